@@ -1,0 +1,63 @@
+# Build helpers shared by every folder.
+#
+# Each library is a shared library assembled from one OBJECT library per
+# folder (area). Tests of one area link that area's object library and the
+# areas it needs, so a half-finished file in another folder never stops them.
+
+set(KM_WARNINGS -Wall -Wextra -Werror -Wsuggest-override -Wno-missing-field-initializers)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  list(APPEND KM_WARNINGS -Wthread-safety)
+endif()
+
+if(KM_SANITIZE)
+  add_compile_options(-fsanitize=${KM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${KM_SANITIZE})
+endif()
+if(KM_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+# km_add_shared_library(NAME VERSION v SOVERSION s PUBLIC_INCLUDE dir DEPENDS libs...)
+function(km_add_shared_library name)
+  cmake_parse_arguments(A "" "VERSION;SOVERSION;PUBLIC_INCLUDE" "DEPENDS" ${ARGN})
+  add_library(${name} SHARED ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
+  set_target_properties(${name} PROPERTIES VERSION ${A_VERSION} SOVERSION ${A_SOVERSION}
+    OUTPUT_NAME ${name})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${A_PUBLIC_INCLUDE}> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_compile_options(${name} PRIVATE ${KM_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${A_DEPENDS} Threads::Threads)
+  set_property(GLOBAL PROPERTY KM_INCLUDE_${name} ${A_PUBLIC_INCLUDE})
+endfunction()
+
+# km_add_area(LIB AREA SOURCES files... DEPENDS areas-or-libs...)
+# Creates the static (PIC) library ${LIB}_${AREA} and links all of it into
+# LIB. Unit tests link area libraries (which pull their dependencies along);
+# integration tests and programs link the shared libraries. Never link both
+# into one executable: the globals would exist twice.
+function(km_add_area lib area)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPENDS" ${ARGN})
+  set(t ${lib}_${area})
+  add_library(${t} STATIC ${A_SOURCES})
+  get_property(inc GLOBAL PROPERTY KM_INCLUDE_${lib})
+  target_include_directories(${t} PUBLIC ${inc} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(${t} PRIVATE KMSRV_BUILDING=1)
+  target_compile_options(${t} PRIVATE ${KM_WARNINGS})
+  target_link_libraries(${t} PUBLIC ${A_DEPENDS} Threads::Threads)
+  target_link_libraries(${lib} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${t}>")
+endfunction()
+
+# km_add_gtest(NAME SOURCES files... LIBS libs... [LABELS labels...])
+# One executable per area; every TEST() becomes a ctest test. Label
+# "concurrency" marks suites that the TSan build runs.
+function(km_add_gtest name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_compile_options(${name} PRIVATE ${KM_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT})
+endfunction()

@@ -1,0 +1,131 @@
+// CSCPMessage: one KMCP message (code, request id, typed fields) and the
+// field codec that turns it into its wire form and back.
+//
+// Thread safety: a message is a plain value owned by one thread at a time;
+// nothing in it is synchronised. Decoding is pure: it reads only the bytes it
+// is given, checks every length against them and never allocates more than
+// the input size justifies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "kmbase/export.h"
+#include "kmbase/kmcp.h"
+
+// Field types on the wire.
+enum class KmcpFieldType : uint8_t {
+  Int32 = 0,
+  String = 1,  // UTF-16 code units
+  Int64 = 2,
+  Int16 = 3,
+  Binary = 4,
+  Int32Array = 5,
+};
+
+// Why a decode failed; Ok when it did not.
+enum class KmcpDecodeStatus {
+  Ok = 0,
+  TooShort,         // fewer bytes than a header
+  SizeMismatch,     // header size differs from the bytes given
+  TooLarge,         // header size above KMCP_MAX_MESSAGE_SIZE
+  RawMessage,       // FLAG_RAW set: raw messages are never decoded into fields
+  Misaligned,       // size not a multiple of KMCP_ALIGNMENT
+  FieldTruncated,   // a field or its length runs past the end
+  BadFieldType,     // unknown field type
+  FieldCountMismatch,  // header field count differs from the fields present
+  TrailingBytes,    // bytes after the last field beyond its padding
+};
+
+KMSRV_EXPORT const char *KmcpDecodeStatusText(KmcpDecodeStatus status);
+
+class KMSRV_EXPORT CSCPMessage {
+ public:
+  explicit CSCPMessage(int version = KMCP_VERSION);
+  // Decodes a received wire message (its header's size says how long it is;
+  // the caller guarantees that many readable bytes). A message that fails the
+  // checks becomes an empty message with isValid() false; use decode() to
+  // learn why.
+  CSCPMessage(const KMCP_MESSAGE *raw, int version);
+  ~CSCPMessage();
+
+  CSCPMessage(CSCPMessage &&) noexcept;
+  CSCPMessage &operator=(CSCPMessage &&) noexcept;
+  CSCPMessage(const CSCPMessage &) = delete;
+  CSCPMessage &operator=(const CSCPMessage &) = delete;
+
+  // Strict decoding of exactly bytes.size() bytes. On failure returns null and
+  // sets *status (when given); never reads outside `bytes`.
+  static std::unique_ptr<CSCPMessage> decode(std::span<const uint8_t> bytes, int version,
+                                             KmcpDecodeStatus *status = nullptr);
+
+  bool isValid() const { return valid_; }
+  uint16_t GetCode() const { return code_; }
+  void SetCode(uint16_t code) { code_ = code; }
+  uint32_t GetId() const { return id_; }
+  void SetId(uint32_t id) { id_ = id; }
+  uint16_t GetFlags() const { return flags_; }
+  void SetFlags(uint16_t flags) { flags_ = flags; }
+  int GetVersion() const { return version_; }
+  uint32_t GetNumFields() const;
+
+  // Setters replace a field of the same id (whatever its type).
+  void SetVariable(uint32_t id, uint16_t value);
+  void SetVariable(uint32_t id, uint32_t value);
+  void SetVariable(uint32_t id, uint64_t value);
+  void SetVariable(uint32_t id, const char16_t *value);  // null stores ""
+  void SetVariable(uint32_t id, const char16_t *value, size_t length);
+  void SetVariable(uint32_t id, const uint8_t *data, uint32_t length);
+  void SetVariableToInt32Array(uint32_t id, uint32_t count, const uint32_t *values);
+
+  bool IsVariableExist(uint32_t id) const;
+  // The type of a field, or false when it is missing.
+  bool GetVariableType(uint32_t id, KmcpFieldType *type) const;
+
+  // Integer getters give 0 for a missing field; a field of another integer
+  // width is converted (truncated or widened).
+  uint16_t GetVariableShort(uint32_t id) const;
+  uint32_t GetVariableLong(uint32_t id) const;
+  uint64_t GetVariableInt64(uint32_t id) const;
+
+  // With a buffer: copies at most size-1 characters and terminates (size 0
+  // writes nothing); returns buffer, or null when the field is missing or not
+  // a string (then buffer[0] is set to 0 when size > 0).
+  // Without a buffer: a new malloc'd terminated copy the caller frees with
+  // free(), or null when the field is missing.
+  char16_t *GetVariableStr(uint32_t id, char16_t *buffer = nullptr, uint32_t size = 0) const;
+  // Length in code units of a string field, 0 when missing.
+  uint32_t GetVariableStrLength(uint32_t id) const;
+
+  // Copies at most size bytes of a binary field into buffer (buffer may be
+  // null with size 0 to query); returns the field's full length, 0 if missing.
+  uint32_t GetVariableBinary(uint32_t id, uint8_t *buffer, uint32_t size) const;
+  // Borrowed view of a binary field's bytes (valid while the message lives
+  // and the field is not replaced); empty when missing.
+  std::span<const uint8_t> GetVariableBinaryView(uint32_t id) const;
+
+  // Copies at most maxCount elements; returns the array's element count.
+  uint32_t GetVariableInt32Array(uint32_t id, uint32_t maxCount, uint32_t *values) const;
+
+  void DeleteAllVariables();
+
+  // The wire form in one malloc'd block (release with free()), or null when
+  // the message would exceed KMCP_MAX_MESSAGE_SIZE.
+  KMCP_MESSAGE *CreateMessage() const;
+  // Size CreateMessage would produce.
+  size_t EncodedSize() const;
+  // Encodes into out (which must hold EncodedSize() bytes); returns bytes
+  // written. Lets hot paths reuse one buffer.
+  size_t EncodeTo(uint8_t *out) const;
+
+ private:
+  struct Impl;
+  uint16_t code_ = 0;
+  uint16_t flags_ = 0;
+  uint32_t id_ = 0;
+  int version_ = KMCP_VERSION;
+  bool valid_ = true;
+  std::unique_ptr<Impl> impl_;
+};
