@@ -44,12 +44,18 @@ function(km_add_area lib area)
   target_compile_definitions(${t} PRIVATE KMSRV_BUILDING=1)
   target_compile_options(${t} PRIVATE ${KM_WARNINGS})
   target_link_libraries(${t} PUBLIC ${A_DEPENDS} Threads::Threads)
-  target_link_libraries(${lib} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${t}>")
+  # Whole-archive by file rather than by the LINK_LIBRARY feature: an area
+  # also reaches LIB plainly as another area's dependency, and CMake 3.25
+  # neither mixes features on one library nor drops the duplicate inside a
+  # whole-archive group. The plain ${t} after it brings the usage
+  # requirements and the build order; its archive adds nothing new.
+  target_link_libraries(${lib} PRIVATE
+    "-Wl,--whole-archive" "$<TARGET_FILE:${t}>" "-Wl,--no-whole-archive" ${t})
 endfunction()
 
-# km_add_gtest(NAME SOURCES files... LIBS libs... [LABELS labels...])
+# km_add_gtest(NAME SOURCES files... LIBS libs... [LABELS labels...] [TIMEOUT s])
 # One executable per area; every TEST() becomes a ctest test. Label
-# "concurrency" marks suites that the TSan build runs.
+# "concurrency" marks test folders that the TSan build runs.
 function(km_add_gtest name)
   cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
@@ -58,6 +64,10 @@ function(km_add_gtest name)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${A_TIMEOUT})
+  # A list does not survive gtest_discover_tests' PROPERTIES, so labels go on
+  # the directory: every suite in one test folder shares its labels.
+  if(A_LABELS)
+    set_property(DIRECTORY APPEND PROPERTY LABELS ${A_LABELS})
+  endif()
 endfunction()

@@ -1,0 +1,305 @@
+// NetworkDeviceDriver: identification, the device tests, and generic
+// interface discovery over the interfaces group, ifXTable and ipAddrTable.
+#include "kmsrv/driver.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "kmbase/text.h"
+#include "kmsnmp/snmp.h"
+#include "kmsrv/debug.h"
+#include "kmsrv/snmp.h"
+
+namespace {
+
+constexpr int kDebugLevel = 6;
+
+// Capacity of a new list when ifNumber is implausible.
+constexpr int32_t kDefaultCapacity = 64;
+// Largest ifNumber taken as the list's initial capacity.
+constexpr int32_t kMaxInitialCapacity = 4096;
+
+// Room for one text value, terminator included (the record's name fields).
+constexpr size_t kTextSize = KM_INTERFACE_NAME_LENGTH;
+// An alias or name text this long or longer is shown without the other part.
+constexpr size_t kCompositeLimit = 253;
+// Bytes read for ifPhysAddress; the first 6 become the MAC address.
+constexpr uint32_t kPhysAddressSize = 256;
+
+// Stops a walk when a bound is reached or memory is short; any non-zero
+// handler result ends SnmpEnumerate with that result.
+constexpr uint32_t kStopWalk = 0xFFFFFFFF;
+
+// ifNumber.0
+constexpr uint32_t kIfNumber[] = {1, 3, 6, 1, 2, 1, 2, 1, 0};
+// ifEntry (.1.3.6.1.2.1.2.2.1) and ifXEntry (.1.3.6.1.2.1.31.1.1.1); a
+// column number and the ifIndex follow.
+constexpr uint32_t kIfEntry[] = {1, 3, 6, 1, 2, 1, 2, 2, 1};
+constexpr uint32_t kIfXEntry[] = {1, 3, 6, 1, 2, 1, 31, 1, 1, 1};
+constexpr uint32_t kIfDescr = 2, kIfType = 3, kIfPhysAddress = 6;
+constexpr uint32_t kIfName = 1, kIfAlias = 18;
+// ipAddrEntry columns; ipAdEntAddr names are the column followed by the
+// four address bytes.
+constexpr uint32_t kIpAdEntIfIndex = 2, kIpAdEntNetMask = 3;
+constexpr uint32_t kIpAddrEntryLength = 10;  // .1.3.6.1.2.1.4.20.1.<column>
+constexpr uint32_t kIpAddrNameLength = kIpAddrEntryLength + 4;
+
+// The name of one cell of a table column: entry prefix, column, index.
+class CellName {
+ public:
+  template <size_t N>
+  CellName(const uint32_t (&entry)[N], uint32_t column, uint32_t index) : length_(N + 2) {
+    static_assert(N + 2 <= kMaxLength);
+    std::memcpy(elements_, entry, sizeof(entry));
+    elements_[N] = column;
+    elements_[N + 1] = index;
+  }
+  const uint32_t *elements() const { return elements_; }
+  uint32_t length() const { return length_; }
+
+ private:
+  static constexpr uint32_t kMaxLength = 16;
+  uint32_t elements_[kMaxLength];
+  uint32_t length_;
+};
+
+// A text value into buf (kTextSize characters). The buffer is cleared first
+// so that whatever the device's type gives (a 32-bit value writes 4 bytes),
+// the text is terminated.
+uint32_t GetText(SNMP_Transport *t, const uint32_t *name, uint32_t length, char16_t *buf) {
+  std::memset(buf, 0, kTextSize * sizeof(char16_t));
+  uint32_t rc = SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, buf, kTextSize, 0);
+  buf[kTextSize - 1] = 0;
+  return rc;
+}
+
+// A 32-bit value (integer types, or an IpAddress in host byte order). The
+// size passed is in characters for the case that the device answers with a
+// text: two characters fit the 4 bytes, so no answer can overrun the value.
+uint32_t GetUInt32(SNMP_Transport *t, const uint32_t *name, uint32_t length, uint32_t *value) {
+  uint32_t v = 0;
+  uint32_t rc = SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, &v,
+                        sizeof(v) / sizeof(char16_t), 0);
+  if (rc == SNMP_ERR_SUCCESS) *value = v;
+  return rc;
+}
+
+uint32_t GetCell(SNMP_Transport *t, const CellName &cell, char16_t *buf) {
+  return GetText(t, cell.elements(), cell.length(), buf);
+}
+
+uint32_t GetCell(SNMP_Transport *t, const CellName &cell, uint32_t *value) {
+  return GetUInt32(t, cell.elements(), cell.length(), value);
+}
+
+// Puts `first` into displayName and, when it is shorter than
+// kCompositeLimit, appends " (second)"; everything cut to 255 characters.
+void Compose(char16_t *displayName, const char16_t *first, const char16_t *second) {
+  size_t length = km_strlcpy16(displayName, first, kTextSize);
+  if (length >= kCompositeLimit) return;
+  km_snprintf16(displayName + length, kTextSize - length, u" (%s)", second);
+  displayName[kTextSize - 1] = 0;
+}
+
+// Step 5.4 of discovery: displayName from the alias it holds and the name text.
+void ComposeDisplayName(char16_t *displayName, const char16_t *nameText, int32_t useAliases) {
+  if (useAliases <= 0 || useAliases >= 4 || displayName[0] == 0) {
+    km_strlcpy16(displayName, nameText, kTextSize);
+    return;
+  }
+  if (useAliases == 1) return;  // the alias as it is
+  char16_t alias[kTextSize];
+  km_strlcpy16(alias, displayName, kTextSize);
+  if (useAliases == 2) {
+    Compose(displayName, alias, nameText);
+  } else {
+    Compose(displayName, nameText, alias);
+  }
+}
+
+// Reads names, type and MAC address of one interface. False when ifDescr
+// could not be read: the caller then stops reading further interfaces.
+bool ReadInterface(SNMP_Transport *t, KM_INTERFACE_INFO *rec, int32_t useAliases,
+                   bool useIfXTable) {
+  const uint32_t index = rec->ifIndex;
+  if (GetCell(t, CellName(kIfEntry, kIfDescr, index), rec->description) != SNMP_ERR_SUCCESS) {
+    return false;
+  }
+
+  if (useAliases > 0) {
+    if (GetCell(t, CellName(kIfXEntry, kIfAlias, index), rec->displayName) == SNMP_ERR_SUCCESS) {
+      StrStrip(rec->displayName);
+    } else {
+      rec->displayName[0] = 0;
+    }
+  }
+
+  char16_t nameText[kTextSize];
+  if (!useIfXTable ||
+      GetCell(t, CellName(kIfXEntry, kIfName, index), nameText) != SNMP_ERR_SUCCESS) {
+    km_strlcpy16(nameText, rec->description, kTextSize);
+  }
+  ComposeDisplayName(rec->displayName, nameText, useAliases);
+
+  uint32_t type = 0;
+  rec->ifType = GetCell(t, CellName(kIfEntry, kIfType, index), &type) == SNMP_ERR_SUCCESS ? type : 1;
+
+  uint8_t physAddress[kPhysAddressSize];
+  std::memset(physAddress, 0, sizeof(rec->macAddr));
+  CellName mac(kIfEntry, kIfPhysAddress, index);
+  if (SnmpGet(t->getSnmpVersion(), t, nullptr, mac.elements(), mac.length(), physAddress,
+              kPhysAddressSize, SNMPGET_AS_RAW) == SNMP_ERR_SUCCESS) {
+    std::memcpy(rec->macAddr, physAddress, sizeof(rec->macAddr));
+  } else {
+    std::memset(rec->macAddr, 0, sizeof(rec->macAddr));
+  }
+  return true;
+}
+
+// Appends a record, keeping to kMaxInterfaceRecords. False when the bound
+// is reached or memory is short.
+bool AddRecord(InterfaceList *list, const KM_INTERFACE_INFO *rec, SNMP_Transport *t) {
+  if (list->getSize() >= NetworkDeviceDriver::kMaxInterfaceRecords) {
+    DbgPrintf(kDebugLevel,
+              u"NetworkDeviceDriver::getInterfaces(%p): more than %d interface records, "
+              u"discovery abandoned",
+              static_cast<void *>(t), NetworkDeviceDriver::kMaxInterfaceRecords);
+    return false;
+  }
+  if (!list->add(rec)) {
+    DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): out of memory",
+              static_cast<void *>(t));
+    return false;
+  }
+  return true;
+}
+
+uint32_t IfIndexHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *arg) {
+  KM_INTERFACE_INFO rec;
+  std::memset(&rec, 0, sizeof(rec));
+  rec.ifIndex = var->GetValueAsUInt();
+  return AddRecord(static_cast<InterfaceList *>(arg), &rec, t) ? 0 : kStopWalk;
+}
+
+// One ipAdEntAddr row: finds its netmask and interface and gives the address
+// to that interface's record, or to a new copy of it when the record already
+// has one. A row that cannot be resolved is skipped; only a bound or a lack
+// of memory stops the walk.
+uint32_t AddressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *arg) {
+  auto *list = static_cast<InterfaceList *>(arg);
+  const uint32_t nameLength = var->getNameLength();
+  if (nameLength != kIpAddrNameLength) {
+    // Not indexed by four address bytes: the neighbouring columns cannot be
+    // named from it.
+    char16_t text[1024];
+    SNMPConvertOIDToText(nameLength, var->getName(), text, 1024);
+    DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): ignored malformed %s",
+              static_cast<void *>(t), text);
+    return 0;
+  }
+  const uint32_t address = ntohl(var->GetValueAsUInt());
+
+  uint32_t name[kIpAddrNameLength];
+  std::memcpy(name, var->getName(), sizeof(name));
+  const uint32_t column = nameLength - 5;
+  uint32_t netMask = 0, ifIndex = 0;
+  name[column] = kIpAdEntNetMask;
+  uint32_t rc = GetUInt32(t, name, nameLength, &netMask);
+  if (rc == SNMP_ERR_SUCCESS) {
+    name[column] = kIpAdEntIfIndex;
+    rc = GetUInt32(t, name, nameLength, &ifIndex);
+  }
+  if (rc != SNMP_ERR_SUCCESS) {
+    char16_t text[1024];
+    SNMPConvertOIDToText(nameLength, name, text, 1024);
+    DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): SNMP GET %s failed (error %d)",
+              static_cast<void *>(t), text, static_cast<int32_t>(rc));
+    return 0;
+  }
+
+  KM_INTERFACE_INFO *rec = list->findByIfIndex(ifIndex);
+  if (rec == nullptr) return 0;
+  if (rec->ipAddr == 0) {
+    rec->ipAddr = address;
+    rec->ipNetMask = netMask;
+    return 0;
+  }
+  KM_INTERFACE_INFO copy;
+  std::memcpy(&copy, rec, sizeof(copy));
+  copy.ipAddr = address;
+  copy.ipNetMask = netMask;
+  return AddRecord(list, &copy, t) ? 0 : kStopWalk;
+}
+
+}  // namespace
+
+NetworkDeviceDriver::~NetworkDeviceDriver() = default;
+
+const char16_t *NetworkDeviceDriver::getName() { return u"GENERIC"; }
+
+const char16_t *NetworkDeviceDriver::getVersion() { return u"1.2.2"; }
+
+int32_t NetworkDeviceDriver::isPotentialDevice(const char16_t *) { return 1; }
+
+bool NetworkDeviceDriver::isDeviceSupported(SNMP_Transport *, const char16_t *) { return true; }
+
+void NetworkDeviceDriver::analyzeDevice(SNMP_Transport *, const char16_t *, StringMap *) {}
+
+InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport, StringMap *,
+                                                  int32_t useAliases, bool useIfXTable) {
+  void *const tp = snmpTransport;
+  DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p,%d,%s)", tp, useAliases,
+            useIfXTable ? u"true" : u"false");
+  if (snmpTransport == nullptr) {
+    DbgPrintf(kDebugLevel,
+              u"NetworkDeviceDriver::getInterfaces(%p): SNMP GET .1.3.6.1.2.1.2.1.0 failed (%s)",
+              tp, SNMPGetErrorText(SNMP_ERR_COMM));
+    return nullptr;
+  }
+
+  uint32_t ifNumber = 0;
+  uint32_t rc = GetUInt32(snmpTransport, kIfNumber, sizeof(kIfNumber) / sizeof(kIfNumber[0]),
+                          &ifNumber);
+  if (rc != SNMP_ERR_SUCCESS) {
+    DbgPrintf(kDebugLevel,
+              u"NetworkDeviceDriver::getInterfaces(%p): SNMP GET .1.3.6.1.2.1.2.1.0 failed (%s)",
+              tp, SNMPGetErrorText(rc));
+    return nullptr;
+  }
+  const int32_t count = static_cast<int32_t>(ifNumber);
+  auto *list = new InterfaceList(count >= 1 && count <= kMaxInitialCapacity ? count
+                                                                             : kDefaultCapacity);
+
+  bool ok = true;
+  if (SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.2.2.1.1",
+                    IfIndexHandler, list, 0) != SNMP_ERR_SUCCESS) {
+    DbgPrintf(kDebugLevel,
+              u"NetworkDeviceDriver::getInterfaces(%p): SNMP WALK .1.3.6.1.2.1.2.2.1.1 failed", tp);
+    ok = false;
+  }
+
+  if (ok) {
+    // No record is added during this pass, so the pointers stay valid.
+    for (int32_t i = 0; i < list->getSize(); i++) {
+      if (!ReadInterface(snmpTransport, list->get(i), useAliases, useIfXTable)) break;
+    }
+    rc = SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.4.20.1.1",
+                       AddressHandler, list, 0);
+    if (rc != SNMP_ERR_SUCCESS) {
+      DbgPrintf(kDebugLevel,
+                u"NetworkDeviceDriver::getInterfaces(%p): SNMP WALK .1.3.6.1.2.1.4.20.1.1 failed "
+                u"(%s)",
+                tp, SNMPGetErrorText(rc));
+      ok = false;
+    }
+  }
+
+  if (!ok) {
+    delete list;
+    list = nullptr;
+  }
+  DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): completed, ifList=%p", tp,
+            static_cast<void *>(list));
+  return list;
+}
