@@ -15,7 +15,8 @@
 #include "kmbase/export.h"
 #include "kmbase/kmcp.h"
 
-// Field types on the wire.
+// Field types on the wire. The byte layout of each is in docs/protocol.md
+// ("Message encoding").
 enum class KmcpFieldType : uint8_t {
   Int32 = 0,
   String = 1,  // UTF-16 code units
@@ -37,6 +38,8 @@ enum class KmcpDecodeStatus {
   BadFieldType,     // unknown field type
   FieldCountMismatch,  // header field count differs from the fields present
   TrailingBytes,    // bytes after the last field beyond its padding
+  DuplicateField,   // two fields with the same id
+  OddStringLength,  // a string's byte length is not a whole number of code units
 };
 
 KMSRV_EXPORT const char *KmcpDecodeStatusText(KmcpDecodeStatus status);
@@ -48,6 +51,7 @@ class KMSRV_EXPORT CSCPMessage {
   // the caller guarantees that many readable bytes). A message that fails the
   // checks becomes an empty message with isValid() false; use decode() to
   // learn why.
+  // Code and id stay 0 then, so a broken reply is never matched to a request.
   CSCPMessage(const KMCP_MESSAGE *raw, int version);
   ~CSCPMessage();
 
@@ -71,14 +75,18 @@ class KMSRV_EXPORT CSCPMessage {
   int GetVersion() const { return version_; }
   uint32_t GetNumFields() const;
 
-  // Setters replace a field of the same id (whatever its type).
+  // Setters replace a field of the same id (whatever its type); a new field
+  // goes after the existing ones, a replaced one keeps its place. A value too
+  // large for any message (see KMCP_MAX_MESSAGE_SIZE) is not stored: the
+  // field reads as empty and the message cannot be encoded until that field
+  // is replaced or DeleteAllVariables is called.
   void SetVariable(uint32_t id, uint16_t value);
   void SetVariable(uint32_t id, uint32_t value);
   void SetVariable(uint32_t id, uint64_t value);
   void SetVariable(uint32_t id, const char16_t *value);  // null stores ""
   void SetVariable(uint32_t id, const char16_t *value, size_t length);
-  void SetVariable(uint32_t id, const uint8_t *data, uint32_t length);
-  void SetVariableToInt32Array(uint32_t id, uint32_t count, const uint32_t *values);
+  void SetVariable(uint32_t id, const uint8_t *data, uint32_t length);  // null data stores 0 bytes
+  void SetVariableToInt32Array(uint32_t id, uint32_t count, const uint32_t *values);  // null: 0 values
 
   bool IsVariableExist(uint32_t id) const;
   // The type of a field, or false when it is missing.
@@ -92,9 +100,10 @@ class KMSRV_EXPORT CSCPMessage {
 
   // With a buffer: copies at most size-1 characters and terminates (size 0
   // writes nothing); returns buffer, or null when the field is missing or not
-  // a string (then buffer[0] is set to 0 when size > 0).
+  // a string (then buffer[0] is set to 0 when size > 0). A cut never splits a
+  // surrogate pair: its first half is dropped instead.
   // Without a buffer: a new malloc'd terminated copy the caller frees with
-  // free(), or null when the field is missing.
+  // free(), or null when the field is missing or not a string.
   char16_t *GetVariableStr(uint32_t id, char16_t *buffer = nullptr, uint32_t size = 0) const;
   // Length in code units of a string field, 0 when missing.
   uint32_t GetVariableStrLength(uint32_t id) const;
@@ -112,15 +121,20 @@ class KMSRV_EXPORT CSCPMessage {
   void DeleteAllVariables();
 
   // The wire form in one malloc'd block (release with free()), or null when
-  // the message would exceed KMCP_MAX_MESSAGE_SIZE.
+  // the message would exceed KMCP_MAX_MESSAGE_SIZE. FLAG_RAW is never set in
+  // the encoded header: a message with fields is never sent as raw.
   KMCP_MESSAGE *CreateMessage() const;
-  // Size CreateMessage would produce.
+  // Size CreateMessage would produce (above KMCP_MAX_MESSAGE_SIZE when it
+  // would refuse).
   size_t EncodedSize() const;
   // Encodes into out (which must hold EncodedSize() bytes); returns bytes
-  // written. Lets hot paths reuse one buffer.
+  // written, 0 (nothing written) when the message is too large. Lets hot
+  // paths reuse one buffer.
   size_t EncodeTo(uint8_t *out) const;
 
  private:
+  // Fields, their lookup index and the bytes they point into; null while the
+  // message has no fields (so an empty request costs no allocation).
   struct Impl;
   uint16_t code_ = 0;
   uint16_t flags_ = 0;
