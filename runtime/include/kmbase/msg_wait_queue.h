@@ -1,0 +1,78 @@
+// MsgWaitQueue: the reply queue of a session. The receiver thread put()s
+// every reply; request threads wait for the one reply whose (code, id) they
+// expect. Each waiter sleeps on its own condition variable and is woken only
+// when its key arrives, so many waiters on one queue cost nothing extra.
+//
+// All operations may be called from any thread concurrently. The queue must
+// outlive every thread that waits on it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+
+#include "kmbase/export.h"
+#include "kmbase/sync.h"
+#include "kmbase/thread_annotations.h"
+
+class CSCPMessage;
+
+class KMSRV_EXPORT MsgWaitQueue {
+ public:
+  // How long a message nobody waits for is kept: a reply may arrive just
+  // before its requester starts to wait, but a reply to a request that gave
+  // up must not stay forever.
+  static constexpr uint32_t kDefaultHoldTimeMs = 60000;
+  // Most unclaimed messages kept at once; beyond it the oldest is dropped.
+  // A session has as many outstanding requests as it has caller threads, so
+  // only a misbehaving peer gets near this; it bounds what that peer costs.
+  static constexpr size_t kMaxHeldMessages = 1024;
+
+  MsgWaitQueue();
+  // Deletes the messages still held. No thread may be waiting.
+  ~MsgWaitQueue();
+  MsgWaitQueue(const MsgWaitQueue &) = delete;
+  MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
+
+  // Takes ownership of msg (allocated with new). When a thread waits for its
+  // (code, id) the first such waiter gets it; otherwise it is held. Null is
+  // ignored.
+  void put(CSCPMessage *msg);
+
+  // The message with this code and id: a held one or the next to arrive
+  // within timeout_ms (0 only looks). The caller deletes it. Null on time-out.
+  CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms);
+
+  // Deletes every held message (waiters keep waiting).
+  void clear();
+  // Number of held (unclaimed, not yet expired) messages.
+  size_t size();
+  // Changes the hold time; it applies to every held message from now on.
+  void setHoldTime(uint32_t ms);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Held {
+    CSCPMessage *msg;
+    Clock::time_point arrived;
+  };
+  struct Waiter {
+    uint16_t code;
+    uint32_t id;
+    CSCPMessage *msg;  // set by put() when the waiter's key arrives
+    std::condition_variable_any cond;
+  };
+
+  void dropExpired(Clock::time_point now) KM_REQUIRES(mutex_);
+
+  KmMutex mutex_{100};
+  // Oldest first. Guarded by mutex_; any thread.
+  std::deque<Held> held_ KM_GUARDED_BY(mutex_);
+  // Waiters in arrival order; each lives on its waiting thread's list node.
+  // Guarded by mutex_; any thread.
+  std::list<Waiter *> waiters_ KM_GUARDED_BY(mutex_);
+  Clock::duration holdTime_ KM_GUARDED_BY(mutex_);
+};

@@ -1,0 +1,226 @@
+// RecvKMCPMessage: cuts the byte stream of a connection into whole KMCP
+// messages, skipping those it must reject without losing step.
+//
+// The state machine, per call:
+//  1. finish skipping a rejected message (discardLeft);
+//  2. finish a message larger than the read buffer that is being assembled
+//     directly in its destination (partialSize);
+//  3. otherwise look at the next header in the read buffer and deliver,
+//     reject or start assembling that message, reading more when needed.
+// Every wait for data may end in a time-out, which leaves the state as it is,
+// so the next call resumes where this one stopped.
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "kmbase/crypto.h"
+#include "net_internal.h"
+
+namespace {
+
+// Outcome of one attempt to get more bytes: a count > 0, or a result of
+// RecvKMCPMessage (closed, error, time-out).
+struct ReadResult {
+  ssize_t bytes;  // > 0 when bytes arrived
+  int result;     // RecvKMCPMessage result when bytes == 0
+};
+
+// Receives up to len bytes (at least one), waiting at most timeoutMs for the
+// first one.
+ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs) {
+  for (;;) {
+    ssize_t n = kmnet::recvSome(sock, buf, len);
+    if (n > 0) return {n, 0};
+    if (n == 0) return {0, KMCP_RECV_CLOSED};
+    if (n == kmnet::kFailed) return {0, KMCP_RECV_ERROR};
+    switch (kmnet::waitFor(sock, POLLIN, timeoutMs)) {
+      case kmnet::Wait::Ready:
+        continue;
+      case kmnet::Wait::TimedOut:
+        return {0, KMCP_RECV_TIMEOUT};
+      case kmnet::Wait::Failed:
+        return {0, KMCP_RECV_ERROR};
+    }
+  }
+}
+
+// What the first KMCP_HEADER_SIZE bytes of a message say about its framing.
+// Pure: reads exactly those bytes.
+struct FrameInfo {
+  uint16_t code;
+  uint32_t size;
+};
+FrameInfo frameInfo(const uint8_t *header) {
+  uint16_t code;
+  uint32_t size;
+  std::memcpy(&code, header, sizeof(code));
+  std::memcpy(&size, header + 4, sizeof(size));  // same place in both header forms
+  return {ntohs(code), ntohl(size)};
+}
+
+void resetState(CSCP_BUFFER *st) {
+  st->readPos = 0;
+  st->readEnd = 0;
+  st->discardLeft = 0;
+  st->partialSize = 0;
+  st->partialHave = 0;
+  st->partialCipher = 0;
+  st->broken = 0;
+}
+
+// Moves the unconsumed bytes to the front of the read buffer.
+void compact(CSCP_BUFFER *st) {
+  uint32_t avail = st->readEnd - st->readPos;
+  if (st->readPos != 0 && avail != 0) std::memmove(st->data, st->data + st->readPos, avail);
+  st->readPos = 0;
+  st->readEnd = avail;
+}
+
+// Reads what is waiting into the free tail of the read buffer (there is one:
+// callers compact first). True when bytes arrived; otherwise *result is
+// what RecvKMCPMessage returns.
+bool fill(SOCKET sock, CSCP_BUFFER *st, int timeoutMs, int *result) {
+  ReadResult r = readSome(sock, st->data + st->readEnd, KMCP_RECV_BUFFER_SIZE - st->readEnd,
+                          timeoutMs);
+  if (r.bytes == 0) {
+    *result = r.result;
+    return false;
+  }
+  st->readEnd += static_cast<uint32_t>(r.bytes);
+  return true;
+}
+
+// A whole message of `size` bytes is in its destination: deliver it, or
+// decrypt it first when it came in the decryption buffer.
+int deliver(KMCP_MESSAGE *msgBuffer, uint32_t size, bool cipher, uint32_t maxMsgSize,
+            KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer) {
+  if (!cipher) return static_cast<int>(size);
+  KMCPEncryptionContext *ctx = ppCtx != nullptr ? *ppCtx : nullptr;
+  if (ctx == nullptr) return KMCP_RECV_UNDECRYPTABLE;
+  size_t plainLen = 0;
+  if (!CSCPDecryptMessage(ctx, reinterpret_cast<const KMCP_ENCRYPTED_MESSAGE *>(decryptionBuffer),
+                          reinterpret_cast<uint8_t *>(msgBuffer), maxMsgSize, &plainLen))
+    return KMCP_RECV_UNDECRYPTABLE;
+  // Something shorter than a header is no message: the caller would read a
+  // stale header.
+  if (plainLen < KMCP_HEADER_SIZE || plainLen > maxMsgSize) return KMCP_RECV_UNDECRYPTABLE;
+  return static_cast<int>(plainLen);
+}
+
+// Consumes up to `size` bytes of the current message from the read buffer
+// and leaves the rest for discardLeft.
+void skipMessage(CSCP_BUFFER *st, uint32_t size) {
+  uint32_t avail = st->readEnd - st->readPos;
+  uint32_t n = std::min(avail, size);
+  st->readPos += n;
+  st->discardLeft = size - n;
+}
+
+}  // namespace
+
+int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffer,
+                    uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+                    uint32_t timeout_ms) {
+  CSCP_BUFFER *st = recvBuffer;
+  if (st == nullptr) {
+    kmnet::setLastError(EINVAL);
+    return KMCP_RECV_ERROR;
+  }
+  if (msgBuffer == nullptr) {
+    resetState(st);
+    return 0;
+  }
+  if (st->broken) {
+    kmnet::setLastError(EPROTO);
+    return KMCP_RECV_ERROR;
+  }
+  if (maxMsgSize < KMCP_HEADER_SIZE) {
+    kmnet::setLastError(EINVAL);
+    return KMCP_RECV_ERROR;
+  }
+  maxMsgSize = std::min<uint32_t>(maxMsgSize, INT_MAX);  // results are int
+  const int timeoutMs = kmnet::pollTimeout(timeout_ms);
+  auto *msgBytes = reinterpret_cast<uint8_t *>(msgBuffer);
+  int result = 0;
+
+  for (;;) {
+    // 1. The rest of a rejected message.
+    if (st->discardLeft != 0) {
+      uint32_t n = std::min(st->readEnd - st->readPos, st->discardLeft);
+      st->readPos += n;
+      st->discardLeft -= n;
+      if (st->discardLeft == 0) continue;
+      st->readPos = st->readEnd = 0;
+      if (!fill(sock, st, timeoutMs, &result)) return result;
+      continue;
+    }
+
+    // 2. A large message being assembled in place; read exactly its rest.
+    if (st->partialSize != 0) {
+      uint8_t *dest = st->partialCipher ? decryptionBuffer : msgBytes;
+      if (dest == nullptr) {  // the caller changed buffers mid-message
+        kmnet::setLastError(EINVAL);
+        return KMCP_RECV_ERROR;
+      }
+      while (st->partialHave < st->partialSize) {
+        ReadResult r = readSome(sock, dest + st->partialHave, st->partialSize - st->partialHave,
+                                timeoutMs);
+        if (r.bytes == 0) return r.result;
+        st->partialHave += static_cast<uint32_t>(r.bytes);
+      }
+      const uint32_t size = st->partialSize;
+      const bool cipher = st->partialCipher != 0;
+      st->partialSize = st->partialHave = 0;
+      st->partialCipher = 0;
+      return deliver(msgBuffer, size, cipher, maxMsgSize, ppCtx, decryptionBuffer);
+    }
+
+    // 3. The next message.
+    uint32_t avail = st->readEnd - st->readPos;
+    if (avail == 0) st->readPos = st->readEnd = 0;  // the next read gets the whole buffer
+    if (avail < KMCP_HEADER_SIZE) {
+      if (st->readPos + KMCP_HEADER_SIZE > KMCP_RECV_BUFFER_SIZE) compact(st);
+      if (!fill(sock, st, timeoutMs, &result)) return result;
+      continue;
+    }
+    const uint8_t *start = st->data + st->readPos;
+    const FrameInfo f = frameInfo(start);
+    if (f.size < KMCP_HEADER_SIZE) {
+      // Without a usable size there is no way to find the next message.
+      st->broken = 1;
+      kmnet::setLastError(EPROTO);
+      return KMCP_RECV_ERROR;
+    }
+    if (f.size > maxMsgSize) {
+      std::memcpy(msgBytes, start, KMCP_HEADER_SIZE);
+      skipMessage(st, f.size);
+      return KMCP_RECV_TOO_LARGE;
+    }
+    const bool cipher = f.code == MC_ENCRYPTED_MESSAGE;
+    if (cipher && decryptionBuffer == nullptr) {
+      skipMessage(st, f.size);
+      return KMCP_RECV_UNDECRYPTABLE;
+    }
+    uint8_t *dest = cipher ? decryptionBuffer : msgBytes;
+    if (avail >= f.size) {
+      std::memcpy(dest, start, f.size);
+      st->readPos += f.size;
+      return deliver(msgBuffer, f.size, cipher, maxMsgSize, ppCtx, decryptionBuffer);
+    }
+    if (f.size <= KMCP_RECV_BUFFER_SIZE) {
+      // It will fit: make room behind it and read on.
+      if (st->readPos + f.size > KMCP_RECV_BUFFER_SIZE) compact(st);
+      if (!fill(sock, st, timeoutMs, &result)) return result;
+      continue;
+    }
+    std::memcpy(dest, start, avail);
+    st->readPos = st->readEnd = 0;
+    st->partialSize = f.size;
+    st->partialHave = avail;
+    st->partialCipher = cipher ? 1 : 0;
+  }
+}

@@ -1,0 +1,279 @@
+// Socket calls, the mapping of errno to outcomes, ConnectEx and SendEx.
+// This is the only file of the area that reads errno.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include "net_internal.h"
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline (never negative); -1 stays -1 (no limit).
+int remainingMs(int timeoutMs, Clock::time_point deadline) {
+  if (timeoutMs < 0) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Records errno of the failed call and says what it means.
+KmNetOutcome failure() {
+  int err = errno;
+  t_lastError = err;
+  return KmClassifySocketError(err);
+}
+
+}  // namespace
+
+KmNetOutcome KmClassifySocketError(int err) {
+  switch (err) {
+    case EINTR:
+      return KmNetOutcome::Retry;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINPROGRESS:
+    case EALREADY:
+      return KmNetOutcome::WouldBlock;
+    case ETIMEDOUT:
+      return KmNetOutcome::TimedOut;
+    case EPIPE:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENOTCONN:
+    case ESHUTDOWN:
+      return KmNetOutcome::Closed;
+    default:
+      return KmNetOutcome::Failed;
+  }
+}
+
+int KmGetLastSocketError() { return t_lastError; }
+
+namespace kmnet {
+
+void setLastError(int err) { t_lastError = err; }
+
+int pollTimeout(uint32_t timeout_ms) {
+  if (timeout_ms == KM_INFINITE) return -1;
+  return timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms);
+}
+
+Wait waitFor(SOCKET sock, short events, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    pollfd p{sock, events, 0};
+    int r = ::poll(&p, 1, remainingMs(timeoutMs, deadline));
+    if (r > 0) {
+      if (p.revents & POLLNVAL) {
+        setLastError(EBADF);
+        return Wait::Failed;
+      }
+      return Wait::Ready;  // errors and hang-ups surface in the next call
+    }
+    if (r == 0) {
+      setLastError(ETIMEDOUT);
+      return Wait::TimedOut;
+    }
+    if (failure() != KmNetOutcome::Retry) return Wait::Failed;
+  }
+}
+
+ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
+  for (;;) {
+    ssize_t n = ::recv(sock, buf, len, MSG_DONTWAIT);
+    if (n >= 0) return n;
+    switch (failure()) {
+      case KmNetOutcome::Retry:
+        continue;
+      case KmNetOutcome::WouldBlock:
+        return kWouldBlock;
+      default:
+        return kFailed;
+    }
+  }
+}
+
+int openForRead(const char *path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) failure();
+  return fd;
+}
+
+bool seekTo(int fd, int64_t offset) {
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
+    failure();
+    return false;
+  }
+  return true;
+}
+
+ssize_t readFull(int fd, void *buf, size_t len) {
+  size_t have = 0;
+  while (have < len) {
+    ssize_t n = ::read(fd, static_cast<uint8_t *>(buf) + have, len - have);
+    if (n == 0) break;
+    if (n > 0) {
+      have += static_cast<size_t>(n);
+      continue;
+    }
+    if (failure() != KmNetOutcome::Retry) return -1;
+  }
+  return static_cast<ssize_t>(have);
+}
+
+void closeFile(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace kmnet
+
+SOCKET KmSocketOpenTcp() {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    failure();
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+int KmSocketShutdown(SOCKET sock, int how) {
+  if (::shutdown(sock, how) == 0) return 0;
+  failure();
+  return -1;
+}
+
+void KmSocketClose(SOCKET sock) {
+  if (sock != INVALID_SOCKET) ::close(sock);
+}
+
+SOCKET KmSocketListenTcp(uint32_t addrNetOrder, uint16_t port, int backlog, uint16_t *boundPort) {
+  SOCKET s = KmSocketOpenTcp();
+  if (s == INVALID_SOCKET) return INVALID_SOCKET;
+  int one = 1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addrNetOrder;
+  sa.sin_port = htons(port);
+  socklen_t len = sizeof(sa);
+  if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+      ::bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 || ::listen(s, backlog) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    failure();
+    ::close(s);
+    return INVALID_SOCKET;
+  }
+  if (boundPort != nullptr) *boundPort = ntohs(sa.sin_port);
+  return s;
+}
+
+SOCKET KmSocketAccept(SOCKET listener, uint32_t timeout_ms) {
+  const int timeoutMs = kmnet::pollTimeout(timeout_ms);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    if (kmnet::waitFor(listener, POLLIN, remainingMs(timeoutMs, deadline)) != kmnet::Wait::Ready)
+      return INVALID_SOCKET;
+    // Non-blocking accept: a connection reported by poll may be gone again.
+    SOCKET s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (s >= 0) {
+      int fl = ::fcntl(s, F_GETFL);
+      if (fl < 0 || ::fcntl(s, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+        failure();
+        ::close(s);
+        return INVALID_SOCKET;
+      }
+      return s;
+    }
+    KmNetOutcome o = failure();
+    if (o != KmNetOutcome::Retry && o != KmNetOutcome::WouldBlock && o != KmNetOutcome::Closed)
+      return INVALID_SOCKET;
+  }
+}
+
+int ConnectEx(SOCKET sock, const struct sockaddr *addr, socklen_t addrLen, uint32_t timeout_ms) {
+  if (addr == nullptr) {
+    t_lastError = EINVAL;
+    return -1;
+  }
+  const int oldFlags = ::fcntl(sock, F_GETFL);
+  if (oldFlags < 0 || ((oldFlags & O_NONBLOCK) == 0 &&
+                       ::fcntl(sock, F_SETFL, oldFlags | O_NONBLOCK) != 0)) {
+    failure();
+    return -1;
+  }
+
+  int err = 0;
+  if (::connect(sock, addr, addrLen) != 0) {
+    KmNetOutcome o = failure();
+    // An interrupted connect goes on in the background, like one in progress.
+    if (o == KmNetOutcome::WouldBlock || o == KmNetOutcome::Retry) {
+      switch (kmnet::waitFor(sock, POLLOUT, kmnet::pollTimeout(timeout_ms))) {
+        case kmnet::Wait::Ready: {
+          socklen_t len = sizeof(err);
+          if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+            failure();
+            err = t_lastError;
+          }
+          break;
+        }
+        case kmnet::Wait::TimedOut:
+          err = ETIMEDOUT;
+          break;
+        case kmnet::Wait::Failed:
+          err = t_lastError;
+          break;
+      }
+    } else {
+      err = t_lastError;
+    }
+  }
+
+  if ((oldFlags & O_NONBLOCK) == 0 && ::fcntl(sock, F_SETFL, oldFlags) != 0 && err == 0) {
+    failure();
+    err = t_lastError;
+  }
+  t_lastError = err;
+  return err == 0 ? 0 : -1;
+}
+
+int SendEx(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock) {
+  if (len > static_cast<size_t>(INT32_MAX) || (data == nullptr && len != 0)) {
+    t_lastError = EINVAL;
+    return -1;
+  }
+  kmnet::MaybeLock guard(lock);
+  const auto *p = static_cast<const uint8_t *>(data);
+  size_t sent = 0;
+  bool ok = true;
+  while (sent < len) {
+    ssize_t n = ::send(sock, p + sent, len - sent, flags | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) {  // no progress on a stream socket: treat as broken
+      t_lastError = EPIPE;
+      ok = false;
+      break;
+    }
+    KmNetOutcome o = failure();
+    if (o == KmNetOutcome::Retry) continue;
+    if (o == KmNetOutcome::WouldBlock && kmnet::waitFor(sock, POLLOUT, -1) == kmnet::Wait::Ready)
+      continue;
+    ok = false;
+    break;
+  }
+  return ok ? static_cast<int>(len) : -1;
+}

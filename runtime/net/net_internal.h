@@ -1,0 +1,57 @@
+// Internal I/O primitives of the net area. io.cpp is the only file that
+// makes socket and file system calls whose failures need errno; everything
+// else in the area works with the outcomes these return.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kmbase/net.h"
+
+namespace kmnet {
+
+void setLastError(int err);
+
+// poll() time-out for a KM_INFINITE-capable time in ms.
+int pollTimeout(uint32_t timeout_ms);
+
+enum class Wait { Ready, TimedOut, Failed };
+// Waits until sock is ready for events (POLLIN / POLLOUT), an error or a
+// hang-up is pending, or timeoutMs (-1: no limit) passes. Interruptions do
+// not extend the time.
+Wait waitFor(SOCKET sock, short events, int timeoutMs);
+
+// One non-blocking receive. > 0 bytes received; 0 the peer closed the
+// stream; kWouldBlock nothing there yet; kFailed any other failure (last
+// error set).
+inline constexpr ssize_t kWouldBlock = -1;
+inline constexpr ssize_t kFailed = -2;
+ssize_t recvSome(SOCKET sock, void *buf, size_t len);
+
+// Opens a file for reading (close-on-exec); -1 on failure.
+int openForRead(const char *path);
+// Moves the position of fd to offset; false on failure.
+bool seekTo(int fd, int64_t offset);
+// Reads until len bytes or end of file; bytes read, or -1 on failure.
+ssize_t readFull(int fd, void *buf, size_t len);
+void closeFile(int fd);
+
+// Holds an optional lock (the callers' sendLock may be null) for a scope.
+class MaybeLock {
+ public:
+  explicit MaybeLock(KmMutex *m) KM_NO_THREAD_SAFETY_ANALYSIS : m_(m) {
+    if (m_ != nullptr) m_->lock();
+  }
+  ~MaybeLock() KM_NO_THREAD_SAFETY_ANALYSIS {
+    if (m_ != nullptr) m_->unlock();
+  }
+  MaybeLock(const MaybeLock &) = delete;
+  MaybeLock &operator=(const MaybeLock &) = delete;
+
+ private:
+  KmMutex *m_;
+};
+
+}  // namespace kmnet

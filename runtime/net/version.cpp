@@ -1,0 +1,118 @@
+// Protocol version detection: one MC_GET_KMCP_CAPS request and its answer on
+// a fresh connection, read byte-exactly so that nothing of what follows the
+// answer is consumed.
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "kmbase/message.h"
+#include "net_internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sends msg in wire form under lock; true when all of it went out.
+bool sendMessage(SOCKET sock, const CSCPMessage &msg, KmMutex *lock) {
+  KMCP_MESSAGE *raw = msg.CreateMessage();
+  if (raw == nullptr) return false;
+  const uint32_t size = ntohl(raw->size);
+  const bool ok = SendEx(sock, raw, size, 0, lock) == static_cast<int>(size);
+  std::free(raw);
+  return ok;
+}
+
+// Reads exactly len bytes before deadline; false on close, error or time-out.
+bool recvExact(SOCKET sock, uint8_t *buf, size_t len, Clock::time_point deadline) {
+  size_t have = 0;
+  while (have < len) {
+    ssize_t n = kmnet::recvSome(sock, buf + have, len - have);
+    if (n > 0) {
+      have += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      kmnet::setLastError(ECONNRESET);
+      return false;
+    }
+    if (n == kmnet::kFailed) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      kmnet::setLastError(ETIMEDOUT);
+      return false;
+    }
+    int waitMs = left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
+    if (kmnet::waitFor(sock, POLLIN, waitMs) == kmnet::Wait::Failed) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int KMCPGetPeerProtocolVersion(SOCKET sock, int *version, KmMutex *sendLock, uint32_t timeout_ms) {
+  if (version == nullptr) {
+    kmnet::setLastError(EINVAL);
+    return 0;
+  }
+  const auto deadline = timeout_ms == KM_INFINITE
+                            ? Clock::time_point::max()
+                            : Clock::now() + std::chrono::milliseconds(timeout_ms);
+
+  CSCPMessage request(KMCP_VERSION);
+  request.SetCode(MC_GET_KMCP_CAPS);
+  request.SetId(KMCP_VERSION_REQUEST_ID);
+  request.SetVariable(VAR_KMCP_VERSION, static_cast<uint32_t>(KMCP_VERSION));
+  if (!sendMessage(sock, request, sendLock)) return 0;
+
+  // The header first, then exactly the rest its size announces.
+  uint8_t answer[KMCP_VERSION_ANSWER_MAX_SIZE];
+  if (!recvExact(sock, answer, KMCP_HEADER_SIZE, deadline)) return 0;
+  uint32_t size;
+  std::memcpy(&size, answer + 4, sizeof(size));
+  size = ntohl(size);
+  if (size < KMCP_HEADER_SIZE || size > KMCP_VERSION_ANSWER_MAX_SIZE) {
+    kmnet::setLastError(EPROTO);
+    return 0;
+  }
+  if (!recvExact(sock, answer + KMCP_HEADER_SIZE, size - KMCP_HEADER_SIZE, deadline)) return 0;
+
+  std::unique_ptr<CSCPMessage> reply = CSCPMessage::decode(std::span<const uint8_t>(answer, size),
+                                                           KMCP_VERSION);
+  if (reply == nullptr || reply->GetId() != KMCP_VERSION_REQUEST_ID) {
+    kmnet::setLastError(EPROTO);
+    return 0;
+  }
+  KmcpFieldType type;
+  const bool hasVersion = reply->GetVariableType(VAR_KMCP_VERSION, &type);
+  if (reply->GetCode() == MC_REQUEST_COMPLETED && !hasVersion) {
+    *version = 1;  // a peer that does not know the request
+    return 1;
+  }
+  if (reply->GetCode() != MC_GET_KMCP_CAPS || !hasVersion || type != KmcpFieldType::Int32) {
+    kmnet::setLastError(EPROTO);
+    return 0;
+  }
+  const uint32_t peerVersion = reply->GetVariableLong(VAR_KMCP_VERSION);
+  if (peerVersion < 1 || peerVersion > INT_MAX) {
+    kmnet::setLastError(EPROTO);
+    return 0;
+  }
+  *version = static_cast<int>(peerVersion);
+  return 1;
+}
+
+bool KMCPAnswerProtocolVersion(SOCKET sock, uint32_t requestId, int reportedVersion,
+                               KmMutex *sendLock) {
+  CSCPMessage answer(KMCP_VERSION);
+  answer.SetCode(MC_GET_KMCP_CAPS);
+  answer.SetId(requestId);
+  answer.SetVariable(VAR_KMCP_VERSION, static_cast<uint32_t>(reportedVersion));
+  return sendMessage(sock, answer, sendLock);
+}
