@@ -1,0 +1,99 @@
+// SnmpGet and SnmpEnumerate against net-snmp's snmpd, compared with what
+// snmpget and snmpwalk print.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kmsrv/snmp.h"
+#include "snmpd_fixture.h"
+
+namespace {
+
+std::vector<std::string> ToolNames(const std::string &output) {
+  std::vector<std::string> names;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == '.') names.push_back(line.substr(0, line.find(" = ")));
+  }
+  return names;
+}
+
+uint32_t CollectNames(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
+  char text[1024];
+  SNMPConvertOIDToText(var->getNameLength(), var->getName(), text, sizeof(text));
+  static_cast<std::vector<std::string> *>(arg)->push_back(text);
+  return 0;
+}
+
+class SnmpHelpersInterop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = snmpd.start();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  SnmpdInstance snmpd;
+};
+
+}  // namespace
+
+TEST_F(SnmpHelpersInterop, GetConvertsTextIntegersAndAddresses) {
+  for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
+    auto t = snmpd.transport(version);
+    char16_t location[64];
+    ASSERT_EQ(SnmpGet(version, t.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, location, 64, 0),
+              SNMP_ERR_SUCCESS);
+    EXPECT_EQ(std::u16string(location), u"interop lab");
+    int32_t ifNumber = 0;
+    ASSERT_EQ(SnmpGet(version, t.get(), u".1.3.6.1.2.1.2.1.0", nullptr, 0, &ifNumber, 0, 0),
+              SNMP_ERR_SUCCESS);
+    auto tool = snmpd.runTool("snmpget", "2c", ".1.3.6.1.2.1.2.1.0");
+    EXPECT_NE(tool.find("INTEGER: " + std::to_string(ifNumber)), std::string::npos) << tool;
+    uint32_t address = 0;
+    ASSERT_EQ(
+        SnmpGet(version, t.get(), u".1.3.6.1.2.1.4.20.1.1.127.0.0.1", nullptr, 0, &address, 0, 0),
+        SNMP_ERR_SUCCESS);
+    EXPECT_EQ(address, 0x7F000001u);
+    EXPECT_EQ(SnmpGet(version, t.get(), u".1.3.6.1.2.1.1.1.5", nullptr, 0, location, 64, 0),
+              SNMP_ERR_NO_OBJECT);
+  }
+}
+
+TEST_F(SnmpHelpersInterop, Counter64ConvertsOnlyAsText) {
+  auto t = snmpd.transport(SNMP_VERSION_2C);
+  char16_t text[32] = u"";
+  EXPECT_EQ(
+      SnmpGet(SNMP_VERSION_2C, t.get(), u".1.3.6.1.2.1.31.1.1.1.6.1", nullptr, 0, text, 32, 0),
+      SNMP_ERR_BAD_TYPE);
+  ASSERT_EQ(SnmpGet(SNMP_VERSION_2C, t.get(), u".1.3.6.1.2.1.31.1.1.1.6.1", nullptr, 0, text, 32,
+                    SNMPGET_AS_STRING),
+            SNMP_ERR_SUCCESS);
+  EXPECT_GT(std::u16string(text).size(), 0u);
+}
+
+TEST_F(SnmpHelpersInterop, WalksVisitWhatSnmpwalkPrints) {
+  for (const char *root : {".1.3.6.1.2.1.1", ".1.3.6.1.2.1.2.2.1.1", ".1.3.6.1.2.1.4.20.1.1"}) {
+    SCOPED_TRACE(root);
+    for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
+      auto tool =
+          ToolNames(snmpd.runTool("snmpwalk", version == SNMP_VERSION_1 ? "1" : "2c", root));
+      ASSERT_FALSE(tool.empty());
+      auto t = snmpd.transport(version);
+      std::vector<std::string> ours;
+      std::u16string wide(root, root + strlen(root));
+      ASSERT_EQ(SnmpEnumerate(version, t.get(), wide.c_str(), CollectNames, &ours, 1),
+                SNMP_ERR_SUCCESS);
+      EXPECT_EQ(ours, tool);
+    }
+  }
+}
+
+TEST_F(SnmpHelpersInterop, WalkPastTheLastObjectEndsQuietly) {
+  auto t = snmpd.transport(SNMP_VERSION_2C);
+  std::vector<std::string> ours;
+  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_2C, t.get(), u".1.4", CollectNames, &ours, 1),
+            SNMP_ERR_SUCCESS);
+  EXPECT_TRUE(ours.empty());
+}

@@ -1,0 +1,216 @@
+// A private net-snmp snmpd for interop tests: started on a free UDP port of
+// 127.0.0.1 with its own configuration and state in a temporary folder, and
+// stopped by its PID. Also runs net-snmp's command-line tools against it with
+// the same environment, so tests can compare with what they print.
+//
+// Usage (one instance per test or per suite; not for use from several
+// threads at once):
+//   SnmpdInstance snmpd({"override .1.3.6.1.4.1.99999.1.0 octet_str \"x\""});
+//   std::string why = snmpd.start();
+//   if (!why.empty()) GTEST_SKIP() << why;   // snmpd missing or not startable
+//   auto t = snmpd.transport(SNMP_VERSION_2C);
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kmsnmp/snmp.h"
+
+class SnmpdInstance {
+ public:
+  // Lines appended to the base configuration (read-only community "public"
+  // with a full view for v1 and v2c, no TCP-wrapper log lines).
+  explicit SnmpdInstance(std::vector<std::string> extraConfig = {})
+      : extraConfig_(std::move(extraConfig)) {}
+  ~SnmpdInstance() { stop(); }
+  SnmpdInstance(const SnmpdInstance &) = delete;
+  SnmpdInstance &operator=(const SnmpdInstance &) = delete;
+
+  // Path of the snmpd program, or "" when it is not installed.
+  static std::string findSnmpd() {
+    for (const char *p : {"/usr/sbin/snmpd", "/usr/local/sbin/snmpd", "/sbin/snmpd"}) {
+      if (access(p, X_OK) == 0) return p;
+    }
+    return "";
+  }
+
+  // Starts snmpd and waits until it answers a GET. Returns "" on success,
+  // otherwise why it could not (a test should skip with that text).
+  std::string start() {
+    std::string snmpd = findSnmpd();
+    if (snmpd.empty()) return "snmpd is not installed (Debian package snmpd); interop test skipped";
+    char tmpl[] = "/tmp/km-snmpd-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+      return std::string("cannot create a temporary folder: ") + strerror(errno);
+    dir_ = tmpl;
+    std::filesystem::create_directory(dir_ + "/persist");
+    {
+      std::ofstream conf(dir_ + "/snmpd.conf");
+      conf << "rocommunity public default .1\n"
+           << "dontLogTCPWrappersConnects yes\n"
+           << "sysLocation interop lab\n"
+           << "sysContact nobody\n";
+      for (const std::string &line : extraConfig_) conf << line << "\n";
+    }
+    // A port can be taken between choosing and binding it: try a few.
+    for (int attempt = 0; attempt < 3; attempt++) {
+      port_ = freeUdpPort();
+      if (port_ == 0) return "no free UDP port on 127.0.0.1";
+      std::string why = spawn(snmpd);
+      if (!why.empty()) return why;
+      if (waitUntilAnswering()) return "";
+      stopProcess();
+    }
+    std::string log = readFile(dir_ + "/snmpd.log");
+    return "snmpd did not start answering; its log:\n" + log;
+  }
+
+  void stop() {
+    stopProcess();
+    if (!dir_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir_, ignored);
+      dir_.clear();
+    }
+  }
+
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // A transport to this snmpd; the caller owns it.
+  std::unique_ptr<SNMP_UDPTransport> transport(uint32_t version,
+                                               const char *community = "public") const {
+    auto t = std::make_unique<SNMP_UDPTransport>(htonl(INADDR_LOOPBACK), port_);
+    t->setSnmpVersion(version);
+    t->setSecurityContext(new SNMP_SecurityContext(community));
+    return t;
+  }
+
+  // Runs a net-snmp tool ("snmpwalk", "snmpget", ...) against this snmpd
+  // with numeric OIDs: `tool -v<version> -c public -On -t 2 -r 1 <extra>
+  // 127.0.0.1:port <oids>`; returns its standard output (at most 4 MiB).
+  std::string runTool(const std::string &tool, const std::string &version,
+                      const std::string &args) const {
+    std::string cmd = "MIBS= SNMPCONFPATH='" + dir_ + "' SNMP_PERSISTENT_DIR='" + dir_ +
+                      "/persist' " + tool + " -v" + version + " -c public -On -t 2 -r 1 " +
+                      endpoint() + " " + args + " 2>/dev/null";
+    std::string out;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (f == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0 && out.size() < (4u << 20)) out.append(buf, n);
+    pclose(f);
+    return out;
+  }
+
+ private:
+  static uint16_t freeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+  }
+
+  static std::string readFile(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string spawn(const std::string &snmpd) {
+    std::string conf = dir_ + "/snmpd.conf";
+    std::string log = dir_ + "/snmpd.log";
+    std::string pidFile = dir_ + "/snmpd.pid";
+    std::string listen = "udp:" + endpoint();
+    std::vector<std::string> argv = {snmpd, "-f", "-C", "-c",    conf,
+                                     "-Lf", log,  "-p", pidFile, listen};
+    std::vector<std::string> env = {"MIBS=", "SNMP_PERSISTENT_DIR=" + dir_ + "/persist",
+                                    "SNMPCONFPATH=" + dir_, "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::vector<char *> av, ev;
+    for (std::string &s : argv) av.push_back(s.data());
+    av.push_back(nullptr);
+    for (std::string &s : env) ev.push_back(s.data());
+    ev.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, snmpd.c_str(), &actions, nullptr, av.data(), ev.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return std::string("cannot start snmpd: ") + strerror(rc);
+    pid_ = pid;
+    return "";
+  }
+
+  // Polls with a GET of sysUpTime.0 for up to 5 s; false when snmpd ended
+  // or never answered.
+  bool waitUntilAnswering() {
+    auto t = transport(SNMP_VERSION_2C);
+    static const uint32_t kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+    for (int i = 0; i < 50; i++) {
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      SNMP_PDU request(SNMP_GET_REQUEST, 1000 + i, SNMP_VERSION_2C);
+      request.bindVariable(new SNMP_Variable(kSysUpTime, 9));
+      SNMP_PDU *response = nullptr;
+      uint32_t rc = t->doRequest(&request, &response, 100, 1);
+      delete response;
+      if (rc == SNMP_ERR_SUCCESS) return true;
+      if (rc != SNMP_ERR_TIMEOUT) usleep(100 * 1000);  // refused: not bound yet
+    }
+    return false;
+  }
+
+  void stopProcess() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 50; i++) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      usleep(100 * 1000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  std::vector<std::string> extraConfig_;
+  std::string dir_;
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
