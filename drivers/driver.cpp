@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
@@ -79,9 +81,11 @@ uint32_t GetText(SNMP_Transport *t, const uint32_t *name, uint32_t length, char1
 // text: two characters fit the 4 bytes, so no answer can overrun the value.
 uint32_t GetUInt32(SNMP_Transport *t, const uint32_t *name, uint32_t length, uint32_t *value) {
   uint32_t v = 0;
-  uint32_t rc = SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, &v,
-                        sizeof(v) / sizeof(char16_t), 0);
-  if (rc == SNMP_ERR_SUCCESS) *value = v;
+  uint32_t rc =
+      SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, &v, sizeof(v) / sizeof(char16_t), 0);
+  if (rc == SNMP_ERR_SUCCESS) {
+    *value = v;
+  }
   return rc;
 }
 
@@ -97,18 +101,22 @@ uint32_t GetCell(SNMP_Transport *t, const CellName &cell, uint32_t *value) {
 // kCompositeLimit, appends " (second)"; everything cut to 255 characters.
 void Compose(char16_t *displayName, const char16_t *first, const char16_t *second) {
   size_t length = km_strlcpy16(displayName, first, kTextSize);
-  if (length >= kCompositeLimit) return;
+  if (length >= kCompositeLimit) {
+    return;
+  }
   km_snprintf16(displayName + length, kTextSize - length, u" (%s)", second);
   displayName[kTextSize - 1] = 0;
 }
 
-// Step 5.4 of discovery: displayName from the alias it holds and the name text.
+// displayName, as useAliases asks, from the alias it holds and the name text.
 void ComposeDisplayName(char16_t *displayName, const char16_t *nameText, int32_t useAliases) {
   if (useAliases <= 0 || useAliases >= 4 || displayName[0] == 0) {
     km_strlcpy16(displayName, nameText, kTextSize);
     return;
   }
-  if (useAliases == 1) return;  // the alias as it is
+  if (useAliases == 1) {
+    return;  // the alias as it is
+  }
   char16_t alias[kTextSize];
   km_strlcpy16(alias, displayName, kTextSize);
   if (useAliases == 2) {
@@ -143,7 +151,8 @@ bool ReadInterface(SNMP_Transport *t, KM_INTERFACE_INFO *rec, int32_t useAliases
   ComposeDisplayName(rec->displayName, nameText, useAliases);
 
   uint32_t type = 0;
-  rec->ifType = GetCell(t, CellName(kIfEntry, kIfType, index), &type) == SNMP_ERR_SUCCESS ? type : 1;
+  rec->ifType =
+      GetCell(t, CellName(kIfEntry, kIfType, index), &type) == SNMP_ERR_SUCCESS ? type : 1;
 
   uint8_t physAddress[kPhysAddressSize];
   std::memset(physAddress, 0, sizeof(rec->macAddr));
@@ -157,37 +166,39 @@ bool ReadInterface(SNMP_Transport *t, KM_INTERFACE_INFO *rec, int32_t useAliases
   return true;
 }
 
-// Appends a record, keeping to kMaxInterfaceRecords. False when the bound
-// is reached or memory is short.
-bool AddRecord(InterfaceList *list, const KM_INTERFACE_INFO *rec, SNMP_Transport *t) {
-  if (list->getSize() >= NetworkDeviceDriver::kMaxInterfaceRecords) {
-    DbgPrintf(kDebugLevel,
-              u"NetworkDeviceDriver::getInterfaces(%p): more than %d interface records, "
-              u"discovery abandoned",
-              static_cast<void *>(t), NetworkDeviceDriver::kMaxInterfaceRecords);
-    return false;
-  }
-  if (!list->add(rec)) {
-    DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): out of memory",
-              static_cast<void *>(t));
-    return false;
-  }
-  return true;
+void LogTooManyRecords(SNMP_Transport *t) {
+  DbgPrintf(kDebugLevel,
+            u"NetworkDeviceDriver::getInterfaces(%p): more than %d interface records, "
+            u"discovery abandoned",
+            static_cast<void *>(t), NetworkDeviceDriver::kMaxInterfaceRecords);
 }
 
+// Collects the ifIndex column; the records are made once the walk is done.
 uint32_t IfIndexHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *arg) {
-  KM_INTERFACE_INFO rec;
-  std::memset(&rec, 0, sizeof(rec));
-  rec.ifIndex = var->GetValueAsUInt();
-  return AddRecord(static_cast<InterfaceList *>(arg), &rec, t) ? 0 : kStopWalk;
+  auto *indexes = static_cast<std::vector<uint32_t> *>(arg);
+  if (indexes->size() >= static_cast<size_t>(NetworkDeviceDriver::kMaxInterfaceRecords)) {
+    LogTooManyRecords(t);
+    return kStopWalk;
+  }
+  indexes->push_back(var->GetValueAsUInt());
+  return 0;
 }
+
+struct AddressWalk {
+  InterfaceList *list;
+  // Position of the first record of each ifIndex, as findByIfIndex would
+  // find it, without a search through the list for every address. Copies
+  // are only ever appended, so the positions stay right.
+  std::unordered_map<uint32_t, int32_t> firstRecord;
+};
 
 // One ipAdEntAddr row: finds its netmask and interface and gives the address
 // to that interface's record, or to a new copy of it when the record already
 // has one. A row that cannot be resolved is skipped; only a bound or a lack
 // of memory stops the walk.
 uint32_t AddressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *arg) {
-  auto *list = static_cast<InterfaceList *>(arg);
+  auto *walk = static_cast<AddressWalk *>(arg);
+  InterfaceList *list = walk->list;
   const uint32_t nameLength = var->getNameLength();
   if (nameLength != kIpAddrNameLength) {
     // Not indexed by four address bytes: the neighbouring columns cannot be
@@ -218,18 +229,30 @@ uint32_t AddressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *a
     return 0;
   }
 
-  KM_INTERFACE_INFO *rec = list->findByIfIndex(ifIndex);
-  if (rec == nullptr) return 0;
+  auto found = walk->firstRecord.find(ifIndex);
+  if (found == walk->firstRecord.end()) {
+    return 0;
+  }
+  KM_INTERFACE_INFO *rec = list->get(found->second);
   if (rec->ipAddr == 0) {
     rec->ipAddr = address;
     rec->ipNetMask = netMask;
     return 0;
   }
+  if (list->getSize() >= NetworkDeviceDriver::kMaxInterfaceRecords) {
+    LogTooManyRecords(t);
+    return kStopWalk;
+  }
   KM_INTERFACE_INFO copy;
   std::memcpy(&copy, rec, sizeof(copy));
   copy.ipAddr = address;
   copy.ipNetMask = netMask;
-  return AddRecord(list, &copy, t) ? 0 : kStopWalk;
+  if (!list->add(&copy)) {
+    DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): out of memory",
+              static_cast<void *>(t));
+    return kStopWalk;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -259,33 +282,57 @@ InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport,
   }
 
   uint32_t ifNumber = 0;
-  uint32_t rc = GetUInt32(snmpTransport, kIfNumber, sizeof(kIfNumber) / sizeof(kIfNumber[0]),
-                          &ifNumber);
+  uint32_t rc =
+      GetUInt32(snmpTransport, kIfNumber, sizeof(kIfNumber) / sizeof(kIfNumber[0]), &ifNumber);
   if (rc != SNMP_ERR_SUCCESS) {
     DbgPrintf(kDebugLevel,
               u"NetworkDeviceDriver::getInterfaces(%p): SNMP GET .1.3.6.1.2.1.2.1.0 failed (%s)",
               tp, SNMPGetErrorText(rc));
     return nullptr;
   }
+  // The list is made once the walk has counted the interfaces: a device
+  // whose ifNumber is wrong then costs no repeated growth of the list.
   const int32_t count = static_cast<int32_t>(ifNumber);
-  auto *list = new InterfaceList(count >= 1 && count <= kMaxInitialCapacity ? count
-                                                                             : kDefaultCapacity);
-
+  int32_t capacity = count >= 1 && count <= kMaxInitialCapacity ? count : kDefaultCapacity;
+  std::vector<uint32_t> indexes;
+  InterfaceList *list = nullptr;
   bool ok = true;
   if (SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.2.2.1.1",
-                    IfIndexHandler, list, 0) != SNMP_ERR_SUCCESS) {
+                    IfIndexHandler, &indexes, 0) == SNMP_ERR_SUCCESS) {
+    if (static_cast<size_t>(capacity) < indexes.size()) {
+      capacity = static_cast<int32_t>(indexes.size());
+    }
+    list = new InterfaceList(capacity);
+    KM_INTERFACE_INFO rec;
+    std::memset(&rec, 0, sizeof(rec));
+    for (uint32_t ifIndex : indexes) {
+      rec.ifIndex = ifIndex;
+      if (!list->add(&rec)) {
+        DbgPrintf(kDebugLevel, u"NetworkDeviceDriver::getInterfaces(%p): out of memory", tp);
+        ok = false;
+        break;
+      }
+    }
+  } else {
     DbgPrintf(kDebugLevel,
               u"NetworkDeviceDriver::getInterfaces(%p): SNMP WALK .1.3.6.1.2.1.2.2.1.1 failed", tp);
     ok = false;
   }
+  std::vector<uint32_t>().swap(indexes);
 
   if (ok) {
     // No record is added during this pass, so the pointers stay valid.
     for (int32_t i = 0; i < list->getSize(); i++) {
-      if (!ReadInterface(snmpTransport, list->get(i), useAliases, useIfXTable)) break;
+      if (!ReadInterface(snmpTransport, list->get(i), useAliases, useIfXTable)) {
+        break;
+      }
+    }
+    AddressWalk walk{list, {}};
+    for (int32_t i = 0; i < list->getSize(); i++) {
+      walk.firstRecord.emplace(list->get(i)->ifIndex, i);
     }
     rc = SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.4.20.1.1",
-                       AddressHandler, list, 0);
+                       AddressHandler, &walk, 0);
     if (rc != SNMP_ERR_SUCCESS) {
       DbgPrintf(kDebugLevel,
                 u"NetworkDeviceDriver::getInterfaces(%p): SNMP WALK .1.3.6.1.2.1.4.20.1.1 failed "

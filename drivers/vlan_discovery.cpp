@@ -1,7 +1,7 @@
 // NetworkDeviceDriver::getVlans: generic VLAN discovery over the
 // Q-BRIDGE-MIB static VLAN table (names) and current VLAN table (egress
 // ports).
-#include <cstring>
+#include <unordered_map>
 
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
@@ -19,6 +19,9 @@ constexpr uint32_t kStopWalk = 0xFFFFFFFF;
 
 struct Discovery {
   VlanList *list;
+  // The first VLAN of each number, as VlanList::findById would find it,
+  // without a search through the list for every egress row.
+  std::unordered_map<int32_t, VlanInfo *> byNumber;
   int64_t ports = 0;  // port values stored so far, over all VLANs
 };
 
@@ -30,7 +33,9 @@ int32_t VlanNumber(const SNMP_Variable *var) {
 
 uint32_t NameHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
   auto *d = static_cast<Discovery *>(arg);
-  if (d->list->getSize() >= NetworkDeviceDriver::kMaxVlans) return kStopWalk;
+  if (d->list->getSize() >= NetworkDeviceDriver::kMaxVlans) {
+    return kStopWalk;
+  }
   auto *vlan = new VlanInfo(VlanNumber(var), kBridgePortMode);
   char16_t name[kNameSize];
   var->GetValueAsString(name, kNameSize);
@@ -38,7 +43,11 @@ uint32_t NameHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) 
     delete vlan;
     return kStopWalk;
   }
-  return d->list->add(vlan) ? 0 : kStopWalk;  // add deletes the VLAN when it fails
+  if (!d->list->add(vlan)) {
+    return kStopWalk;  // add has deleted the VLAN
+  }
+  d->byNumber.emplace(vlan->getVlanId(), vlan);  // keeps an earlier VLAN of that number
+  return 0;
 }
 
 // Appends the ports a PortList names: byte j, bit k counted from the most
@@ -46,11 +55,19 @@ uint32_t NameHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) 
 // or memory is short.
 bool AppendPortList(Discovery *d, VlanInfo *vlan, const uint8_t *bits, size_t length) {
   for (size_t j = 0; j < length; j++) {
-    if (bits[j] == 0) continue;
+    if (bits[j] == 0) {
+      continue;
+    }
     for (uint32_t k = 0; k < 8; k++) {
-      if ((bits[j] & (0x80u >> k)) == 0) continue;
-      if (d->ports >= NetworkDeviceDriver::kMaxVlanPorts) return false;
-      if (!vlan->add(static_cast<uint32_t>(8 * j + k + 1))) return false;
+      if ((bits[j] & (0x80u >> k)) == 0) {
+        continue;
+      }
+      if (d->ports >= NetworkDeviceDriver::kMaxVlanPorts) {
+        return false;
+      }
+      if (!vlan->add(static_cast<uint32_t>(8 * j + k + 1))) {
+        return false;
+      }
       d->ports++;
     }
   }
@@ -59,8 +76,11 @@ bool AppendPortList(Discovery *d, VlanInfo *vlan, const uint8_t *bits, size_t le
 
 uint32_t EgressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
   auto *d = static_cast<Discovery *>(arg);
-  VlanInfo *vlan = d->list->findById(VlanNumber(var));
-  if (vlan == nullptr) return 0;  // no static row: not a VLAN of the result
+  auto found = d->byNumber.find(VlanNumber(var));
+  if (found == d->byNumber.end()) {
+    return 0;  // no static row: not a VLAN of the result
+  }
+  VlanInfo *vlan = found->second;
   uint8_t bits[NetworkDeviceDriver::kMaxPortListBytes];
   size_t length = var->getRawValue(bits, sizeof(bits));
   return AppendPortList(d, vlan, bits, length) ? 0 : kStopWalk;
@@ -69,13 +89,15 @@ uint32_t EgressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg
 }  // namespace
 
 VlanList *NetworkDeviceDriver::getVlans(SNMP_Transport *snmpTransport, StringMap *) {
-  if (snmpTransport == nullptr) return nullptr;
+  if (snmpTransport == nullptr) {
+    return nullptr;
+  }
   const uint32_t version = snmpTransport->getSnmpVersion();
   Discovery d{new VlanList()};
   if (SnmpEnumerate(version, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.3.1.1", NameHandler, &d, 0) !=
           SNMP_ERR_SUCCESS ||
-      SnmpEnumerate(version, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.2.1.4", EgressHandler, &d,
-                    0) != SNMP_ERR_SUCCESS) {
+      SnmpEnumerate(version, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.2.1.4", EgressHandler, &d, 0) !=
+          SNMP_ERR_SUCCESS) {
     d.list->decRefCount();
     return nullptr;
   }
