@@ -17,7 +17,9 @@ class KMSRV_EXPORT RefCountObject {
   void incRefCount() { refCount_.fetch_add(1, std::memory_order_relaxed); }
   // Drops one reference; deletes the object when it was the last.
   void decRefCount() {
-    if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      delete this;
+    }
   }
   uint32_t getRefCount() const { return refCount_.load(std::memory_order_relaxed); }
 
