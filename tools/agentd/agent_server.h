@@ -1,0 +1,208 @@
+// kmagent::AgentServer: the agent side of KMCP agent sessions, as the
+// reference monitoring agent (kmagentd) runs it and as tests embed it in
+// their own process.
+//
+// It listens on one IPv4 TCP address and runs every accepted connection as a
+// session on a thread of its own: it answers protocol version detection and
+// session key requests, checks logins against the configured shared secret,
+// answers keepalives, opens proxy hops to other agents and then relays bytes,
+// and answers every request it does not know with RCC_UNKNOWN_COMMAND (400).
+// The wire rules it follows are in docs/protocol.md, section "Reference
+// agent"; the program around it is described in docs/agentd.md.
+//
+// Threads: every public member of AgentServer may be called from any thread,
+// also while sessions run. stop() (and the destructor) must not be called
+// from a thread that the server runs (the `log` callback). The `log`
+// callback is called from the listener and session threads, possibly from
+// several at once.
+//
+// Resources: one thread per session (at most maxSessions of them); each
+// session holds about 600 KiB of buffers (two of kMaxRequestSize plus one
+// receive buffer) and, while it relays a proxy hop, 128 KiB more. Everything a
+// peer sends is checked before use; a peer can make a session skip a message,
+// end, or wait, never grow beyond these bounds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kmbase/kmcp.h"
+
+class CSCPMessage;
+
+namespace kmagent {
+
+// Largest message a session reads (before encryption overhead): enough for
+// every request of the protocol, including a file chunk of 64 KiB and a
+// configuration file of some 200 KiB; the same limit the server side uses
+// for what it receives. A larger request is answered RCC_OUT_OF_RESOURCES
+// (503) and skipped.
+inline constexpr uint32_t kMaxRequestSize = 262144;
+
+// Request code of the test trigger. Not part of the agent protocol: a session
+// answers it only when at least one of the sendXxxMessage switches of its
+// AgentConfig is on, and as an unknown request (400) otherwise. See
+// docs/protocol.md, "Reference agent".
+inline constexpr uint16_t MC_AGENT_TEST_TRIGGER = 0x7E01;
+
+// Broken messages the agent can send on purpose, to test a peer's receiver.
+enum class BadMessage {
+  // A well-framed raw message of AgentConfig::oversizedMessageSize bytes
+  // (default kMaxRequestSize + 8), above what a receiver with a 256 KiB
+  // limit takes.
+  Oversized,
+  // Encrypted session: an envelope whose decrypted message is 8 bytes
+  // shorter than its own header's size field says. Clear session: a message
+  // whose header size counts 8 bytes beyond its last field, which the framing
+  // delivers and the field codec rejects.
+  WrongSize,
+  // An encrypted envelope that does not authenticate (one ciphertext byte
+  // changed; random bytes when the session has no key).
+  Undecryptable,
+};
+
+// An IPv4 network, address and mask in host byte order.
+struct Ipv4Network {
+  uint32_t address;
+  uint32_t mask;
+};
+
+enum class LogLevel { Error, Info, Debug };
+
+struct AgentConfig {
+  // Where to listen: dotted IPv4 address and port (0: the system picks one;
+  // AgentServer::port() tells which).
+  std::string listenAddress = "127.0.0.1";
+  uint16_t listenPort = 0;
+
+  // Shared secret in the process code page (kmbase/text.h), at most 63 bytes.
+  // Empty: no login is needed and every login is accepted. Otherwise every
+  // request but version detection, the key request and MC_LOGIN is answered
+  // RCC_AUTH_REQUIRED (401) until a login carries this secret.
+  std::string secret;
+  // Answer RCC_ENCRYPTION_REQUIRED (906) to every request but version
+  // detection and the key request until the session is encrypted, and to
+  // every request that then arrives unencrypted.
+  bool requireEncryption = false;
+
+  // Connections beyond this many open sessions are closed at once.
+  uint32_t maxSessions = 64;
+  // A session that receives nothing for this long is closed (0: never).
+  // Also bounds the silence of both ends of a proxy hop.
+  uint32_t idleTimeoutMs = 0;
+
+  // Proxy hops (MC_SETUP_PROXY_CONNECTION): answered RCC_ACCESS_DENIED (403)
+  // when off, or for a target outside proxyAllowed or with port 0.
+  bool allowProxy = true;
+  std::vector<Ipv4Network> proxyAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  // Time for the TCP connect to the target; a failure or time-out is
+  // answered RCC_CONNECT_FAILED (910).
+  uint32_t proxyConnectTimeoutMs = 10000;
+
+  // ---- test switches ----
+  // Read key requests and never answer them.
+  bool neverAnswerKeyRequest = false;
+  // Send each answer this long after its request was read.
+  uint32_t replyDelayMs = 0;
+  // Close a session right after it has sent its Nth answer (0: never). Every
+  // answer counts: version detection, key exchange, login, every reply.
+  uint32_t closeAfterRequests = 0;
+  // Version reported to version detection: > 0 that version; 0 answer as a
+  // peer without version detection (MC_REQUEST_COMPLETED, 400), which the
+  // server side takes for version 1; < 0 no answer at all.
+  int32_t reportVersion = KMCP_VERSION;
+  // Before its answer to MC_AGENT_TEST_TRIGGER, a session sends each bad
+  // message whose switch is on, in this order, then the answer (RCC 0).
+  bool sendOversizedMessage = false;
+  bool sendWrongSizeMessage = false;
+  bool sendUndecryptableMessage = false;
+  // Size of BadMessage::Oversized, 16 to KMCP_MAX_MESSAGE_SIZE bytes.
+  uint32_t oversizedMessageSize = kMaxRequestSize + 8;
+
+  // Keep the records below (the login records hold the secrets peers sent:
+  // turn this off outside tests). Each record list keeps its newest 4096
+  // entries.
+  bool keepRecords = true;
+  // Diagnostic lines (session opened/closed, refused logins, bad input).
+  // Null: none.
+  std::function<void(LogLevel, const std::string &)> log;
+};
+
+// What one MC_LOGIN carried and how it was answered.
+struct LoginRecord {
+  uint64_t session;                  // session number, from 1 in accept order
+  uint16_t method;                   // VAR_AUTH_METHOD
+  std::u16string secretText;         // VAR_SHARED_SECRET when it is a string
+  std::vector<uint8_t> secretBytes;  // VAR_SHARED_SECRET when it is binary
+  uint32_t result;                   // the RCC answered
+};
+
+// One MC_SETUP_PROXY_CONNECTION and its answer.
+struct ProxyHopRecord {
+  uint64_t session;
+  uint32_t address;  // VAR_IP_ADDRESS, host byte order
+  uint16_t port;     // VAR_AGENT_PORT
+  uint32_t result;   // the RCC answered
+};
+
+// One message that decoded as a request.
+struct RequestRecord {
+  uint64_t session;
+  uint16_t code;
+  uint32_t id;
+  bool encrypted;  // it arrived in an encrypted envelope
+};
+
+class AgentServer {
+ public:
+  explicit AgentServer(AgentConfig config);
+  // stop()s; clears the secret from memory.
+  ~AgentServer();
+  AgentServer(const AgentServer &) = delete;
+  AgentServer &operator=(const AgentServer &) = delete;
+
+  // Checks the configuration, binds, listens and starts accepting. False
+  // with a reason in *error (when given) if the configuration is invalid, the
+  // address cannot be bound, or start() was called before.
+  bool start(std::string *error);
+  // The port listened on (host order), 0 before start().
+  uint16_t port() const;
+  // Stops accepting, shuts every session and proxy hop down and joins every
+  // thread. Takes at most about 250 ms plus the longest proxy connect in
+  // progress. Idempotent; the server cannot be started again.
+  void stop();
+
+  // Sessions whose thread has not ended yet.
+  size_t sessionCount() const;
+  // True when sessionCount() is `count`, waiting up to timeoutMs for it.
+  bool waitForSessionCount(size_t count, uint32_t timeoutMs) const;
+
+  // Copies of the records, oldest first (empty when keepRecords is off).
+  std::vector<LoginRecord> logins() const;
+  std::vector<ProxyHopRecord> proxyHops() const;
+  std::vector<RequestRecord> requests() const;
+  void clearRecords();
+
+  // Unsolicited messages to every ready session: one that has answered a
+  // request after version detection and key exchange, that is logged in when
+  // a secret is set and encrypted when encryption is required, and that does
+  // not relay a proxy hop. Each is encrypted per session. The code in the
+  // wire form is MC_TRAP, MC_DATA_PUSH, or for sendMessage the message's own;
+  // code, id and fields otherwise go as they are. Returns the number of
+  // sessions it was written to. Blocks while a session's peer does not read.
+  size_t sendTrap(const CSCPMessage &trap);
+  size_t pushData(const CSCPMessage &data);
+  size_t sendMessage(const CSCPMessage &msg);
+  // Sends one bad message of this kind to every ready session.
+  size_t sendBadMessage(BadMessage kind);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kmagent
