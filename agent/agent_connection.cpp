@@ -1,0 +1,561 @@
+// AgentConnection core: construction and settings, connect and teardown, the
+// receiver thread and its dispatch, the send and wait primitives, the request
+// cycle, data lines and the default hooks.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kmbase/crypto.h"
+#include "kmbase/message.h"
+#include "kmbase/text.h"
+#include "kmsrv/agent.h"
+#include "kmsrv/debug.h"
+#include "kmsrv/protocol.h"
+#include "secret.h"
+
+namespace {
+
+// The library-wide default encryption policy, copied by every new session.
+std::atomic<int32_t> g_defaultEncryptionPolicy{ENCRYPTION_ON_DEMAND};
+
+}  // namespace
+
+void SetAgentDEP(int32_t policy) { g_defaultEncryptionPolicy = policy; }
+
+AgentConnection::AgentConnection(uint32_t addr, uint16_t agentPort, int32_t method,
+                                 const char16_t *agentSecret)
+    : address(addr),
+      protocolVersion(2),
+      authMethod(method),
+      socket(INVALID_SOCKET),
+      numDataLines(0),
+      dataLines(nullptr),
+      nextRequestId(1),
+      commandTimeout(10000),
+      connectTimeout(30000),
+      receiveTimeout(420000),
+      connected(false),
+      stateLock(KmMutex::kDefaultSpinCount),
+      sendLock(KmMutex::kDefaultSpinCount),
+      receiverThread(nullptr),
+      encryptionContext(nullptr),
+      encryptionPolicy(g_defaultEncryptionPolicy.load()),
+      useProxy(false),
+      proxyAddress(0),
+      port(agentPort),
+      proxyPort(0),
+      proxyAuthMethod(AUTH_METHOD_NONE),
+      downloadFile(-1),
+      downloadRequestId(0),
+      downloadDone(false),
+      downloadSucceeded(false),
+      downloadProgress(nullptr),
+      downloadProgressArg(nullptr),
+      deleteFileOnDownloadFailure(true),
+      uploadInProgress(false),
+      sessionClosing(true),
+      keyExchangePending(false),
+      keyExchangeDone(false) {
+  kmsrv_agent::WideSecretToAnsi(agentSecret, secret);
+  proxySecret[0] = 0;
+  downloadFileName[0] = 0;
+}
+
+AgentConnection::~AgentConnection() {
+  disconnectAndWait();
+  {
+    KmLockGuard guard(stateLock);
+    destroyResultData();
+    releaseEncryptionContext();
+  }
+  kmsrv_agent::WipeSecret(secret);
+  kmsrv_agent::WipeSecret(proxySecret);
+}
+
+// ---------------------------------------------------------------------------
+// Settings and state
+// ---------------------------------------------------------------------------
+
+void AgentConnection::setConnectionTimeout(uint32_t ms) {
+  connectTimeout = std::max(ms, kMinConnectTimeout);
+}
+
+void AgentConnection::setCommandTimeout(uint32_t ms) {
+  commandTimeout = std::max(ms, kMinCommandTimeout);
+}
+
+void AgentConnection::setRecvTimeout(uint32_t ms) {
+  receiveTimeout = std::max(ms, kMinReceiveTimeout);
+}
+
+void AgentConnection::setAuthData(int32_t method, const char *newSecret) {
+  authMethod = method;
+  kmsrv_agent::CopyAnsiSecret(newSecret, secret);
+}
+
+SOCKET AgentConnection::getSocket() const {
+  KmLockGuard guard(stateLock);
+  return socket;
+}
+
+uint32_t AgentConnection::getIpAddr() const { return ntohl(address); }
+
+const char16_t *AgentConnection::getDataLine(uint32_t index) const {
+  return index < numDataLines ? dataLines[index] : u"(error)";
+}
+
+void AgentConnection::destroyResultData() {
+  if (dataLines != nullptr) {
+    for (uint32_t i = 0; i < numDataLines; i++) free(dataLines[i]);
+    free(dataLines);
+    dataLines = nullptr;
+  }
+  numDataLines = 0;
+}
+
+KMCPEncryptionContext *AgentConnection::acquireEncryptionContext() {
+  KmLockGuard guard(stateLock);
+  if (encryptionContext != nullptr) encryptionContext->incRefCount();
+  return encryptionContext;
+}
+
+void AgentConnection::releaseEncryptionContext() {
+  if (encryptionContext != nullptr) {
+    encryptionContext->decRefCount();
+    encryptionContext = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Connect and teardown
+// ---------------------------------------------------------------------------
+
+bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *errorCode,
+                              uint32_t *socketError) {
+  if (errorCode != nullptr) *errorCode = RCC_INTERNAL_ERROR;
+  if (socketError != nullptr) *socketError = 0;
+  if (connected) return false;
+
+  joinReceiver();
+  closeSocket();
+  sessionClosing = false;
+
+  uint32_t rcc = RCC_SUCCESS;
+  SOCKET sock = KmSocketOpenTcp();
+  if (sock == INVALID_SOCKET) {
+    PrintMsg(u"Call to socket() failed");
+    rcc = RCC_INTERNAL_ERROR;
+  } else {
+    {
+      KmLockGuard guard(stateLock);
+      socket = sock;
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = useProxy ? proxyAddress : address;
+    sa.sin_port = htons(useProxy ? proxyPort : port);
+    if (ConnectEx(sock, reinterpret_cast<sockaddr *>(&sa), sizeof(sa), connectTimeout) == -1) {
+      if (printFailure) {
+        char16_t ip[16];
+        PrintMsg(u"Cannot establish connection with agent %s",
+                 IpToStr(ntohl(sa.sin_addr.s_addr), ip));
+      }
+      rcc = RCC_CONNECT_FAILED;
+    } else {
+      int version = protocolVersion;
+      if (!KMCPGetPeerProtocolVersion(sock, &version, &sendLock, commandTimeout)) {
+        rcc = RCC_INTERNAL_ERROR;
+      } else {
+        protocolVersion = version;
+        // When the thread cannot be started the negotiation below gets no
+        // replies, times out and fails.
+        receiverThread = ThreadCreateEx(ReceiverThreadStarter, this);
+        rcc = negotiate(serverKey);
+        if (rcc == RCC_SUCCESS) {
+          // The session may have ended between the last reply and here (peer
+          // close, disconnect from another thread): then it never opened.
+          KmLockGuard guard(stateLock);
+          if (sessionClosing)
+            rcc = RCC_CONNECTION_BROKEN;
+          else
+            connected = true;
+        }
+      }
+    }
+  }
+
+  if (rcc == RCC_SUCCESS) {
+    if (errorCode != nullptr) *errorCode = RCC_SUCCESS;
+    return true;
+  }
+
+  // Failure path.
+  if (socketError != nullptr) *socketError = static_cast<uint32_t>(KmGetLastSocketError());
+  {
+    KmLockGuard guard(stateLock);
+    sessionClosing = true;
+    if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
+  }
+  joinReceiver();
+  closeSocket();
+  {
+    KmLockGuard guard(stateLock);
+    releaseEncryptionContext();
+  }
+  connected = false;
+  if (errorCode != nullptr) *errorCode = rcc;
+  return false;
+}
+
+void AgentConnection::disconnect() {
+  KmLockGuard guard(stateLock);
+  sessionClosing = true;
+  endDownload(false);
+  if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
+  destroyResultData();
+  connected = false;
+}
+
+void AgentConnection::disconnectAndWait() {
+  disconnect();
+  if (receiverThreadId.load() == std::this_thread::get_id()) return;
+  joinReceiver();
+  closeSocket();
+}
+
+void AgentConnection::joinReceiver() {
+  if (receiverThread == nullptr) return;
+  ThreadJoin(receiverThread);
+  receiverThread = nullptr;
+  receiverThreadId = std::thread::id();
+}
+
+void AgentConnection::closeSocket() {
+  KmLockGuard sendGuard(sendLock);
+  KmLockGuard guard(stateLock);
+  if (socket != INVALID_SOCKET) {
+    KmSocketClose(socket);
+    socket = INVALID_SOCKET;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The receiver thread
+// ---------------------------------------------------------------------------
+
+void AgentConnection::ReceiverThreadStarter(void *arg) {
+  static_cast<AgentConnection *>(arg)->ReceiverThread();
+}
+
+void AgentConnection::ReceiverThread() {
+  receiverThreadId = std::this_thread::get_id();
+
+  // Allocated once and reused for every message.
+  auto recvState = std::make_unique<CSCP_BUFFER>();
+  RecvKMCPMessage(INVALID_SOCKET, nullptr, recvState.get(), 0, nullptr, nullptr, 0);
+  std::unique_ptr<uint8_t[]> msgBuffer(new uint8_t[kReceiveBufferSize]);
+  std::unique_ptr<uint8_t[]> decryptBuffer(new uint8_t[kReceiveBufferSize]);
+  auto *msg = reinterpret_cast<KMCP_MESSAGE *>(msgBuffer.get());
+
+  // The receiver's own reference to the session's context: RecvKMCPMessage
+  // reads it without a lock while the context may be replaced or dropped.
+  KMCPEncryptionContext *rxContext = nullptr;
+  for (;;) {
+    SOCKET sock;
+    {
+      KmLockGuard guard(stateLock);
+      sock = socket;
+      if (encryptionContext != rxContext) {
+        if (rxContext != nullptr) rxContext->decRefCount();
+        rxContext = encryptionContext;
+        if (rxContext != nullptr) rxContext->incRefCount();
+      }
+    }
+    int result = RecvKMCPMessage(sock, msg, recvState.get(), kReceiveBufferSize, &rxContext,
+                                 decryptBuffer.get(), receiveTimeout);
+    if (result <= 0) {
+      // After a local shutdown (disconnect, failed connect) the receive
+      // reports the stream closed; that is the expected way out, not worth
+      // a trace.
+      int socketError = KmGetLastSocketError();
+      if (!sessionClosing) {
+        DbgPrintf(6,
+                  u"AgentConnection::ReceiverThread(): RecvKMCPMessage() failed: error=%d, "
+                  u"socket_error=%d",
+                  result, socketError);
+      }
+      break;
+    }
+    if (result == KMCP_RECV_TOO_LARGE) {
+      char16_t name[KMCP_CODE_NAME_SIZE];
+      PrintMsg(u"Received too large message %s (%d bytes)",
+               KMCPMessageCodeName(ntohs(msg->code), name), static_cast<int32_t>(ntohl(msg->size)));
+      continue;
+    }
+    if (result == KMCP_RECV_UNDECRYPTABLE) {
+      PrintMsg(u"Unable to decrypt received message");
+      continue;
+    }
+    if (result == KMCP_RECV_TIMEOUT) {
+      if (uploadInProgress) continue;
+      PrintMsg(u"Timed out waiting for message");
+      break;
+    }
+    uint32_t size = ntohl(msg->size);
+    if (size != static_cast<uint32_t>(result)) {
+      PrintMsg(u"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]", static_cast<int32_t>(size),
+               result);
+      continue;
+    }
+    dispatchMessage(msg, size);
+  }
+
+  // The session is over. Shut the socket down first so that a sender blocked
+  // in a write gives sendLock up, then close it with both locks held.
+  {
+    KmLockGuard guard(stateLock);
+    sessionClosing = true;
+    endDownload(false);
+    if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
+  }
+  {
+    KmLockGuard sendGuard(sendLock);
+    KmLockGuard guard(stateLock);
+    if (socket != INVALID_SOCKET) {
+      KmSocketClose(socket);
+      socket = INVALID_SOCKET;
+    }
+    releaseEncryptionContext();
+    connected = false;
+  }
+  if (rxContext != nullptr) rxContext->decRefCount();
+}
+
+void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
+  if (ntohs(raw->flags) & FLAG_RAW) {
+    processRawMessage(raw, size);
+    return;
+  }
+  KmcpDecodeStatus status = KmcpDecodeStatus::Ok;
+  std::unique_ptr<CSCPMessage> msg =
+      CSCPMessage::decode(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(raw), size),
+                          protocolVersion, &status);
+  if (msg == nullptr) {
+    char16_t name[KMCP_CODE_NAME_SIZE];
+    DbgPrintf(6, u"AgentConnection::ReceiverThread(): malformed message %s skipped (%hs)",
+              KMCPMessageCodeName(ntohs(raw->code), name), KmcpDecodeStatusText(status));
+    return;
+  }
+  switch (msg->GetCode()) {
+    case MC_TRAP:
+      onTrap(msg.get());
+      break;
+    case MC_REQUEST_COMPLETED:
+      replyQueue.put(msg.release());
+      break;
+    case MC_DATA_PUSH:
+      onDataPush(msg.get());
+      break;
+    default: {
+      bool keyAnswer = msg->GetCode() == MC_SESSION_KEY && keyExchangePending;
+      if (!processCustomMessage(msg.get())) replyQueue.put(msg.release());
+      // The messages after a key answer may already be encrypted with the
+      // key it carries: read on only once setupEncryption has installed it
+      // (or given up). Bounded, in case the answer was not the awaited one.
+      if (keyAnswer) keyExchangeDone.wait(commandTimeout);
+      break;
+    }
+  }
+}
+
+void AgentConnection::processRawMessage(KMCP_MESSAGE *raw, uint32_t size) {
+  raw->code = ntohs(raw->code);
+  raw->id = ntohl(raw->id);
+  raw->numFields = ntohl(raw->numFields);
+  uint16_t flags = ntohs(raw->flags);
+
+  char16_t name[KMCP_CODE_NAME_SIZE];
+  char16_t ip[16];
+  DbgPrintf(6, u"Received raw message %s from agent at %s", KMCPMessageCodeName(raw->code, name),
+            IpToStr(ntohl(address), ip));
+  if (raw->code != MC_FILE_DATA) return;
+
+  AgentDownloadProgress progress = nullptr;
+  void *progressArg = nullptr;
+  uint32_t position = 0;
+  {
+    KmLockGuard guard(stateLock);
+    if (downloadFile == -1 || raw->id != downloadRequestId) return;
+    uint32_t count = raw->numFields;
+    if (count > size - KMCP_HEADER_SIZE) {
+      // The chunk claims more data than it carries: the file cannot be
+      // completed correctly.
+      endDownload(false);
+      return;
+    }
+    const uint8_t *data = reinterpret_cast<const uint8_t *>(raw) + KMCP_HEADER_SIZE;
+    uint32_t written = 0;
+    while (written < count) {
+      ssize_t n = ::write(downloadFile, data + written, count - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      written += static_cast<uint32_t>(n);
+    }
+    if (written < count) {
+      endDownload(false);
+      return;
+    }
+    if (flags & FLAG_END_OF_FILE) {
+      endDownload(true);
+      return;
+    }
+    if (downloadProgress == nullptr) return;
+    progress = downloadProgress;
+    progressArg = downloadProgressArg;
+    position = static_cast<uint32_t>(::lseek(downloadFile, 0, SEEK_CUR));
+  }
+  progress(position, progressArg);
+}
+
+void AgentConnection::endDownload(bool success) {
+  if (downloadFile == -1) return;
+  ::close(downloadFile);
+  downloadFile = -1;
+  onFileDownload(success);
+}
+
+// ---------------------------------------------------------------------------
+// Send and wait
+// ---------------------------------------------------------------------------
+
+bool AgentConnection::sendMessage(CSCPMessage *msg) {
+  KMCP_MESSAGE *wire = msg->CreateMessage();
+  if (wire == nullptr) return false;
+
+  const void *data = wire;
+  size_t length = ntohl(wire->size);
+  KMCP_ENCRYPTED_MESSAGE *envelope = nullptr;
+  KMCPEncryptionContext *ctx = acquireEncryptionContext();
+  if (ctx != nullptr) {
+    envelope = CSCPEncryptMessage(ctx, wire);
+    ctx->decRefCount();
+    if (envelope == nullptr) {
+      free(wire);
+      return false;
+    }
+    data = envelope;
+    length = ntohl(envelope->size);
+  }
+
+  bool sent = false;
+  {
+    // The handle is read under sendLock: nobody closes it while we hold that.
+    KmLockGuard sendGuard(sendLock);
+    SOCKET sock;
+    {
+      KmLockGuard guard(stateLock);
+      sock = socket;
+    }
+    if (sock != INVALID_SOCKET)
+      sent = SendEx(sock, data, length, 0, &sendLock) == static_cast<int>(length);
+  }
+  free(envelope);
+  free(wire);
+  return sent;
+}
+
+CSCPMessage *AgentConnection::waitForReply(uint16_t code, uint32_t id, uint32_t timeout_ms,
+                                           bool *ended) {
+  using Clock = std::chrono::steady_clock;
+  *ended = false;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (sessionClosing) {
+      // Whatever the receiver delivered before it ended is in the queue.
+      CSCPMessage *msg = replyQueue.waitForMessage(code, id, 0);
+      *ended = msg == nullptr;
+      return msg;
+    }
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    uint32_t slice = left <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left, kWaitSliceMs));
+    CSCPMessage *msg = replyQueue.waitForMessage(code, id, slice);
+    if (msg != nullptr || left <= static_cast<int64_t>(slice)) return msg;
+  }
+}
+
+CSCPMessage *AgentConnection::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms) {
+  bool ended;
+  return waitForReply(code, id, timeout_ms, &ended);
+}
+
+uint32_t AgentConnection::waitForRCC(uint32_t id, uint32_t timeout_ms) {
+  bool ended;
+  CSCPMessage *reply = waitForReply(MC_REQUEST_COMPLETED, id, timeout_ms, &ended);
+  if (reply == nullptr) return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
+  uint32_t rcc = reply->GetVariableLong(VAR_RCC);
+  delete reply;
+  return rcc;
+}
+
+uint32_t AgentConnection::exchange(CSCPMessage *msg, uint16_t replyCode, uint32_t timeout_ms,
+                                   CSCPMessage **reply) {
+  *reply = nullptr;
+  if (!sendMessage(msg)) return RCC_CONNECTION_BROKEN;
+  bool ended;
+  *reply = waitForReply(replyCode, msg->GetId(), timeout_ms, &ended);
+  if (*reply != nullptr) return RCC_SUCCESS;
+  return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
+}
+
+uint32_t AgentConnection::executeRequest(CSCPMessage *msg, bool needsConnection,
+                                         uint32_t timeout_ms, AgentReplyReader readReply) {
+  if (needsConnection && !connected) return RCC_NOT_CONNECTED;
+  msg->SetId(generateRequestId());
+  CSCPMessage *reply;
+  uint32_t rcc = exchange(msg, MC_REQUEST_COMPLETED, timeout_ms, &reply);
+  if (reply == nullptr) return rcc;
+  rcc = reply->GetVariableLong(VAR_RCC);
+  if (readReply) rcc = readReply(*reply, rcc);
+  delete reply;
+  return rcc;
+}
+
+// ---------------------------------------------------------------------------
+// Default hooks
+// ---------------------------------------------------------------------------
+
+void AgentConnection::PrintMsg(const char16_t *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = km_vformat_utf8(format, args);
+  va_end(args);
+  line.push_back('\n');
+  fwrite(line.data(), 1, line.size(), stdout);
+  fflush(stdout);
+}
+
+void AgentConnection::onTrap(CSCPMessage *) {}
+
+void AgentConnection::onDataPush(CSCPMessage *) {}
+
+bool AgentConnection::processCustomMessage(CSCPMessage *) { return false; }
+
+void AgentConnection::onFileDownload(bool success) {
+  if (!success && deleteFileOnDownloadFailure) {
+    std::string path = KmWideToUtf8(std::u16string_view(downloadFileName));
+    ::remove(path.c_str());
+  }
+  downloadSucceeded = success;
+  downloadDone.set();
+}

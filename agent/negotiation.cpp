@@ -1,0 +1,193 @@
+// Session negotiation of AgentConnection: encryption policy, key exchange,
+// login, liveness test and the proxy hop. Runs on the thread inside
+// connect(); the replies come through the receiver thread.
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "kmbase/crypto.h"
+#include "kmbase/message.h"
+#include "kmbase/text.h"
+#include "kmsrv/agent.h"
+#include "kmsrv/protocol.h"
+#include "secret.h"
+
+namespace {
+
+// The proxy may need a while to reach the agent behind it, so the hop has a
+// fixed wait of its own, independent of the command time-out.
+constexpr uint32_t kProxySetupTimeoutMs = 60000;
+
+// Unknown policies behave as ENCRYPTION_ON_DEMAND.
+int32_t EffectivePolicy(int32_t policy) {
+  return (policy >= ENCRYPTION_OFF && policy <= ENCRYPTION_MANDATORY) ? policy
+                                                                      : ENCRYPTION_ON_DEMAND;
+}
+
+uint32_t KeyExchangeResultToRcc(int result) {
+  switch (result) {
+    case KMCP_ENCRYPTION_OK:
+      return RCC_SUCCESS;
+    case KMCP_ENCRYPTION_NO_CIPHERS:
+      return RCC_NO_CIPHERS;
+    case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
+      return RCC_INVALID_PUBLIC_KEY;
+    case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
+      return RCC_INVALID_SESSION_KEY;
+    default:
+      return RCC_INTERNAL_ERROR;
+  }
+}
+
+}  // namespace
+
+void AgentConnection::setProxy(uint32_t proxyAddr, uint16_t proxyPortNumber, int32_t method,
+                               const char16_t *secretText) {
+  proxyAddress = proxyAddr;
+  proxyPort = proxyPortNumber;
+  proxyAuthMethod = method;
+  kmsrv_agent::WideSecretToAnsi(secretText, proxySecret);
+  useProxy = true;
+}
+
+uint32_t AgentConnection::nop() {
+  CSCPMessage msg(protocolVersion);
+  msg.SetCode(MC_KEEPALIVE);
+  return executeRequest(&msg, false, commandTimeout);
+}
+
+uint32_t AgentConnection::authenticate(bool useProxyCredentials) {
+  const int32_t method = useProxyCredentials ? proxyAuthMethod : authMethod;
+  const char *secretText = useProxyCredentials ? proxySecret : secret;
+  if (method == AUTH_METHOD_NONE) return RCC_SUCCESS;
+
+  CSCPMessage msg(protocolVersion);
+  msg.SetCode(MC_LOGIN);
+  msg.SetVariable(VAR_AUTH_METHOD, static_cast<uint16_t>(method));
+  switch (method) {
+    case AUTH_METHOD_CLEAR: {
+      char16_t wide[AGENT_SECRET_SIZE];
+      KmAnsiToWide(secretText, -1, wide, AGENT_SECRET_SIZE);
+      msg.SetVariable(VAR_SHARED_SECRET, wide);
+      kmsrv_agent::WipeSecret(wide, sizeof(wide));
+      break;
+    }
+    case AUTH_METHOD_MD5: {
+      uint8_t hash[16];
+      CalculateMD5Hash(reinterpret_cast<const uint8_t *>(secretText), strlen(secretText), hash);
+      msg.SetVariable(VAR_SHARED_SECRET, hash, sizeof(hash));
+      kmsrv_agent::WipeSecret(hash, sizeof(hash));
+      break;
+    }
+    case AUTH_METHOD_SHA1: {
+      uint8_t hash[20];
+      CalculateSHA1Hash(reinterpret_cast<const uint8_t *>(secretText), strlen(secretText), hash);
+      msg.SetVariable(VAR_SHARED_SECRET, hash, sizeof(hash));
+      kmsrv_agent::WipeSecret(hash, sizeof(hash));
+      break;
+    }
+    default:  // an unknown method goes out alone; the agent judges it
+      break;
+  }
+  return executeRequest(&msg, false, commandTimeout);
+}
+
+uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
+  CSCPMessage msg(protocolVersion);
+  PrepareKeyRequestMsg(&msg, serverKey, false);
+  msg.SetId(generateRequestId());
+
+  keyExchangeDone.reset();
+  keyExchangePending = true;
+  CSCPMessage *reply;
+  uint32_t rcc = exchange(&msg, MC_SESSION_KEY, commandTimeout, &reply);
+  if (reply != nullptr) {
+    KMCPEncryptionContext *ctx = nullptr;
+    int result = SetupEncryptionContext(reply, &ctx, nullptr, serverKey, protocolVersion);
+    delete reply;
+    rcc = KeyExchangeResultToRcc(result);
+    if (result == KMCP_ENCRYPTION_OK) {
+      KmLockGuard guard(stateLock);
+      releaseEncryptionContext();
+      encryptionContext = ctx;
+    } else if (ctx != nullptr) {
+      ctx->decRefCount();
+    }
+  }
+  // Lets the receiver thread read on (see dispatchMessage).
+  keyExchangePending = false;
+  keyExchangeDone.set();
+  return rcc;
+}
+
+uint32_t AgentConnection::setupProxyConnection() {
+  CSCPMessage msg(protocolVersion);
+  msg.SetCode(MC_SETUP_PROXY_CONNECTION);
+  msg.SetVariable(VAR_IP_ADDRESS, static_cast<uint32_t>(ntohl(address)));
+  msg.SetVariable(VAR_AGENT_PORT, port);
+  return executeRequest(&msg, false, kProxySetupTimeoutMs);
+}
+
+uint32_t AgentConnection::negotiate(RSA *serverKey) {
+  bool forced = false;      // the agent has demanded encryption
+  bool secondPass = false;  // the proxy hop is done; negotiating with the agent
+  int restarts = 0;         // 906 restarts in this pass
+  const int32_t policy = EffectivePolicy(encryptionPolicy);
+  char16_t agentIp[16];
+  IpToStr(ntohl(address), agentIp);
+
+  for (;;) {
+    // Encryption.
+    if (policy == ENCRYPTION_IF_POSSIBLE || policy == ENCRYPTION_MANDATORY || forced) {
+      const bool required = policy == ENCRYPTION_MANDATORY || forced;
+      if (serverKey != nullptr) {
+        uint32_t rcc = setupEncryption(serverKey);
+        if (rcc != RCC_SUCCESS && required) return rcc;
+      } else if (required) {
+        return RCC_ENCRYPTION_REQUIRED;
+      }
+    }
+
+    // Login.
+    uint32_t rcc = authenticate(useProxy && !secondPass);
+    forced = false;
+    if (rcc != RCC_SUCCESS) {
+      if (rcc == RCC_ENCRYPTION_REQUIRED && policy != ENCRYPTION_OFF &&
+          restarts < kMaxEncryptionRestarts) {
+        forced = true;
+        restarts++;
+        continue;
+      }
+      PrintMsg(u"Authentication to agent %s failed (%s)", agentIp, AgentErrorCodeToText(rcc));
+      return rcc;
+    }
+
+    // Liveness.
+    rcc = nop();
+    if (rcc != RCC_SUCCESS) {
+      if (rcc == RCC_ENCRYPTION_REQUIRED && policy != ENCRYPTION_OFF &&
+          restarts < kMaxEncryptionRestarts) {
+        forced = true;
+        restarts++;
+        continue;
+      }
+      PrintMsg(u"Communication with agent %s failed (%s)", agentIp, AgentErrorCodeToText(rcc));
+      return rcc;
+    }
+
+    // Proxy hop: from here on the socket carries the session with the agent
+    // itself, in clear until its own key exchange.
+    if (useProxy && !secondPass) {
+      rcc = setupProxyConnection();
+      if (rcc != RCC_SUCCESS) return rcc;
+      {
+        KmLockGuard guard(stateLock);
+        releaseEncryptionContext();
+      }
+      secondPass = true;
+      restarts = 0;
+      continue;
+    }
+    return RCC_SUCCESS;
+  }
+}

@@ -1,0 +1,365 @@
+// AgentConnection: the client end of one KMCP session with a monitoring agent
+// over TCP. A caller creates one, configures it, calls connect(), issues
+// requests, and deletes it. Hosts may subclass it to receive traps, pushed
+// data and other unsolicited messages through the virtual hooks.
+//
+// Threads and locks
+// - Caller threads: any number may issue requests at once; each request runs
+//   synchronously on its caller's thread. connect(), disconnectAndWait() and
+//   the destructor manage the session's lifetime and must not run on two
+//   threads at once (nor while another thread still uses the object, for
+//   the destructor).
+// - The receiver thread: one per open session, started by connect(). It reads
+//   every incoming message; replies go into replyQueue, traps, pushed data
+//   and other unsolicited messages go to the hooks, which run on it one at a
+//   time (a hook must not wait for a reply on the same session). File chunks
+//   go into the open download file. When the session ends (disconnect, peer
+//   close, receive failure, idle time-out) it closes the socket and ends.
+// - stateLock (recursive, spins before it blocks) guards the socket handle,
+//   the encryption context reference and the download file; it is held only
+//   for short sections. sendLock serialises every write to the socket so that
+//   messages of different threads never interleave on the wire. When both are
+//   needed, sendLock is taken first; sendLock is never taken while stateLock
+//   is held, and no thread is waited for while either is held.
+// - The socket handle is closed only while both locks are held, so a sender
+//   that read it under sendLock never writes to a handle number that was
+//   closed and reused meanwhile.
+// - When a session ends, every caller waiting for a reply returns promptly
+//   with RCC_CONNECTION_BROKEN; later requests fail at once (a broken session
+//   stays broken until the next connect()).
+//
+// A subclass that overrides a hook must call disconnectAndWait() in its own
+// destructor: the receiver thread may otherwise call a hook of an object that
+// is half destroyed.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+#include <type_traits>
+
+#include "kmbase/export.h"
+#include "kmbase/msg_wait_queue.h"
+#include "kmbase/net.h"
+#include "kmbase/sync.h"
+#include "kmbase/thread_annotations.h"
+#include "kmsrv/result_codes.h"
+
+class CSCPMessage;
+class KMCPEncryptionContext;
+typedef struct rsa_st RSA;
+struct THREAD_RECORD;
+
+// When a session sets up encryption (AgentConnection::encryptionPolicy). Any
+// other value behaves as ENCRYPTION_ON_DEMAND.
+enum EncryptionPolicy : int32_t {
+  ENCRYPTION_OFF = 0,          // never; an answer 906 from the agent is a failure
+  ENCRYPTION_ON_DEMAND = 1,    // start in clear; encrypt when the agent answers 906
+  ENCRYPTION_IF_POSSIBLE = 2,  // encrypt first when a server key is given, else clear
+  ENCRYPTION_MANDATORY = 3,    // encryption must be set up first or connect fails
+};
+
+// How a session logs in (AgentConnection::authMethod, proxyAuthMethod). Any
+// other non-zero value sends a login that carries the method alone.
+enum AuthMethod : int32_t {
+  AUTH_METHOD_NONE = 0,   // no login request at all
+  AUTH_METHOD_CLEAR = 1,  // the secret as a wide string
+  AUTH_METHOD_MD5 = 2,    // MD5 of the secret's bytes (16 bytes)
+  AUTH_METHOD_SHA1 = 3,   // SHA-1 of the secret's bytes (20 bytes)
+};
+
+// Replaces the library-wide default encryption policy (initially
+// ENCRYPTION_ON_DEMAND), which every AgentConnection constructed afterwards
+// copies. Any thread; no validation.
+KMSRV_EXPORT void SetAgentDEP(int32_t policy);
+
+// Size of a shared secret buffer: at most 63 bytes of text in the ANSI code
+// page and a terminator.
+inline constexpr size_t AGENT_SECRET_SIZE = 64;
+// Characters of AgentConnection::downloadFileName, terminator included.
+inline constexpr size_t AGENT_MAX_PATH = 260;
+
+// Download progress callback: the file position reached and the caller's
+// argument.
+using AgentDownloadProgress = void (*)(uint32_t position, void *arg);
+
+// Reads what a request needs from its reply. Called once a reply came, with
+// the agent's result code; returns the request's result (normally that
+// code). A borrowed callable, valid for the duration of one request.
+class AgentReplyReader {
+ public:
+  AgentReplyReader() = default;
+  template <typename F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, AgentReplyReader>)
+      AgentReplyReader(F &&f)  // NOLINT(google-explicit-constructor)
+      : object_(const_cast<void *>(static_cast<const void *>(&f))),
+        call_([](void *o, const CSCPMessage &reply, uint32_t rcc) -> uint32_t {
+          return (*static_cast<std::remove_reference_t<F> *>(o))(reply, rcc);
+        }) {}
+  explicit operator bool() const { return call_ != nullptr; }
+  uint32_t operator()(const CSCPMessage &reply, uint32_t rcc) const {
+    return call_(object_, reply, rcc);
+  }
+
+ private:
+  void *object_ = nullptr;
+  uint32_t (*call_)(void *, const CSCPMessage &, uint32_t) = nullptr;
+};
+
+class SNMP_ProxyTransport;
+
+class KMSRV_EXPORT AgentConnection {
+  // The SNMP proxy transport sends its own requests on the session: it uses
+  // protocolVersion, nextRequestId, commandTimeout, sendMessage and
+  // waitForMessage (which, unlike replyQueue.waitForMessage, returns promptly
+  // when the session ends).
+  friend class SNMP_ProxyTransport;
+
+ public:
+  // Limits of the settings: smaller values are raised to these.
+  static constexpr uint32_t kMinConnectTimeout = 1000;
+  static constexpr uint32_t kMinCommandTimeout = 500;
+  static constexpr uint32_t kMinReceiveTimeout = 10000;
+  // Negotiation restarts the agent may force by answering 906 ("Encryption
+  // required") in one pass. Legitimately it needs one; a peer that keeps
+  // answering 906 after encryption is set up would otherwise loop for ever.
+  static constexpr int kMaxEncryptionRestarts = 3;
+
+  // address: the agent's IPv4 address in network byte order; port in host
+  // byte order; secret (may be null: empty) is converted to the ANSI code
+  // page and cut to fit AGENT_SECRET_SIZE.
+  AgentConnection(uint32_t address, uint16_t port, int32_t authMethod = AUTH_METHOD_NONE,
+                  const char16_t *secret = nullptr);
+  // Disconnects and waits for the receiver thread (see the class comment on
+  // subclasses).
+  virtual ~AgentConnection();
+
+  // Owns a socket, a thread, locks and heap arrays: a copy would release
+  // them twice.
+  AgentConnection(const AgentConnection &) = delete;
+  AgentConnection &operator=(const AgentConnection &) = delete;
+
+  // Opens the TCP connection (to the proxy when setProxy was called), detects
+  // the peer's protocol version, starts the receiver thread and negotiates
+  // encryption, login, a liveness test and the proxy hop. serverKey (may be
+  // null) is the server's RSA key pair for the key exchange. printFailure
+  // makes a failed TCP connect print a message. On failure, *errorCode gets
+  // the result code and *socketError the socket error (errno) of the moment
+  // the failure was handled; on success 0 and 0. Returns false at once (500)
+  // when already connected.
+  bool connect(RSA *serverKey = nullptr, bool printFailure = false, uint32_t *errorCode = nullptr,
+               uint32_t *socketError = nullptr);
+  // Ends the session: an open download ends as failed, the socket is shut
+  // down (the receiver thread closes it and ends), the data lines are freed.
+  // Does not wait for the receiver thread. Any thread, also a hook.
+  void disconnect();
+  // disconnect(), then waits for the receiver thread to end and closes the
+  // socket. Not from a hook (the receiver thread cannot wait for itself: it
+  // then only disconnects).
+  void disconnectAndWait();
+
+  bool isConnected() const { return connected.load(); }
+  SOCKET getSocket() const;
+  int32_t getProtocolVersion() const { return protocolVersion.load(); }
+
+  // Settings; each takes effect the next time it is read (connect for the
+  // connect time-out, port and policy; the next request for the command
+  // time-out; the receiver's next wait for the receive time-out).
+  void setConnectionTimeout(uint32_t ms);
+  uint32_t getConnectionTimeout() const { return connectTimeout.load(); }
+  void setCommandTimeout(uint32_t ms);
+  uint32_t getCommandTimeout() const { return commandTimeout.load(); }
+  void setRecvTimeout(uint32_t ms);
+  void setEncryptionPolicy(int32_t policy) { encryptionPolicy = policy; }
+  void setPort(uint16_t p) { port = p; }
+  // The narrow secret (null: empty) is copied as at most 63 bytes and a
+  // terminator.
+  void setAuthData(int32_t method, const char *secret);
+  void setDeleteFileOnDownloadFailure(bool flag) { deleteFileOnDownloadFailure = flag; }
+  // Connect through a proxy agent at proxyAddr (network byte order):
+  // proxyPort (host order), the proxy's own login method and secret (may be
+  // null: empty). There is no way back to a direct connection.
+  void setProxy(uint32_t proxyAddr, uint16_t proxyPort, int32_t proxyAuthMethod,
+                const char16_t *proxySecret);
+
+  // The next request id (ids are taken atomically; any thread).
+  uint32_t generateRequestId() { return nextRequestId.fetch_add(1); }
+
+  // Lines of the last list reply. getDataLine returns "(error)" for an index
+  // past the end and null for a line the reply lacked; the pointer stays the
+  // session's and is valid until the next list request, disconnect or
+  // destruction.
+  uint32_t getNumDataLines() const { return numDataLines; }
+  const char16_t *getDataLine(uint32_t index) const;
+
+  // Liveness test (MC_KEEPALIVE): 0, the agent's code, 901 or 408.
+  uint32_t nop();
+
+ protected:
+  // Diagnostic output of the session: printf-style char16_t format in which
+  // %s takes a char16_t string. The default writes one UTF-8 line to
+  // standard output. Called from the receiver thread and from connect().
+  virtual void PrintMsg(const char16_t *format, ...);
+  // An MC_TRAP arrived. Receiver thread; msg is deleted when the hook returns.
+  virtual void onTrap(CSCPMessage *msg);
+  // An MC_DATA_PUSH arrived. Receiver thread; msg is deleted when it returns.
+  virtual void onDataPush(CSCPMessage *msg);
+  // Any other message that is not a reply. Receiver thread. Return true when
+  // consumed (msg is then deleted when the hook returns); false puts it into
+  // replyQueue, where waitForMessage can claim it by code and id.
+  virtual bool processCustomMessage(CSCPMessage *msg);
+  // An open download ended. Receiver thread or the thread that called
+  // disconnect(), possibly with stateLock held. The default removes the file
+  // of a failed download when deleteFileOnDownloadFailure is set, stores the
+  // outcome in downloadSucceeded and signals downloadDone; an override must
+  // do the last two itself.
+  virtual void onFileDownload(bool success);
+
+  // The agent's address in host byte order.
+  uint32_t getIpAddr() const;
+  void Lock() KM_ACQUIRE(stateLock) { stateLock.lock(); }
+  void Unlock() KM_RELEASE(stateLock) { stateLock.unlock(); }
+
+  // Request primitives. sendMessage sends msg (the caller keeps it),
+  // encrypted when the session has a key; true when it went out whole.
+  bool sendMessage(CSCPMessage *msg);
+  // The message with this code and request id, or null when none came within
+  // timeout_ms or the session ended first. The caller deletes it.
+  CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms);
+  // VAR_RCC of the MC_REQUEST_COMPLETED with this id (the reply is deleted);
+  // 408 when none came in time, 901 when the session ended first.
+  uint32_t waitForRCC(uint32_t id, uint32_t timeout_ms);
+
+  // The request cycle, which every request of the session runs:
+  // - with needsConnection and the session not connected: 900, nothing sent,
+  //   no request id used;
+  // - msg gets the next request id, is sent (901 when that fails) and the
+  //   MC_REQUEST_COMPLETED with that id is awaited for timeout_ms (408 when
+  //   none comes, 901 when the session ends first);
+  // - the result is the reply's VAR_RCC, or what readReply makes of it.
+  // msg stays the caller's; its id tells a caller which id was used.
+  uint32_t executeRequest(CSCPMessage *msg, bool needsConnection, uint32_t timeout_ms,
+                          AgentReplyReader readReply = {});
+  // The send-and-wait step of the cycle for a message whose id is already
+  // set: sends msg and waits for (replyCode, its id). RCC_SUCCESS with *reply
+  // (caller deletes), else 901 or 408 with *reply null.
+  uint32_t exchange(CSCPMessage *msg, uint16_t replyCode, uint32_t timeout_ms, CSCPMessage **reply);
+
+  // Frees the data lines. Takes no lock; see numDataLines.
+  void destroyResultData();
+
+  // Negotiation steps (connect() runs them).
+  uint32_t authenticate(bool useProxyCredentials);
+  uint32_t setupEncryption(RSA *serverKey);
+  uint32_t setupProxyConnection();
+  // The session's encryption context with one more reference (the caller
+  // drops it with decRefCount), or null.
+  KMCPEncryptionContext *acquireEncryptionContext();
+
+  // --- Members. "Owner" says which thread may touch a member and "guard"
+  // which lock guards it. "Caller" is whichever thread configures the session
+  // or runs connect(); settings are meant to be set before connect().
+
+  // The agent's IPv4 address, network byte order. Set at construction.
+  const uint32_t address;
+  // The peer's KMCP version: written by connect() before the receiver thread
+  // starts, read by every thread (atomic).
+  std::atomic<int32_t> protocolVersion;
+  // Login method and secret for the agent. Caller; no lock.
+  int32_t authMethod;
+  char secret[AGENT_SECRET_SIZE];
+  // The TCP socket, INVALID_SOCKET when none. Guard: stateLock; closed only
+  // with sendLock held as well.
+  SOCKET socket KM_GUARDED_BY(stateLock);
+  // Lines of the last list reply: a malloc'd array of malloc'd lines (a null
+  // line for a missing field). Written by list requests on one caller thread
+  // without a lock, and freed under stateLock by disconnect and the
+  // destructor: a list request and the reading of its lines must not overlap
+  // with disconnect().
+  uint32_t numDataLines;
+  char16_t **dataLines;
+  // Request ids; any thread (atomic).
+  std::atomic<uint32_t> nextRequestId;
+  // Time-outs in ms; any thread (atomic).
+  std::atomic<uint32_t> commandTimeout;
+  std::atomic<uint32_t> connectTimeout;
+  std::atomic<uint32_t> receiveTimeout;
+  // Received messages waiting to be claimed by code and request id. Safe for
+  // concurrent use by itself.
+  MsgWaitQueue replyQueue;
+  // True only between a successful connect() and the end of the session.
+  // Written by connect(), disconnect() and the receiver thread; any thread
+  // reads it (atomic).
+  std::atomic<bool> connected;
+  mutable KmMutex stateLock;
+  KmMutex sendLock;
+  // The running or ended receiver thread nobody has joined yet. Only the
+  // lifetime operations (connect, disconnectAndWait, destructor) touch it.
+  THREAD_RECORD *receiverThread;
+  // Session encryption; the session holds one reference while it is set.
+  // Guard: stateLock.
+  KMCPEncryptionContext *encryptionContext KM_GUARDED_BY(stateLock);
+  // Settings of the negotiation and proxy. Caller; no lock.
+  int32_t encryptionPolicy;
+  bool useProxy;
+  uint32_t proxyAddress;  // network byte order
+  uint16_t port;          // host byte order
+  uint16_t proxyPort;     // host byte order
+  int32_t proxyAuthMethod;
+  char proxySecret[AGENT_SECRET_SIZE];
+  // Download state. downloadFile is guarded by stateLock (the receiver thread
+  // writes chunks and ends downloads under it, as disconnect() does); the
+  // other members are set by the thread that arms a download before its
+  // request goes out and read by the receiver thread afterwards.
+  int downloadFile KM_GUARDED_BY(stateLock);
+  char16_t downloadFileName[AGENT_MAX_PATH];
+  uint32_t downloadRequestId;
+  KmEvent downloadDone;
+  bool downloadSucceeded;
+  AgentDownloadProgress downloadProgress;
+  void *downloadProgressArg;
+  bool deleteFileOnDownloadFailure;
+  // Set while an upload streams; the receiver thread then keeps waiting
+  // through idle time-outs. Any thread (atomic).
+  std::atomic<bool> uploadInProgress;
+
+ private:
+  // Size of the receiver's message and decryption buffers: the largest
+  // message a session accepts. Larger ones are reported and skipped.
+  static constexpr uint32_t kReceiveBufferSize = 262144;
+  // How often a caller waiting for a reply checks whether the session ended.
+  // Bounds how long a waiter outlives its session; costs one wake-up each.
+  static constexpr uint32_t kWaitSliceMs = 50;
+
+  static void ReceiverThreadStarter(void *arg);
+  void ReceiverThread();
+  // Handles one received message of `size` bytes in buffer.
+  void dispatchMessage(KMCP_MESSAGE *msg, uint32_t size);
+  // Handles a raw message (header still in wire order).
+  void processRawMessage(KMCP_MESSAGE *msg, uint32_t size);
+  // Ends the open download (if any): closes the file, calls onFileDownload.
+  void endDownload(bool success) KM_REQUIRES(stateLock);
+  // Closes the socket with sendLock and stateLock held.
+  void closeSocket();
+  void joinReceiver();
+  uint32_t negotiate(RSA *serverKey);
+  // waitForMessage that also tells whether the session ended first.
+  CSCPMessage *waitForReply(uint16_t code, uint32_t id, uint32_t timeout_ms, bool *ended);
+  void releaseEncryptionContext() KM_REQUIRES(stateLock);
+
+  // True from the moment the session is being torn down (disconnect, the
+  // failure path of connect, or the receiver thread leaving its loop) until
+  // the next connect() starts a session. Waiters give up when they see it;
+  // the receiver thread does not trace a receive failure that a local
+  // shutdown caused. Any thread (atomic).
+  std::atomic<bool> sessionClosing;
+  // Key exchange hand-over: while setupEncryption waits for MC_SESSION_KEY,
+  // keyExchangePending is set; the receiver thread, after queuing that
+  // answer, waits for keyExchangeDone before it reads the next message, so
+  // the first encrypted message is never read before its key is installed.
+  std::atomic<bool> keyExchangePending;
+  KmEvent keyExchangeDone;
+  // The receiver thread's id, to keep it from joining itself.
+  std::atomic<std::thread::id> receiverThreadId;
+};
