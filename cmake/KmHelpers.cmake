@@ -11,7 +11,7 @@ elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC 12 at -O2/-O3 reports these inside libstdc++'s vector and memcpy
   # inlining where no access is out of bounds; they stay warnings, not errors.
   list(APPEND KM_WARNINGS -Wno-error=array-bounds -Wno-error=stringop-overflow
-       -Wno-error=stringop-overread)
+       -Wno-error=stringop-overread -Wno-error=restrict)
 endif()
 
 if(KM_SANITIZE)
