@@ -22,6 +22,9 @@
 #include "kmsrv/debug.h"
 #include "kmsrv/protocol.h"
 #include "secret.h"
+#include "agent_link.h"
+
+using kmsrv_session::OpenResult;
 
 namespace {
 
@@ -64,7 +67,7 @@ AgentConnection::AgentConnection(uint32_t addr, uint16_t agentPort, int32_t meth
       deleteFileOnDownloadFailure(true),
       uploadInProgress(false),
       sessionClosing(true),
-      keyExchangePending(false),
+      keyExchangeId(0),
       keyExchangeDone(false) {
   kmsrv_agent::WideSecretToAnsi(agentSecret, secret);
   proxySecret[0] = 0;
@@ -160,20 +163,19 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
       KmLockGuard guard(stateLock);
       socket = sock;
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = useProxy ? proxyAddress : address;
-    sa.sin_port = htons(useProxy ? proxyPort : port);
-    if (ConnectEx(sock, reinterpret_cast<sockaddr *>(&sa), sizeof(sa), connectTimeout) == -1) {
+    const uint32_t target = useProxy ? proxyAddress : address;
+    int version = protocolVersion;
+    const OpenResult opened = kmsrv_session::ConnectAndDetectVersion(
+        sock, target, useProxy ? proxyPort : port, connectTimeout, commandTimeout, sendLock,
+        &version);
+    if (opened == OpenResult::ConnectFailed) {
       if (printFailure) {
         char16_t ip[16];
-        PrintMsg(u"Cannot establish connection with agent %s",
-                 IpToStr(ntohl(sa.sin_addr.s_addr), ip));
+        PrintMsg(u"Cannot establish connection with agent %s", IpToStr(ntohl(target), ip));
       }
       rcc = RCC_CONNECT_FAILED;
     } else {
-      int version = protocolVersion;
-      if (!KMCPGetPeerProtocolVersion(sock, &version, &sendLock, commandTimeout)) {
+      if (opened == OpenResult::VersionUnknown) {
         rcc = RCC_INTERNAL_ERROR;
       } else {
         protocolVersion = version;
@@ -259,66 +261,8 @@ void AgentConnection::ReceiverThreadStarter(void *arg) {
 
 void AgentConnection::ReceiverThread() {
   receiverThreadId = std::this_thread::get_id();
-
-  // Allocated once and reused for every message.
-  auto recvState = std::make_unique<CSCP_BUFFER>();
-  RecvKMCPMessage(INVALID_SOCKET, nullptr, recvState.get(), 0, nullptr, nullptr, 0);
-  std::unique_ptr<uint8_t[]> msgBuffer(new uint8_t[kReceiveBufferSize]);
-  std::unique_ptr<uint8_t[]> decryptBuffer(new uint8_t[kReceiveBufferSize]);
-  auto *msg = reinterpret_cast<KMCP_MESSAGE *>(msgBuffer.get());
-
-  // The receiver's own reference to the session's context: RecvKMCPMessage
-  // reads it without a lock while the context may be replaced or dropped.
-  KMCPEncryptionContext *rxContext = nullptr;
-  for (;;) {
-    SOCKET sock;
-    {
-      KmLockGuard guard(stateLock);
-      sock = socket;
-      if (encryptionContext != rxContext) {
-        if (rxContext != nullptr) rxContext->decRefCount();
-        rxContext = encryptionContext;
-        if (rxContext != nullptr) rxContext->incRefCount();
-      }
-    }
-    int result = RecvKMCPMessage(sock, msg, recvState.get(), kReceiveBufferSize, &rxContext,
-                                 decryptBuffer.get(), receiveTimeout);
-    if (result <= 0) {
-      // After a local shutdown (disconnect, failed connect) the receive
-      // reports the stream closed; that is the expected way out, not worth
-      // a trace.
-      int socketError = KmGetLastSocketError();
-      if (!sessionClosing) {
-        DbgPrintf(6,
-                  u"AgentConnection::ReceiverThread(): RecvKMCPMessage() failed: error=%d, "
-                  u"socket_error=%d",
-                  result, socketError);
-      }
-      break;
-    }
-    if (result == KMCP_RECV_TOO_LARGE) {
-      char16_t name[KMCP_CODE_NAME_SIZE];
-      PrintMsg(u"Received too large message %s (%d bytes)",
-               KMCPMessageCodeName(ntohs(msg->code), name), static_cast<int32_t>(ntohl(msg->size)));
-      continue;
-    }
-    if (result == KMCP_RECV_UNDECRYPTABLE) {
-      PrintMsg(u"Unable to decrypt received message");
-      continue;
-    }
-    if (result == KMCP_RECV_TIMEOUT) {
-      if (uploadInProgress) continue;
-      PrintMsg(u"Timed out waiting for message");
-      break;
-    }
-    uint32_t size = ntohl(msg->size);
-    if (size != static_cast<uint32_t>(result)) {
-      PrintMsg(u"RecvMsg: Bad packet length [dwSize=%d ActualSize=%d]", static_cast<int32_t>(size),
-               result);
-      continue;
-    }
-    dispatchMessage(msg, size);
-  }
+  Link link(*this);
+  kmsrv_session::RunReceiverLoop(link, kReceiveBufferSize, commandTimeout);
 
   // The session is over. Shut the socket down first so that a sender blocked
   // in a write gives sendLock up, then close it with both locks held.
@@ -338,7 +282,6 @@ void AgentConnection::ReceiverThread() {
     releaseEncryptionContext();
     connected = false;
   }
-  if (rxContext != nullptr) rxContext->decRefCount();
 }
 
 void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
@@ -366,15 +309,9 @@ void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
     case MC_DATA_PUSH:
       onDataPush(msg.get());
       break;
-    default: {
-      bool keyAnswer = msg->GetCode() == MC_SESSION_KEY && keyExchangePending;
+    default:
       if (!processCustomMessage(msg.get())) replyQueue.put(msg.release());
-      // The messages after a key answer may already be encrypted with the
-      // key it carries: read on only once setupEncryption has installed it
-      // (or given up). Bounded, in case the answer was not the awaited one.
-      if (keyAnswer) keyExchangeDone.wait(commandTimeout);
       break;
-    }
   }
 }
 
@@ -439,69 +376,21 @@ void AgentConnection::endDownload(bool success) {
 // ---------------------------------------------------------------------------
 
 bool AgentConnection::sendMessage(CSCPMessage *msg) {
-  KMCP_MESSAGE *wire = msg->CreateMessage();
-  if (wire == nullptr) return false;
-
-  const void *data = wire;
-  size_t length = ntohl(wire->size);
-  KMCP_ENCRYPTED_MESSAGE *envelope = nullptr;
-  KMCPEncryptionContext *ctx = acquireEncryptionContext();
-  if (ctx != nullptr) {
-    envelope = CSCPEncryptMessage(ctx, wire);
-    ctx->decRefCount();
-    if (envelope == nullptr) {
-      free(wire);
-      return false;
-    }
-    data = envelope;
-    length = ntohl(envelope->size);
-  }
-
-  bool sent = false;
-  {
-    // The handle is read under sendLock: nobody closes it while we hold that.
-    KmLockGuard sendGuard(sendLock);
-    SOCKET sock;
-    {
-      KmLockGuard guard(stateLock);
-      sock = socket;
-    }
-    if (sock != INVALID_SOCKET)
-      sent = SendEx(sock, data, length, 0, &sendLock) == static_cast<int>(length);
-  }
-  free(envelope);
-  free(wire);
-  return sent;
-}
-
-CSCPMessage *AgentConnection::waitForReply(uint16_t code, uint32_t id, uint32_t timeout_ms,
-                                           bool *ended) {
-  using Clock = std::chrono::steady_clock;
-  *ended = false;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (sessionClosing) {
-      // Whatever the receiver delivered before it ended is in the queue.
-      CSCPMessage *msg = replyQueue.waitForMessage(code, id, 0);
-      *ended = msg == nullptr;
-      return msg;
-    }
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    uint32_t slice = left <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left, kWaitSliceMs));
-    CSCPMessage *msg = replyQueue.waitForMessage(code, id, slice);
-    if (msg != nullptr || left <= static_cast<int64_t>(slice)) return msg;
-  }
+  Link link(*this);
+  return kmsrv_session::SendSessionMessage(link, *msg);
 }
 
 CSCPMessage *AgentConnection::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms) {
+  Link link(*this);
   bool ended;
-  return waitForReply(code, id, timeout_ms, &ended);
+  return kmsrv_session::WaitForSessionReply(link, code, id, timeout_ms, &ended);
 }
 
 uint32_t AgentConnection::waitForRCC(uint32_t id, uint32_t timeout_ms) {
+  Link link(*this);
   bool ended;
-  CSCPMessage *reply = waitForReply(MC_REQUEST_COMPLETED, id, timeout_ms, &ended);
+  CSCPMessage *reply =
+      kmsrv_session::WaitForSessionReply(link, MC_REQUEST_COMPLETED, id, timeout_ms, &ended);
   if (reply == nullptr) return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
   uint32_t rcc = reply->GetVariableLong(VAR_RCC);
   delete reply;
@@ -512,8 +401,9 @@ uint32_t AgentConnection::exchange(CSCPMessage *msg, uint16_t replyCode, uint32_
                                    CSCPMessage **reply) {
   *reply = nullptr;
   if (!sendMessage(msg)) return RCC_CONNECTION_BROKEN;
+  Link link(*this);
   bool ended;
-  *reply = waitForReply(replyCode, msg->GetId(), timeout_ms, &ended);
+  *reply = kmsrv_session::WaitForSessionReply(link, replyCode, msg->GetId(), timeout_ms, &ended);
   if (*reply != nullptr) return RCC_SUCCESS;
   return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
 }
@@ -538,11 +428,8 @@ uint32_t AgentConnection::executeRequest(CSCPMessage *msg, bool needsConnection,
 void AgentConnection::PrintMsg(const char16_t *format, ...) {
   va_list args;
   va_start(args, format);
-  std::string line = km_vformat_utf8(format, args);
+  kmsrv_session::WriteSessionLine(format, args);
   va_end(args);
-  line.push_back('\n');
-  fwrite(line.data(), 1, line.size(), stdout);
-  fflush(stdout);
 }
 
 void AgentConnection::onTrap(CSCPMessage *) {}

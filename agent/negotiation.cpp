@@ -11,6 +11,7 @@
 #include "kmsrv/agent.h"
 #include "kmsrv/protocol.h"
 #include "secret.h"
+#include "agent_link.h"
 
 namespace {
 
@@ -93,31 +94,19 @@ uint32_t AgentConnection::authenticate(bool useProxyCredentials) {
 }
 
 uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
-  CSCPMessage msg(protocolVersion);
-  PrepareKeyRequestMsg(&msg, serverKey, false);
-  msg.SetId(generateRequestId());
-
-  keyExchangeDone.reset();
-  keyExchangePending = true;
-  CSCPMessage *reply;
-  uint32_t rcc = exchange(&msg, MC_SESSION_KEY, commandTimeout, &reply);
-  if (reply != nullptr) {
-    KMCPEncryptionContext *ctx = nullptr;
-    int result = SetupEncryptionContext(reply, &ctx, nullptr, serverKey, protocolVersion);
-    delete reply;
-    rcc = KeyExchangeResultToRcc(result);
-    if (result == KMCP_ENCRYPTION_OK) {
-      KmLockGuard guard(stateLock);
-      releaseEncryptionContext();
-      encryptionContext = ctx;
-    } else if (ctx != nullptr) {
-      ctx->decRefCount();
-    }
+  Link link(*this);
+  int result = KMCP_ENCRYPTION_INTERNAL_ERROR;
+  switch (kmsrv_session::ExchangeSessionKey(link, serverKey, protocolVersion, generateRequestId(),
+                                            commandTimeout, &result)) {
+    case kmsrv_session::KeyExchangeStep::SendFailed:
+    case kmsrv_session::KeyExchangeStep::SessionEnded:
+      return RCC_CONNECTION_BROKEN;
+    case kmsrv_session::KeyExchangeStep::NoAnswer:
+      return RCC_REQUEST_TIMEOUT;
+    case kmsrv_session::KeyExchangeStep::Answered:
+      break;
   }
-  // Lets the receiver thread read on (see dispatchMessage).
-  keyExchangePending = false;
-  keyExchangeDone.set();
-  return rcc;
+  return KeyExchangeResultToRcc(result);
 }
 
 uint32_t AgentConnection::setupProxyConnection() {

@@ -109,6 +109,34 @@ class AgentReplyReader {
 
 class SNMP_ProxyTransport;
 
+// --- Parameter, list and table requests: records and forward declarations.
+class InterfaceList;
+class Table;
+template <typename T>
+class StructArray;
+struct ARP_CACHE;
+struct ROUTING_TABLE;
+
+// Characters of the string members below, terminator included (longer texts
+// from the agent are cut).
+inline constexpr size_t KMC_AGENT_NAME_LENGTH = 256;
+inline constexpr size_t KMC_AGENT_AUX_INFO_LENGTH = 64;
+
+// One parameter the agent supports (getSupportedParameters).
+struct KMC_AGENT_PARAM {
+  char16_t name[KMC_AGENT_NAME_LENGTH];
+  char16_t description[KMC_AGENT_NAME_LENGTH];
+  int32_t dataType;  // the agent's 16-bit type code, zero-extended
+};
+
+// One table the agent supports (getSupportedParameters).
+struct KMC_AGENT_TABLE {
+  char16_t name[KMC_AGENT_NAME_LENGTH];
+  char16_t auxInfo[KMC_AGENT_AUX_INFO_LENGTH];
+  char16_t description[KMC_AGENT_NAME_LENGTH];
+};
+// --- End of parameter, list and table requests: records.
+
 class KMSRV_EXPORT AgentConnection {
   // The SNMP proxy transport sends its own requests on the session: it uses
   // protocolVersion, nextRequestId, commandTimeout, sendMessage and
@@ -183,8 +211,15 @@ class KMSRV_EXPORT AgentConnection {
   void setProxy(uint32_t proxyAddr, uint16_t proxyPort, int32_t proxyAuthMethod,
                 const char16_t *proxySecret);
 
-  // The next request id (ids are taken atomically; any thread).
-  uint32_t generateRequestId() { return nextRequestId.fetch_add(1); }
+  // The next request id (ids are taken atomically; any thread). Never 0:
+  // that id belongs to version detection and marks "no key exchange".
+  uint32_t generateRequestId() {
+    uint32_t id;
+    do {
+      id = nextRequestId.fetch_add(1);
+    } while (id == 0);
+    return id;
+  }
 
   // Lines of the last list reply. getDataLine returns "(error)" for an index
   // past the end and null for a line the reply lacked; the pointer stays the
@@ -195,6 +230,48 @@ class KMSRV_EXPORT AgentConnection {
 
   // Liveness test (MC_KEEPALIVE): 0, the agent's code, 901 or 408.
   uint32_t nop();
+
+  // --- Parameter, list and table requests. Each returns an agent result
+  // code (0, the agent's code, 900, 901 or 408). Outputs are written only on
+  // 0, except the object outputs, which are set to null first. A count the
+  // agent reports that its reply cannot hold, or a table reply that holds
+  // no well-formed table, fails the request with 902 (RCC_BAD_RESPONSE) and
+  // empty or null outputs.
+  //
+  // The value of a parameter into buffer (size in characters, terminator
+  // included; a longer value is cut).
+  uint32_t getParameter(const char16_t *name, uint32_t bufSize, char16_t *buffer);
+  // The lines of a list into the data lines (getNumDataLines, getDataLine).
+  // A connected session's lines are emptied first, whatever the outcome.
+  // One list request at a time per session (see numDataLines).
+  uint32_t getList(const char16_t *name);
+  // A new Table (caller deletes it), or *table null on any failure, also
+  // when the reply holds no well-formed table.
+  uint32_t getTable(const char16_t *name, Table **table);
+  uint32_t execAction(const char16_t *action, int32_t numArgs, char16_t **args);
+  // Has the agent check a service at ipAddr (host byte order). serviceType
+  // picks the default port when port is 0 (outside 0..5: port 7); protocol 0
+  // means TCP. Waits kServiceCheckTimeout whatever the command time-out.
+  uint32_t checkNetworkService(uint32_t *status, uint32_t ipAddr, int32_t serviceType,
+                               uint16_t port = 0, uint16_t protocol = 0,
+                               const char16_t *request = nullptr,
+                               const char16_t *response = nullptr);
+  // Two new arrays (caller deletes both), or both null on any failure.
+  uint32_t getSupportedParameters(StructArray<KMC_AGENT_PARAM> **paramList,
+                                  StructArray<KMC_AGENT_TABLE> **tableList);
+  // Asks the agent to send its traps on this session. No connected test:
+  // a session without a socket gives 901.
+  uint32_t enableTraps();
+  // The agent host's network tables from its lists, or null on failure.
+  // They use the data lines (one list request at a time) and leave none.
+  InterfaceList *getInterfaceList();
+  ARP_CACHE *getArpCache();
+  ROUTING_TABLE *getRoutingTable();
+
+  // Wait of checkNetworkService: a service check may itself wait for slow
+  // servers on the agent's side.
+  static constexpr uint32_t kServiceCheckTimeout = 90000;
+  // --- End of parameter, list and table requests.
 
  protected:
   // Diagnostic output of the session: printf-style char16_t format in which
@@ -328,13 +405,13 @@ class KMSRV_EXPORT AgentConnection {
   // Size of the receiver's message and decryption buffers: the largest
   // message a session accepts. Larger ones are reported and skipped.
   static constexpr uint32_t kReceiveBufferSize = 262144;
-  // How often a caller waiting for a reply checks whether the session ended.
-  // Bounds how long a waiter outlives its session; costs one wake-up each.
-  static constexpr uint32_t kWaitSliceMs = 50;
+  // The members as the shared session mechanics (session/) see them.
+  class Link;
 
   static void ReceiverThreadStarter(void *arg);
   void ReceiverThread();
-  // Handles one received message of `size` bytes in buffer.
+  // Handles one received message of `size` bytes in buffer (the receiver
+  // loop waits for the key hand-over itself).
   void dispatchMessage(KMCP_MESSAGE *msg, uint32_t size);
   // Handles a raw message (header still in wire order).
   void processRawMessage(KMCP_MESSAGE *msg, uint32_t size);
@@ -344,8 +421,6 @@ class KMSRV_EXPORT AgentConnection {
   void closeSocket();
   void joinReceiver();
   uint32_t negotiate(RSA *serverKey);
-  // waitForMessage that also tells whether the session ended first.
-  CSCPMessage *waitForReply(uint16_t code, uint32_t id, uint32_t timeout_ms, bool *ended);
   void releaseEncryptionContext() KM_REQUIRES(stateLock);
 
   // True from the moment the session is being torn down (disconnect, the
@@ -355,11 +430,51 @@ class KMSRV_EXPORT AgentConnection {
   // shutdown caused. Any thread (atomic).
   std::atomic<bool> sessionClosing;
   // Key exchange hand-over: while setupEncryption waits for MC_SESSION_KEY,
-  // keyExchangePending is set; the receiver thread, after queuing that
-  // answer, waits for keyExchangeDone before it reads the next message, so
-  // the first encrypted message is never read before its key is installed.
-  std::atomic<bool> keyExchangePending;
+  // keyExchangeId holds its request id (0 when none); the receiver thread,
+  // after queuing that answer, waits for keyExchangeDone before it reads the
+  // next message, so the first encrypted message is never read before its
+  // key is installed.
+  std::atomic<uint32_t> keyExchangeId;
   KmEvent keyExchangeDone;
   // The receiver thread's id, to keep it from joining itself.
   std::atomic<std::thread::id> receiverThreadId;
+
+  // ---- File transfer (agent/file_transfer.cpp) ----
+ public:
+  // Upload progress callback: the file position reached and the caller's
+  // argument.
+  using UploadProgress = void (*)(int64_t position, void *arg);
+  // What an upload announces as the file's name: everything after the last
+  // '/' or '\\' of path (empty when path ends in one), or the whole path.
+  // Points into path.
+  static const char16_t *uploadFileName(const char16_t *path);
+  // Announces the local file at localPath (MC_TRANSFER_FILE), streams it
+  // when the agent accepts and returns the agent's final code: 900, 901,
+  // 408, the agent's refusal (nothing streamed), 903 when streaming failed.
+  // destination may be null. Any caller thread; progress runs on it. While
+  // it streams, other messages of the session wait for sendLock.
+  uint32_t uploadFile(const char16_t *localPath, const char16_t *destination = nullptr,
+                      UploadProgress progress = nullptr, void *arg = nullptr);
+  // Sends request (it stays the caller's; its id is replaced by the next
+  // request id) and returns the MC_REQUEST_COMPLETED reply (caller deletes),
+  // or null when sending failed or no reply came. With downloadPath, the
+  // agent's raw MC_FILE_DATA chunks of the request id go into that file
+  // (appended when append) and the reply's VAR_RCC tells the outcome of the
+  // whole transfer (903 failed, 408 not complete in 30 minutes, 904 another
+  // download open, 915 file not opened: then nothing is sent).
+  CSCPMessage *customRequest(CSCPMessage *request, const char16_t *downloadPath = nullptr,
+                             bool append = false, AgentDownloadProgress progress = nullptr,
+                             void *arg = nullptr);
+
+ protected:
+  // Longest wait of customRequest for the chunks of a download after the
+  // agent accepted the request.
+  static constexpr uint32_t kDownloadTimeoutMs = 1800000;
+  // Arms a download into path for request id: 0, 904 (one already open) or
+  // 915 (cannot open, or the path does not fit downloadFileName). Without
+  // append the file is created/truncated with mode 0600; with append it must
+  // exist. Caller thread, before the request goes out.
+  uint32_t prepareFileDownload(const char16_t *path, uint32_t id, bool append,
+                               AgentDownloadProgress progress, void *arg);
+  // ---- End of file transfer ----
 };

@@ -93,7 +93,7 @@ TEST(AgentServerTest, AnswersKeepaliveAndUnknownRequestsWithTheRequestId) {
   EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_SUCCESS);
 
   EXPECT_EQ(client.request(0x1234), RCC_UNKNOWN_COMMAND);
-  EXPECT_EQ(client.request(MC_GET_PARAMETER), RCC_UNKNOWN_COMMAND);
+  EXPECT_EQ(client.request(0x7E00), RCC_UNKNOWN_COMMAND);
   // Without any test switch the trigger is just another unknown request.
   EXPECT_EQ(client.request(kmagent::MC_AGENT_TEST_TRIGGER), RCC_UNKNOWN_COMMAND);
   const std::vector<kmagent::RequestRecord> requests = server->requests();

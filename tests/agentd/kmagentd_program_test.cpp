@@ -208,3 +208,51 @@ TEST(KmagentdProgramTest, UsageAndStartErrorsExitWithoutListening) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program's own defaults: configured parameters and actions, and
+// periodic traps only for the session that asked for them.
+TEST(KmagentdProgramTest, ServesConfiguredDataAndSendsPeriodicTrapsToSessionsThatAsked) {
+  Child child = Spawn({"--foreground", "--listen", "127.0.0.1:0", "--parameter", "Site.Room:B 12",
+                       "--action", "ok:/bin/true", "--trap-interval-ms", "50"});
+  ASSERT_GT(child.pid, 0);
+  const uint16_t port = PortOf(ReadLine(child.out));
+  ASSERT_NE(port, 0);
+  {
+    RawClient quiet(port);
+    RawClient wants(port);
+    EXPECT_EQ(quiet.keepalive(), RCC_SUCCESS);
+    EXPECT_EQ(wants.request(MC_ENABLE_TRAPS), RCC_SUCCESS);
+    std::unique_ptr<CSCPMessage> msg;
+    ASSERT_GT(wants.receive(&msg), KMCP_RECV_TIMEOUT);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->GetCode(), MC_TRAP);
+    char16_t text[64];
+    ASSERT_NE(msg->GetVariableStr(VAR_VALUE, text, 64), nullptr);
+    EXPECT_EQ(KmWideToUtf8(text).rfind("kmagentd periodic trap ", 0), 0u);
+
+    CSCPMessage get;
+    get.SetCode(MC_GET_PARAMETER);
+    get.SetId(quiet.nextId());
+    get.SetVariable(VAR_PARAMETER, u"site.room");
+    ASSERT_TRUE(quiet.send(get));
+    // The quiet session's next message is its answer: no trap came first.
+    ASSERT_GT(quiet.receive(&msg), KMCP_RECV_TIMEOUT);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->GetCode(), MC_REQUEST_COMPLETED);
+    ASSERT_EQ(msg->GetVariableLong(VAR_RCC), RCC_SUCCESS);
+    ASSERT_NE(msg->GetVariableStr(VAR_VALUE, text, 64), nullptr);
+    EXPECT_EQ(std::u16string(text), u"B 12");
+    EXPECT_EQ(quiet.request(MC_EXEC_ACTION, [](CSCPMessage &m) {
+      m.SetVariable(VAR_ACTION_NAME, u"ok");
+      m.SetVariable(VAR_NUM_ARGS, 0u);
+    }), RCC_SUCCESS);
+  }
+  kill(child.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(child.pid), 0);
+  close(child.out);
+  close(child.err);
+}
+
+}  // namespace

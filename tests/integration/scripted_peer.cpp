@@ -47,6 +47,15 @@ std::unique_ptr<CSCPMessage> ScriptedPeer::receive(uint32_t timeoutMs) {
                              KMCP_VERSION);
 }
 
+std::vector<uint8_t> ScriptedPeer::receiveBytes(uint32_t timeoutMs) {
+  if (conn_ == INVALID_SOCKET) return {};
+  auto *msg = reinterpret_cast<KMCP_MESSAGE *>(buffer_.data());
+  int n = RecvKMCPMessage(conn_, msg, state_.get(), kBufferSize, &ctx_, decryptBuffer_.data(),
+                          timeoutMs);
+  if (n <= 3) return {};
+  return std::vector<uint8_t>(buffer_.data(), buffer_.data() + n);
+}
+
 bool ScriptedPeer::sendBytes(const void *data, size_t len) {
   return conn_ != INVALID_SOCKET && SendEx(conn_, data, len, 0, nullptr) == static_cast<int>(len);
 }

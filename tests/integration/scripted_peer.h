@@ -31,6 +31,9 @@ class ScriptedPeer {
   // The next decoded message from the client (decrypted when a key was
   // exchanged), or null on time-out, close or garbage.
   std::unique_ptr<CSCPMessage> receive(uint32_t timeoutMs = 5000);
+  // The next message as it arrived (decrypted), header included: for raw
+  // messages such as file chunks. Empty on time-out or close.
+  std::vector<uint8_t> receiveBytes(uint32_t timeoutMs = 5000);
   // Sends a message (encrypted when a key was exchanged).
   bool send(const CSCPMessage &msg);
   // Sends bytes as they are.

@@ -302,7 +302,7 @@ size_t AgentServer::Impl::broadcast(const CSCPMessage &msg, const uint16_t *code
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(wire), ntohl(wire->size));
   size_t sent = 0;
   for (const std::shared_ptr<Session> &s : snapshot()) {
-    sent += s->sendUnsolicited(bytes) ? 1 : 0;
+    sent += s->sendUnsolicited(bytes, code != nullptr && *code == MC_TRAP) ? 1 : 0;
   }
   std::free(wire);
   return sent;

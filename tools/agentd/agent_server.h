@@ -6,7 +6,9 @@
 // session on a thread of its own: it answers protocol version detection and
 // session key requests, checks logins against the configured shared secret,
 // answers keepalives, opens proxy hops to other agents and then relays bytes,
-// and answers every request it does not know with RCC_UNKNOWN_COMMAND (400).
+// serves the host's parameters, lists and tables, runs configured actions,
+// checks network services, forwards SNMP requests to devices, and answers
+// every request it does not know with RCC_UNKNOWN_COMMAND (400).
 // The wire rules it follows are in docs/protocol.md, section "Reference
 // agent"; the program around it is described in docs/agentd.md.
 //
@@ -73,6 +75,26 @@ struct Ipv4Network {
 
 enum class LogLevel { Error, Info, Debug };
 
+// A parameter whose value comes from the configuration (MC_GET_PARAMETER).
+struct ConfiguredParameter {
+  std::string name;
+  std::string value;  // in the process code page
+};
+
+// A list whose lines come from the configuration (MC_GET_LIST).
+struct ConfiguredList {
+  std::string name;
+  std::vector<std::string> lines;
+};
+
+// An action a peer may run (MC_EXEC_ACTION): argv[0] is the program's
+// absolute path, the rest its fixed arguments; the request's arguments are
+// appended. No shell is involved.
+struct ConfiguredAction {
+  std::string name;
+  std::vector<std::string> argv;
+};
+
 struct AgentConfig {
   // Where to listen: dotted IPv4 address and port (0: the system picks one;
   // AgentServer::port() tells which).
@@ -102,6 +124,38 @@ struct AgentConfig {
   // Time for the TCP connect to the target; a failure or time-out is
   // answered RCC_CONNECT_FAILED (910).
   uint32_t proxyConnectTimeoutMs = 10000;
+
+  // ---- data and requests of the host (docs/agentd.md, "Requests") ----
+  // Served in addition to the built-in parameters and lists; names are
+  // matched without regard to ASCII case.
+  std::vector<ConfiguredParameter> parameters;
+  std::vector<ConfiguredList> lists;
+  // The only actions MC_EXEC_ACTION runs. An action that has not ended after
+  // actionTimeoutMs is killed (with its process group) and answered
+  // RCC_EXEC_FAILED.
+  std::vector<ConfiguredAction> actions;
+  uint32_t actionTimeoutMs = 10000;
+  // MC_CHECK_SERVICE: targets it may connect to, and the time allowed for
+  // the connect and, separately, for the response.
+  std::vector<Ipv4Network> serviceCheckAllowed{{0, 0}};  // anywhere
+  uint32_t serviceCheckTimeoutMs = 5000;
+  // MC_SNMP_REQUEST: devices requests may be forwarded to, and the wait for
+  // the device's answer; no answer is RCC_REQUEST_TIMEOUT (408).
+  std::vector<Ipv4Network> snmpAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  uint32_t snmpTimeoutMs = 5000;
+  // Traps (sendTrap) go only to sessions that asked for them with
+  // MC_ENABLE_TRAPS. Off: to every ready session (pushed data always goes
+  // to every ready session).
+  bool trapsOnlyWhenEnabled = false;
+
+  // ---- file area (file_area.cpp) ----
+  // Directory MC_TRANSFER_FILE stores into and MC_AGENT_DOWNLOAD_FILE serves
+  // from; names are reduced to their last component. Empty: both are
+  // answered RCC_ACCESS_DENIED (403).
+  std::string filesDir;
+  // Uploads growing beyond this many bytes fail (RCC_IO_FAILURE) and are
+  // removed: a server cannot fill the disk.
+  uint64_t maxUploadSize = uint64_t{1} << 30;
 
   // ---- test switches ----
   // Read key requests and never answer them.
@@ -190,7 +244,8 @@ class AgentServer {
   // Unsolicited messages to every ready session: one that has answered a
   // request after version detection and key exchange, that is logged in when
   // a secret is set and encrypted when encryption is required, and that does
-  // not relay a proxy hop. Each is encrypted per session. The code in the
+  // not relay a proxy hop; with trapsOnlyWhenEnabled, traps only to those of
+  // them that sent MC_ENABLE_TRAPS. Each is encrypted per session. The code in the
   // wire form is MC_TRAP, MC_DATA_PUSH, or for sendMessage the message's own;
   // code, id and fields otherwise go as they are. Returns the number of
   // sessions it was written to. Blocks while a session's peer does not read.

@@ -58,6 +58,16 @@ uint32_t SessionBufferSize() { return static_cast<uint32_t>(KMCPEncryptedSize(kM
 
 const Session::Route Session::kRoutes[] = {
     {MC_KEEPALIVE, &Session::onKeepalive},
+    {MC_TRANSFER_FILE, &Session::onTransferFile},
+    {MC_AGENT_DOWNLOAD_FILE, &Session::onDownloadFile},
+    {MC_GET_PARAMETER, &Session::onGetParameter},
+    {MC_GET_LIST, &Session::onGetList},
+    {MC_GET_TABLE, &Session::onGetTable},
+    {MC_GET_PARAMETER_LIST, &Session::onGetParameterList},
+    {MC_ENABLE_TRAPS, &Session::onEnableTraps},
+    {MC_EXEC_ACTION, &Session::onExecAction},
+    {MC_CHECK_SERVICE, &Session::onCheckService},
+    {MC_SNMP_REQUEST, &Session::onSnmpRequest},
 };
 
 Session::Session(ServerShared &shared, SOCKET sock, uint64_t number, uint32_t peerAddress,
@@ -135,6 +145,7 @@ void Session::run() {
     ready_ = false;
   }
   dropContexts();
+  abortUpload();
   // The peer learns of the end now, not when the last owner lets go.
   KmSocketShutdown(sock_, SHUT_RDWR);
   recvState_.reset();
@@ -174,8 +185,11 @@ Session::Next Session::handle(const uint8_t *bytes, uint32_t length, bool encryp
   const uint16_t code = LoadBe16(bytes);
   const uint16_t flags = LoadBe16(bytes + 2);
   const uint32_t id = LoadBe32(bytes + 8);
+  if ((flags & FLAG_RAW) != 0 && code == MC_FILE_DATA) {
+    return handleFileData(bytes, length, encrypted);
+  }
   if ((flags & FLAG_RAW) != 0) {
-    // Raw data belongs to a file transfer; none is open in this version.
+    // Raw data other than file chunks has no use here.
     shared_.logf(LogLevel::Debug, "session %llu: raw %s dropped",
                  static_cast<unsigned long long>(number_), CodeName(code).c_str());
     return Next::Continue;
@@ -242,11 +256,15 @@ Session::Next Session::handleRequest(const CSCPMessage &request, bool encrypted)
     }
   }
   answer.SetVariable(VAR_RCC, rcc);
-  const Next next = send(answer);
-  if (next == Next::Continue) {
-    markReady(true);
+  if (answer.EncodedSize() > kMaxRequestSize) {
+    // No client reads it: a list or table of a host this large is refused
+    // as a whole rather than cut.
+    shared_.logf(LogLevel::Info, "session %llu: answer to %s too large (%zu bytes)",
+                 static_cast<unsigned long long>(number_), CodeName(request.GetCode()).c_str(),
+                 answer.EncodedSize());
+    return reply(request.GetId(), RCC_OUT_OF_RESOURCES);
   }
-  return next;
+  return sendReady(answer);
 }
 
 uint32_t Session::onKeepalive(const CSCPMessage &, CSCPMessage *) { return RCC_SUCCESS; }
@@ -338,11 +356,14 @@ Session::Next Session::handleLogin(const CSCPMessage &request, bool encrypted) {
     shared_.logf(LogLevel::Info, "session %llu: login with method %u refused",
                  static_cast<unsigned long long>(number_), method);
   }
-  const Next next = reply(request.GetId(), rcc);
-  if (next == Next::Continue && authenticated_) {
-    markReady(true);
+  if (!authenticated_) {
+    return reply(request.GetId(), rcc);
   }
-  return next;
+  CSCPMessage answer(version_);
+  answer.SetCode(MC_REQUEST_COMPLETED);
+  answer.SetId(request.GetId());
+  answer.SetVariable(VAR_RCC, rcc);
+  return sendReady(answer);
 }
 
 // ---------------------------------------------------------------------------
@@ -500,11 +521,11 @@ Session::Next Session::handleTestTrigger(const CSCPMessage &request, bool encryp
   return counted(sent);
 }
 
-bool Session::sendUnsolicited(std::span<const uint8_t> wire) {
+bool Session::sendUnsolicited(std::span<const uint8_t> wire, bool isTrap) {
   KmLockGuard send(sendLock_);
   {
     KmLockGuard state(stateLock_);
-    if (!ready_) {
+    if (!ready_ || (isTrap && shared_.config.trapsOnlyWhenEnabled && !trapsEnabled_)) {
       return false;
     }
   }
@@ -540,6 +561,24 @@ Session::Next Session::send(const CSCPMessage &msg) {
   }
   KmLockGuard send(sendLock_);
   return counted(sendMessageLocked(msg));
+}
+
+Session::Next Session::sendReady(const CSCPMessage &msg) {
+  if (!delay()) {
+    return Next::End;
+  }
+  bool sent;
+  {
+    // Ready before the send lock is let go: an unsolicited message cannot
+    // overtake the answer, and one sent after the peer has read the answer
+    // reaches it.
+    KmLockGuard send(sendLock_);
+    sent = sendMessageLocked(msg);
+    if (sent) {
+      markReady(true);
+    }
+  }
+  return counted(sent);
 }
 
 bool Session::delay() {

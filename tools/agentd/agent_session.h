@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "agent_server.h"
 #include "kmbase/net.h"
@@ -60,7 +61,9 @@ class Session {
   // length), encrypted when the session is. False when the session is not
   // ready for unsolicited messages (AgentServer::sendTrap says when it is) or
   // the write failed.
-  bool sendUnsolicited(std::span<const uint8_t> wire);
+  // A trap goes only to a session that sent MC_ENABLE_TRAPS when the
+  // configuration says so (trapsOnlyWhenEnabled).
+  bool sendUnsolicited(std::span<const uint8_t> wire, bool isTrap);
   // Any thread: writes one bad message of `kind`, on the same condition.
   bool sendBad(BadMessage kind);
 
@@ -85,6 +88,15 @@ class Session {
   // Request handlers of the route table: fill the reply's fields, return its
   // RCC.
   uint32_t onKeepalive(const CSCPMessage &request, CSCPMessage *reply);
+  // The host's data and services (requests.cpp).
+  uint32_t onGetParameter(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onGetList(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onGetTable(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onGetParameterList(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onEnableTraps(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onExecAction(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onCheckService(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onSnmpRequest(const CSCPMessage &request, CSCPMessage *reply);
 
   // 0 when a request of this code may be served now, else the RCC to answer.
   uint32_t gate(uint16_t code, bool encrypted) const;
@@ -94,6 +106,8 @@ class Session {
   // server stops, or closeAfterRequests is reached.
   Next reply(uint32_t id, uint32_t rcc);
   Next send(const CSCPMessage &msg);
+  // send(), and the session is ready for unsolicited messages from then on.
+  Next sendReady(const CSCPMessage &msg);
   bool delay();
   Next counted(bool sent);
 
@@ -126,12 +140,32 @@ class Session {
   // Unsolicited messages may go out. Guarded by stateLock_; written by the
   // session thread, read by senders under sendLock_.
   bool ready_ KM_GUARDED_BY(stateLock_) = false;
+  // The peer sent MC_ENABLE_TRAPS. Guarded by stateLock_; written by the
+  // session thread, read by senders under sendLock_.
+  bool trapsEnabled_ KM_GUARDED_BY(stateLock_) = false;
   // Guarded by stateLock_; set by requestStop (any thread).
   bool stopRequested_ KM_GUARDED_BY(stateLock_) = false;
   // The proxy hop's socket while it is connected or connecting. Guarded by
   // stateLock_ so that requestStop can shut it down; owned and closed by the
   // session thread.
   SOCKET target_ KM_GUARDED_BY(stateLock_) = INVALID_SOCKET;
+
+  // ---- file area (file_area.cpp) ----
+  uint32_t onTransferFile(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onDownloadFile(const CSCPMessage &request, CSCPMessage *reply);
+  // A raw MC_FILE_DATA chunk of the open upload (others, and clear chunks
+  // in an encrypted session, are dropped).
+  Next handleFileData(const uint8_t *bytes, uint32_t length, bool encrypted);
+  // Closes and removes the open upload's temporary file.
+  void abortUpload();
+  // The upload being received: a temporary file in the area, renamed to
+  // uploadTarget_ at its last chunk. Session thread only.
+  int uploadFd_ = -1;
+  uint32_t uploadId_ = 0;
+  uint64_t uploadSize_ = 0;
+  std::string uploadTemp_;
+  std::string uploadTarget_;
+  // ---- end of file area ----
 
   // Session thread only.
   KMCPEncryptionContext *recvCtx_ = nullptr;  // reference used to decrypt

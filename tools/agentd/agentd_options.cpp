@@ -12,6 +12,8 @@
 #include <sstream>
 
 #include "error_text.h"
+#include "exec_action.h"
+#include "host_data.h"
 
 namespace kmagent {
 namespace {
@@ -99,7 +101,7 @@ bool ParseListen(std::string_view v, AgentdOptions *o, std::string *error) {
 
 // "a.b.c.d/n" or "a.b.c.d" (a single host), several separated by commas;
 // "none" for an empty list.
-bool ParseNetworks(std::string_view v, AgentdOptions *o, std::string *error) {
+bool ParseNetworkList(std::string_view v, std::vector<Ipv4Network> *out, std::string *error) {
   std::vector<Ipv4Network> nets;
   if (Trim(v) != "none") {
     while (!v.empty()) {
@@ -120,7 +122,91 @@ bool ParseNetworks(std::string_view v, AgentdOptions *o, std::string *error) {
       nets.push_back({address & mask, mask});
     }
   }
-  o->agent.proxyAllowed = std::move(nets);
+  *out = std::move(nets);
+  return true;
+}
+
+bool SameKey(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// "NAME:REST" with a non-empty name without spaces.
+bool SplitNamed(std::string_view v, std::string_view what, std::string *name, std::string_view *rest,
+                std::string *error) {
+  const size_t colon = v.find(':');
+  const std::string_view n = colon == std::string_view::npos ? v : Trim(v.substr(0, colon));
+  if (colon == std::string_view::npos || n.empty() ||
+      n.find_first_of(" \t") != std::string_view::npos || n.size() > detail::kMaxParameterName) {
+    *error = "\"" + std::string(v) + "\" is not NAME:" + std::string(what);
+    return false;
+  }
+  *name = std::string(n);
+  *rest = Trim(v.substr(colon + 1));
+  return true;
+}
+
+bool ParseParameter(std::string_view v, AgentdOptions *o, std::string *error) {
+  std::string name;
+  std::string_view value;
+  if (!SplitNamed(v, "VALUE", &name, &value, error)) {
+    return false;
+  }
+  if (detail::IsBuiltinParameter(name)) {
+    *error = "\"" + name + "\" is a built-in parameter";
+    return false;
+  }
+  for (const ConfiguredParameter &p : o->agent.parameters) {
+    if (SameKey(p.name, name)) {
+      *error = "parameter \"" + name + "\" is set twice";
+      return false;
+    }
+  }
+  o->agent.parameters.push_back({name, std::string(value)});
+  return true;
+}
+
+bool ParseList(std::string_view v, AgentdOptions *o, std::string *error) {
+  std::string name;
+  std::string_view line;
+  if (!SplitNamed(v, "LINE", &name, &line, error)) {
+    return false;
+  }
+  if (detail::IsBuiltinList(name)) {
+    *error = "\"" + name + "\" is a built-in list";
+    return false;
+  }
+  for (ConfiguredList &l : o->agent.lists) {
+    if (SameKey(l.name, name)) {
+      l.lines.emplace_back(line);
+      return true;
+    }
+  }
+  o->agent.lists.push_back({name, {std::string(line)}});
+  return true;
+}
+
+bool ParseAction(std::string_view v, AgentdOptions *o, std::string *error) {
+  std::string name;
+  std::string_view command;
+  if (!SplitNamed(v, "/PATH [ARG...]", &name, &command, error)) {
+    return false;
+  }
+  std::vector<std::string> argv;
+  if (!detail::SplitCommandLine(command, &argv) || argv.empty() || argv[0].empty() ||
+      argv[0].front() != '/') {
+    *error = "action \"" + name + "\" needs an absolute program path (and balanced quotes)";
+    return false;
+  }
+  for (const ConfiguredAction &a : o->agent.actions) {
+    if (SameKey(a.name, name)) {
+      *error = "action \"" + name + "\" is defined twice";
+      return false;
+    }
+  }
+  o->agent.actions.push_back({name, std::move(argv)});
   return true;
 }
 
@@ -139,6 +225,8 @@ bool ParseNetworks(std::string_view v, AgentdOptions *o, std::string *error) {
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 const Setting kSettings[] = {
+    {"files", Kind::Value, "DIR", "file area for uploads and downloads (none)",
+     STRING_SETTING(agent.filesDir)},
     {"listen", Kind::Value, "ADDR:PORT", "address and port to listen on (127.0.0.1:4700)",
      ParseListen},
     {"secret", Kind::Value, "TEXT", "shared secret servers must log in with (none)",
@@ -156,9 +244,37 @@ const Setting kSettings[] = {
      UINT_SETTING(agent.idleTimeoutMs, 0, kU32Max)},
     {"proxy", Kind::Switch, nullptr, "allow proxy hops (on)", BOOL_SETTING(agent.allowProxy)},
     {"proxy_allow", Kind::Value, "NETS", "proxy targets allowed, ADDR[/BITS],... (127.0.0.0/8)",
-     ParseNetworks},
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseNetworkList(v, &o->agent.proxyAllowed, e);
+     }},
     {"proxy_connect_timeout_ms", Kind::Value, "MS", "time for a proxy connect (10000)",
      UINT_SETTING(agent.proxyConnectTimeoutMs, 1, kU32Max)},
+    {"parameter", Kind::Value, "NAME:VALUE", "serve parameter NAME with VALUE (repeatable)",
+     ParseParameter},
+    {"list", Kind::Value, "NAME:LINE", "add LINE to list NAME (repeatable)", ParseList},
+    {"action", Kind::Value, "NAME:/PATH [ARG...]",
+     "let peers run /PATH ARG... as action NAME (repeatable)", ParseAction},
+    {"action_timeout_ms", Kind::Value, "MS", "kill an action still running after MS (10000)",
+     UINT_SETTING(agent.actionTimeoutMs, 1, kU32Max)},
+    {"service_check_allow", Kind::Value, "NETS",
+     "addresses service checks may connect to (0.0.0.0/0)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseNetworkList(v, &o->agent.serviceCheckAllowed, e);
+     }},
+    {"service_check_timeout_ms", Kind::Value, "MS",
+     "time for a service check's connect, and for its response (5000)",
+     UINT_SETTING(agent.serviceCheckTimeoutMs, 1, kU32Max)},
+    {"snmp_allow", Kind::Value, "NETS", "devices SNMP requests may go to (127.0.0.0/8)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseNetworkList(v, &o->agent.snmpAllowed, e);
+     }},
+    {"snmp_timeout_ms", Kind::Value, "MS", "wait for a device's SNMP answer (5000)",
+     UINT_SETTING(agent.snmpTimeoutMs, 1, kU32Max)},
+    {"traps_only_when_enabled", Kind::Switch, nullptr,
+     "send traps only to sessions that asked for them (on)",
+     BOOL_SETTING(agent.trapsOnlyWhenEnabled)},
+    {"trap_interval_ms", Kind::Value, "MS", "send a trap every MS (0: never)",
+     UINT_SETTING(trapIntervalMs, 0, kU32Max)},
     {"never_answer_key_request", Kind::Switch, nullptr, "test: ignore session key requests",
      BOOL_SETTING(agent.neverAnswerKeyRequest)},
     {"reply_delay_ms", Kind::Value, "MS", "test: answer every request MS late (0)",
@@ -186,7 +302,7 @@ const Setting kSettings[] = {
 
 const Setting *FindSetting(std::string_view key) {
   for (const Setting &s : kSettings) {
-    if (key == s.key) {
+    if (SameKey(key, s.key)) {
       return &s;
     }
   }
@@ -211,6 +327,7 @@ std::string OptionOfKey(std::string_view key) {
 AgentdOptions::AgentdOptions() {
   agent.listenPort = kDefaultAgentPort;
   agent.keepRecords = false;
+  agent.trapsOnlyWhenEnabled = true;
 }
 
 bool ApplyAgentdSetting(std::string_view key, std::string_view value, AgentdOptions *options,

@@ -14,11 +14,14 @@ namespace kmagent {
 
 struct AgentdOptions {
   AgentdOptions();
-  AgentConfig agent;     // listen defaults to 127.0.0.1:4700, records off
+  AgentConfig agent;  // listen defaults to 127.0.0.1:4700, records off, traps only
+                      // to sessions that enabled them
   std::string pidFile;   // empty: none
   std::string logFile;   // empty: standard error in the foreground, none detached
   std::string codePage;  // empty: the runtime's default (UTF-8)
   bool foreground = false;
+  // Send a trap to the sessions that take traps every this many ms (0: never).
+  uint32_t trapIntervalMs = 0;
   bool help = false;  // --help: print the usage and exit
 };
 

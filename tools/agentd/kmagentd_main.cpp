@@ -20,7 +20,9 @@
 #include "agent_server.h"
 #include "agentd_options.h"
 #include "error_text.h"
+#include "kmbase/message.h"
 #include "kmbase/text.h"
+#include "kmsrv/protocol.h"
 
 namespace {
 
@@ -132,6 +134,17 @@ void RedirectToNull() {
   }
 }
 
+// The trap of --trap-interval: id 0, VAR_VALUE "kmagentd periodic trap N".
+void SendPeriodicTrap(kmagent::AgentServer &server, uint64_t number) {
+  CSCPMessage trap;
+  trap.SetId(0);
+  trap.SetVariable(VAR_VALUE,
+                   KmUtf8ToWide("kmagentd periodic trap " + std::to_string(number)).c_str());
+  const size_t sessions = server.sendTrap(trap);
+  LogLine(LogLevel::Debug, "periodic trap " + std::to_string(number) + " sent to " +
+                               std::to_string(sessions) + " session(s)");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -234,9 +247,20 @@ int main(int argc, char **argv) {
     WriteAll(STDOUT_FILENO, line);
   }
 
+  uint64_t trapsSent = 0;
   for (;;) {
     int sig = 0;
-    if (sigwait(&stopSignals, &sig) != 0) {
+    if (options.trapIntervalMs != 0) {
+      timespec wait{static_cast<time_t>(options.trapIntervalMs / 1000),
+                    static_cast<long>(options.trapIntervalMs % 1000) * 1000000L};
+      sig = sigtimedwait(&stopSignals, nullptr, &wait);
+      if (sig < 0) {
+        if (errno == EAGAIN) {
+          SendPeriodicTrap(server, ++trapsSent);
+        }
+        continue;
+      }
+    } else if (sigwait(&stopSignals, &sig) != 0) {
       continue;
     }
     if (sig == SIGHUP) {

@@ -6,6 +6,7 @@
 // stop event are safe from any thread.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,8 @@ struct ServerShared {
   void logf(LogLevel level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
 
   const AgentConfig &config;  // checked by start(); read-only afterwards
+  // When the server was made; Agent.Uptime counts from here.
+  const std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
   KmEvent stopping;           // set once by stop(); delays and idle loops wait on it
   Records records;
 };

@@ -47,6 +47,8 @@ inline constexpr uint32_t KMCP_ALIGNMENT = 8;
 
 // Message codes: X(name, value). The single list of codes; both the MC_*
 // constants and KMCPMessageCodeName come from it.
+// MC_AGENT_DOWNLOAD_FILE is the reference agent's own request: it streams
+// a file of its file area as raw MC_FILE_DATA chunks, then answers.
 #define KMCP_MESSAGE_CODES(X)              \
   X(MC_KEEPALIVE, 3)                       \
   X(MC_TRAP, 19)                           \
@@ -72,6 +74,7 @@ inline constexpr uint32_t KMCP_ALIGNMENT = 8;
   X(MC_SNMP_REQUEST, 195)                  \
   X(MC_ISC_CONNECT_TO_SERVICE, 232)        \
   X(MC_GET_TABLE, 245)                     \
+  X(MC_AGENT_DOWNLOAD_FILE, 0x7E10)        \
   X(MC_GET_KMCP_CAPS, 0x7000)              \
   X(MC_ENCRYPTED_MESSAGE, 0x7FFF)
 

@@ -1,0 +1,55 @@
+// Network tables an agent reports about its host: the ARP cache and the IP
+// routing table as plain records handed to the caller, and the parsers that
+// turn one agent list line into one record (also used for interface lines).
+//
+// Ownership: a table record and its entry array are two malloc'd blocks the
+// caller owns and releases with DestroyArpCache / DestroyRoutingTable.
+//
+// Threads: the functions touch only what they are given and take no lock;
+// any thread.
+#pragma once
+
+#include <cstdint>
+
+#include "kmbase/export.h"
+#include "kmsrv/interfaces.h"
+
+struct ARP_CACHE_ENTRY {
+  uint32_t ifIndex;
+  uint32_t ipAddr;  // host byte order
+  uint8_t macAddr[6];
+};
+
+struct ARP_CACHE {
+  uint32_t numEntries;  // one entry per list line received
+  ARP_CACHE_ENTRY *entries;
+};
+
+struct ROUTING_TABLE_ENTRY {
+  uint32_t destAddr;  // host byte order
+  uint32_t destMask;  // host byte order; prefix length 24 gives 0xFFFFFF00
+  uint32_t nextHop;   // host byte order
+  uint32_t ifIndex;
+  uint32_t routeType;  // as the agent reports it
+};
+
+struct ROUTING_TABLE {
+  uint32_t numEntries;  // one route per list line received
+  ROUTING_TABLE_ENTRY *entries;
+};
+
+// Release a table and its entry array; null is ignored.
+KMSRV_EXPORT void DestroyArpCache(ARP_CACHE *arpCache);
+KMSRV_EXPORT void DestroyRoutingTable(ROUTING_TABLE *routingTable);
+// Sorts the routes by netmask, most specific first (a default route last).
+// Routes with equal masks end in no defined order.
+KMSRV_EXPORT void SortRoutingTable(ROUTING_TABLE *routingTable);
+
+// Line parsers of the agent lists "Net.InterfaceList", "Net.ArpCache" and
+// "Net.IP.RoutingTable". Each fills a zeroed record from one line (null is an
+// empty line); a missing field leaves its members zero. They never fail and
+// never read past the line's terminator. A prefix length above 32 counts as
+// 32 (a full mask) so that every line gives a defined netmask.
+KMSRV_EXPORT void ParseInterfaceLine(const char16_t *line, KM_INTERFACE_INFO *info);
+KMSRV_EXPORT void ParseArpLine(const char16_t *line, ARP_CACHE_ENTRY *entry);
+KMSRV_EXPORT void ParseRouteLine(const char16_t *line, ROUTING_TABLE_ENTRY *entry);

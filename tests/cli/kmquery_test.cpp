@@ -1,0 +1,687 @@
+// kmquery end to end: the built program against the reference agent and the
+// reference ISC peer (both run in this process on loopback ports) and a
+// private snmpd. Checks exit statuses, that errors name the result code and
+// its text, and that --json output parses back with the right values.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_server.h"
+#include "kmbase/message.h"
+#include "kmsrv/protocol.h"
+#include "json_parse.h"
+#include "run_program.h"
+#include "snmpd_fixture.h"
+#if __has_include("isc_server.h")
+#include "isc_server.h"
+#define KM_HAVE_ISC_SERVER 1
+#endif
+
+namespace {
+
+using kmtest::Json;
+using kmtest::JsonParser;
+using kmtest::RunResult;
+
+RunResult Kmquery(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+  return kmtest::RunProgram(KMQUERY_PATH, args, env);
+}
+
+Json ParseJson(const std::string &text) {
+  std::string error;
+  auto value = JsonParser::parse(text, &error);
+  EXPECT_TRUE(value.has_value()) << error << " in: " << text;
+  return value.value_or(Json{});
+}
+
+std::string Describe(const RunResult &r) {
+  return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") +
+         "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+// A loopback TCP port on which nothing listens, kept reserved while the
+// object lives (a bound socket that never listens refuses connections).
+class ClosedPort {
+ public:
+  ClosedPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~ClosedPort() { close(fd_); }
+  std::string port() const { return std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// The reference agent in this process.
+class Agent {
+ public:
+  explicit Agent(kmagent::AgentConfig config) : server_(std::move(config)) {
+    std::string error;
+    started_ = server_.start(&error);
+    EXPECT_TRUE(started_) << error;
+  }
+  kmagent::AgentServer &server() { return server_; }
+  std::string port() const { return std::to_string(server_.port()); }
+
+ private:
+  kmagent::AgentServer server_;
+  bool started_ = false;
+};
+
+kmagent::AgentConfig SecureAgentConfig() {
+  kmagent::AgentConfig config;
+  config.secret = "s3cret";
+  config.requireEncryption = true;
+  return config;
+}
+
+// A temporary file removed with the object.
+class TempFile {
+ public:
+  explicit TempFile(const std::string &content) {
+    char name[] = "/tmp/kmquery-test-XXXXXX";
+    const int fd = mkstemp(name);
+    path_ = name;
+    if (fd >= 0) {
+      EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+      close(fd);
+    }
+  }
+  ~TempFile() { unlink(path_.c_str()); }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string RsaKeyPem() {
+  EVP_PKEY *key = EVP_RSA_gen(2048);
+  EXPECT_NE(key, nullptr);
+  BIO *bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  char *data = nullptr;
+  const long len = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(len));
+  BIO_free(bio);
+  EVP_PKEY_free(key);
+  return pem;
+}
+
+// ---------------------------------------------------------------- usage
+
+TEST(KmqueryUsage, BadCommandLinesExitWithTwoAndSayWhy) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"agent"},
+      {"agent", "127.0.0.1"},
+      {"agent", "127.0.0.1", "shout"},
+      {"agent", "127.0.0.1", "-a", "kerberos", "nop"},
+      {"agent", "127.0.0.1", "-e", "sometimes", "nop"},
+      {"agent", "127.0.0.1", "-p", "0", "nop"},
+      {"agent", "127.0.0.1", "-p", "65536", "nop"},
+      {"agent", "127.0.0.1", "-p", "port", "nop"},
+      {"agent", "127.0.0.1", "-w", "0", "nop"},
+      {"agent", "127.0.0.1", "-s", std::string(64, 'x'), "nop"},
+      {"agent", "127.0.0.1", "-K", "/etc/hostname", "--generate-key", "nop"},
+      {"agent", "127.0.0.1", "-X", "127.0.0.1:99999", "nop"},
+      {"agent", "127.0.0.1", "-X", ":4700", "nop"},
+      {"snmp", "127.0.0.1", "get"},
+      {"snmp", "127.0.0.1", "get", "1.3.six.1"},
+      {"snmp", "127.0.0.1", "get", ".1.3.6.1."},
+      {"snmp", "127.0.0.1", "-v", "3", "get", ".1.3.6.1.2.1.1.1.0"},
+      {"snmp", "127.0.0.1", "walk"},
+      {"snmp", "127.0.0.1", "interfaces", "--aliases", "4"},
+      {"isc", "127.0.0.1", "connect"},
+      {"isc", "127.0.0.1", "connect", "seven"},
+  };
+  for (const auto &args : cases) {
+    std::string line;
+    for (const auto &a : args) line += a + " ";
+    SCOPED_TRACE("kmquery " + line);
+    RunResult r = Kmquery(args);
+    EXPECT_EQ(r.status, 2) << Describe(r);
+    EXPECT_EQ(r.err.rfind("kmquery: ", 0), 0u) << Describe(r);
+    EXPECT_TRUE(r.out.empty()) << Describe(r);
+  }
+}
+
+TEST(KmqueryUsage, HelpAndVersionExitWithZero) {
+  RunResult help = Kmquery({"--help"});
+  EXPECT_EQ(help.status, 0) << Describe(help);
+  EXPECT_NE(help.out.find("agent"), std::string::npos);
+  EXPECT_NE(help.out.find("snmp"), std::string::npos);
+  RunResult agentHelp = Kmquery({"agent", "--help"});
+  EXPECT_EQ(agentHelp.status, 0);
+  EXPECT_NE(agentHelp.out.find("--encryption"), std::string::npos);
+  RunResult version = Kmquery({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("kmquery ", 0), 0u) << Describe(version);
+}
+
+TEST(KmqueryUsage, MissingOrUnreadableKeyFileIsAUsageError) {
+  RunResult missing = Kmquery({"agent", "127.0.0.1", "-K", "/nonexistent/key.pem", "nop"});
+  EXPECT_EQ(missing.status, 2) << Describe(missing);
+  EXPECT_NE(missing.err.find("/nonexistent/key.pem"), std::string::npos) << Describe(missing);
+
+  // An existing file without a key is refused before anything is sent.
+  Agent agent({});
+  TempFile notAKey("just some text\n");
+  RunResult bad = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "-K", notAKey.path(), "nop"});
+  EXPECT_EQ(bad.status, 2) << Describe(bad);
+  EXPECT_NE(bad.err.find("no readable PEM private key"), std::string::npos) << Describe(bad);
+  EXPECT_TRUE(agent.server().requests().empty());
+}
+
+// ---------------------------------------------------------------- agent
+
+TEST(KmqueryAgent, UnreachableAgentExitsWithThreeNamingCodeAndText) {
+  ClosedPort closed;
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", closed.port(), "-w", "2000", "nop"});
+  EXPECT_EQ(r.status, 3) << Describe(r);
+  EXPECT_NE(r.err.find("error 910 (Connect failed)"), std::string::npos) << Describe(r);
+  EXPECT_NE(r.err.find("Connection refused"), std::string::npos) << Describe(r);
+
+  RunResult json = Kmquery({"--json", "agent", "127.0.0.1", "-p", closed.port(), "nop"});
+  EXPECT_EQ(json.status, 3) << Describe(json);
+  Json doc = ParseJson(json.out);
+  EXPECT_EQ(doc["error"]["domain"].string, "agent");
+  EXPECT_EQ(doc["error"]["code"].number, 910);
+  EXPECT_EQ(doc["error"]["text"].string, "Connect failed");
+  EXPECT_EQ(doc["error"]["exitStatus"].number, 3);
+}
+
+TEST(KmqueryAgent, UnresolvableHostIsAConnectionFailure) {
+  RunResult r = Kmquery({"agent", "no-such-host.invalid", "nop"});
+  EXPECT_EQ(r.status, 3) << Describe(r);
+  EXPECT_NE(r.err.find("cannot resolve host \"no-such-host.invalid\""), std::string::npos)
+      << Describe(r);
+}
+
+TEST(KmqueryAgent, WrongSecretExitsWithFourNamingCodeAndText) {
+  Agent agent(SecureAgentConfig());
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "-s", "wrong", "-a", "sha1",
+                         "-e", "mandatory", "nop"});
+  EXPECT_EQ(r.status, 4) << Describe(r);
+  EXPECT_NE(r.err.find("error 440 (Authentication failed)"), std::string::npos) << Describe(r);
+  EXPECT_TRUE(r.out.empty());
+}
+
+TEST(KmqueryAgent, EncryptedSha1LoginAndNopReportAsJson) {
+  Agent agent(SecureAgentConfig());
+  RunResult r = Kmquery({"--json", "agent", "127.0.0.1", "-p", agent.port(), "-s", "s3cret", "-a",
+                         "sha1", "-e", "mandatory", "--generate-key", "nop"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  Json doc = ParseJson(r.out);
+  EXPECT_EQ(doc["agent"].string, "127.0.0.1");
+  EXPECT_EQ(doc["port"].number, agent.server().port());
+  EXPECT_EQ(doc["protocolVersion"].number, 2);
+  EXPECT_EQ(doc["encrypted"].type, Json::Type::Bool);
+  EXPECT_TRUE(doc["encrypted"].boolean);
+  EXPECT_EQ(doc["result"]["code"].number, 0);
+  EXPECT_EQ(doc["result"]["text"].string, "Success");
+
+  auto logins = agent.server().logins();
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].method, 3);  // SHA-1
+  EXPECT_EQ(logins[0].secretBytes.size(), 20u);
+  EXPECT_EQ(logins[0].result, 0u);
+  bool sawKeepalive = false;
+  for (const auto &req : agent.server().requests()) {
+    if (req.code == MC_KEEPALIVE) {
+      sawKeepalive = true;
+      EXPECT_TRUE(req.encrypted);
+    }
+  }
+  EXPECT_TRUE(sawKeepalive);
+}
+
+TEST(KmqueryAgent, SecretFromEnvironmentAndKeyFromPemFile) {
+  Agent agent(SecureAgentConfig());
+  TempFile key(RsaKeyPem());
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "-e", "on-demand", "-K",
+                         key.path(), "nop"},
+                        {"KMQUERY_SECRET=s3cret"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("session encrypted"), std::string::npos) << Describe(r);
+  // Without -a a secret logs in with SHA-1.
+  auto logins = agent.server().logins();
+  ASSERT_FALSE(logins.empty());
+  EXPECT_EQ(logins.back().method, 3);
+  EXPECT_EQ(logins.back().result, 0u);
+}
+
+TEST(KmqueryAgent, EncryptionOffAgainstAgentThatRequiresItExitsWithFour) {
+  Agent agent(SecureAgentConfig());
+  RunResult r = Kmquery(
+      {"agent", "127.0.0.1", "-p", agent.port(), "-s", "s3cret", "-e", "off", "nop"});
+  EXPECT_EQ(r.status, 4) << Describe(r);
+  EXPECT_NE(r.err.find("error 906 (Encryption required)"), std::string::npos) << Describe(r);
+  EXPECT_NE(r.err.find("leave out -e off"), std::string::npos) << Describe(r);
+}
+
+TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
+  Agent target(SecureAgentConfig());
+  kmagent::AgentConfig proxyConfig;
+  proxyConfig.secret = "proxy-pw";
+  Agent proxy(proxyConfig);
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", target.port(), "-s", "s3cret", "-X",
+                         "127.0.0.1:" + proxy.port(), "--proxy-secret", "proxy-pw",
+                         "--proxy-auth", "md5", "--generate-key", "nop"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("through proxy 127.0.0.1:" + proxy.port()), std::string::npos);
+  auto hops = proxy.server().proxyHops();
+  ASSERT_EQ(hops.size(), 1u);
+  EXPECT_EQ(hops[0].address, 0x7F000001u);
+  EXPECT_EQ(hops[0].port, target.server().port());
+  auto proxyLogins = proxy.server().logins();
+  ASSERT_EQ(proxyLogins.size(), 1u);
+  EXPECT_EQ(proxyLogins[0].method, 2);  // MD5 at the proxy
+  auto targetLogins = target.server().logins();
+  ASSERT_FALSE(targetLogins.empty());
+  EXPECT_EQ(targetLogins.back().method, 3);  // SHA-1 (the default with a secret) at the agent
+  EXPECT_EQ(targetLogins.back().result, 0u);
+}
+
+// An agent with data of its own: a parameter, a list, two actions and a
+// file area in a temporary folder.
+class DataAgent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kmquery-files-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    std::filesystem::create_directory(dir_ + "/area");
+    kmagent::AgentConfig config;
+    config.parameters = {{"Test.Greeting", "hello \x1b[31mworld"}};
+    config.lists = {{"Test.Colours", {"red", "green", "blue"}}};
+    config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false"}}};
+    config.filesDir = dir_ + "/area";
+    config.trapsOnlyWhenEnabled = true;
+    agent_ = std::make_unique<Agent>(config);
+  }
+  void TearDown() override {
+    agent_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::vector<std::string> agent(std::vector<std::string> rest, bool json = false) const {
+    std::vector<std::string> args = {"agent", "127.0.0.1", "-p", agent_->port()};
+    if (json) args.insert(args.begin(), "--json");
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+  static std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_;
+  std::unique_ptr<Agent> agent_;
+};
+
+TEST_F(DataAgent, GetReadsEachParameterAndReportsUnknownOnesWithFour) {
+  RunResult r = Kmquery(agent({"get", "Test.Greeting", "No.Such", "Agent.Version"}));
+  EXPECT_EQ(r.status, 4) << Describe(r);
+  EXPECT_NE(r.err.find("get No.Such on agent 127.0.0.1:" + agent_->port() +
+                       ": error 404 (Unknown parameter)"),
+            std::string::npos)
+      << Describe(r);
+  // The escape sequence from the agent is not passed to the terminal.
+  EXPECT_NE(r.out.find("Test.Greeting  hello ?[31mworld"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+
+  RunResult j = Kmquery(agent({"get", "Test.Greeting", "No.Such"}, true));
+  EXPECT_EQ(j.status, 4) << Describe(j);
+  Json doc = ParseJson(j.out);
+  ASSERT_EQ(doc["values"].array.size(), 2u);
+  EXPECT_EQ(doc["values"][0]["value"].string, "hello \x1b[31mworld");  // JSON keeps it exact
+  EXPECT_EQ(doc["values"][1]["error"]["code"].number, 404);
+}
+
+TEST_F(DataAgent, ListTableAndParamsComeBackAsJson) {
+  Json list = ParseJson(Kmquery(agent({"list", "Test.Colours"}, true)).out);
+  ASSERT_EQ(list["lines"].array.size(), 3u);
+  EXPECT_EQ(list["lines"][2].string, "blue");
+
+  RunResult missing = Kmquery(agent({"list", "No.Such.List"}));
+  EXPECT_EQ(missing.status, 4);
+  EXPECT_NE(missing.err.find("error 404"), std::string::npos) << Describe(missing);
+
+  RunResult t = Kmquery(agent({"table", "Net.Interfaces"}, true));
+  ASSERT_EQ(t.status, 0) << Describe(t);
+  Json table = ParseJson(t.out);
+  ASSERT_GE(table["columns"].array.size(), 2u);
+  EXPECT_EQ(table["columns"][0]["name"].string, "Index");
+  ASSERT_GE(table["rows"].array.size(), 1u);  // at least the loopback
+  EXPECT_EQ(table["rows"][0].array.size(), table["columns"].array.size());
+
+  RunResult p = Kmquery(agent({"params"}, true));
+  ASSERT_EQ(p.status, 0) << Describe(p);
+  Json params = ParseJson(p.out);
+  bool sawGreeting = false;
+  for (const Json &e : params["parameters"].array) sawGreeting |= e["name"].string == "Test.Greeting";
+  EXPECT_TRUE(sawGreeting) << p.out;
+  ASSERT_GE(params["tables"].array.size(), 1u);
+}
+
+TEST_F(DataAgent, NetworkTablesOfTheAgentHost) {
+  RunResult i = Kmquery(agent({"interfaces"}, true));
+  ASSERT_EQ(i.status, 0) << Describe(i);
+  bool sawLoopback = false;
+  const Json interfaces = ParseJson(i.out);
+  for (const Json &e : interfaces["interfaces"].array)
+    sawLoopback |= e["ip"].string == "127.0.0.1" && e["netmask"].string == "255.0.0.0";
+  EXPECT_TRUE(sawLoopback) << i.out;
+  RunResult routes = Kmquery(agent({"routes", "--sort"}, true));
+  ASSERT_EQ(routes.status, 0) << Describe(routes);
+  const Json routesDoc = ParseJson(routes.out);
+  const auto &list = routesDoc["routes"].array;
+  // Sorted: no route is more specific than the one before it.
+  for (size_t k = 1; k < list.size(); k++) {
+    in_addr a{}, b{};
+    inet_pton(AF_INET, list[k - 1]["netmask"].string.c_str(), &a);
+    inet_pton(AF_INET, list[k]["netmask"].string.c_str(), &b);
+    EXPECT_GE(ntohl(a.s_addr), ntohl(b.s_addr));
+  }
+  RunResult arp = Kmquery(agent({"arp"}, true));
+  ASSERT_EQ(arp.status, 0) << Describe(arp);
+  EXPECT_EQ(ParseJson(arp.out)["arp"].type, Json::Type::Array);
+}
+
+TEST_F(DataAgent, UploadAndDownloadCarryTheBytesExactly) {
+  std::string content;
+  for (int k = 0; k < 150000; k++) content += static_cast<char>((k * 7919) & 0xFF);
+  TempFile local(content);
+  RunResult up = Kmquery(agent({"upload", local.path(), "copy.bin"}));
+  ASSERT_EQ(up.status, 0) << Describe(up);
+  EXPECT_EQ(ReadFile(dir_ + "/area/copy.bin"), content);
+
+  const std::string back = dir_ + "/back.bin";
+  RunResult down = Kmquery(agent({"download", "copy.bin", back}, true));
+  ASSERT_EQ(down.status, 0) << Describe(down);
+  EXPECT_EQ(ReadFile(back), content);
+  EXPECT_EQ(ParseJson(down.out)["bytes"].number, content.size());
+
+  // --append adds to what is there.
+  RunResult again = Kmquery(agent({"download", "copy.bin", back, "--append"}));
+  ASSERT_EQ(again.status, 0) << Describe(again);
+  EXPECT_EQ(ReadFile(back), content + content);
+}
+
+TEST_F(DataAgent, MissingFilesOnEitherSideAreReported) {
+  // A local file that does not exist is a usage error; nothing is sent.
+  RunResult up = Kmquery(agent({"upload", dir_ + "/none.bin"}));
+  EXPECT_EQ(up.status, 2) << Describe(up);
+  EXPECT_NE(up.err.find(dir_ + "/none.bin"), std::string::npos);
+
+  // A remote file that does not exist: the agent's code, no local file left.
+  const std::string target = dir_ + "/never.bin";
+  RunResult down = Kmquery(agent({"download", "none.bin", target}));
+  EXPECT_EQ(down.status, 4) << Describe(down);
+  EXPECT_NE(down.err.find("error 915 (File open error)"), std::string::npos) << Describe(down);
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  // Appending to a local file that does not exist fails before anything is
+  // asked, and creates nothing.
+  RunResult append = Kmquery(agent({"download", "none.bin", target, "--append"}));
+  EXPECT_EQ(append.status, 4) << Describe(append);
+  EXPECT_NE(append.err.find("error 915"), std::string::npos) << Describe(append);
+  EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST_F(DataAgent, ActionsAndServiceChecks) {
+  EXPECT_EQ(Kmquery(agent({"action", "Test.True"})).status, 0);
+  RunResult f = Kmquery(agent({"action", "Test.False", "--", "-x", "y"}));
+  EXPECT_EQ(f.status, 4) << Describe(f);
+  EXPECT_NE(f.err.find("error 905 (External program execution failed)"), std::string::npos)
+      << Describe(f);
+
+  ClosedPort closed;
+  RunResult down = Kmquery(agent({"check-service", "127.0.0.1", "--port", closed.port()}, true));
+  ASSERT_EQ(down.status, 0) << Describe(down);  // the check ran; its verdict is the status
+  EXPECT_EQ(ParseJson(down.out)["status"].number, 1);
+  RunResult up = Kmquery(agent({"check-service", "127.0.0.1", "-t", "SSH", "--port", agent_->port()}));
+  ASSERT_EQ(up.status, 0) << Describe(up);
+  EXPECT_NE(up.out.find("status 0"), std::string::npos) << up.out;
+  EXPECT_EQ(Kmquery(agent({"check-service", "127.0.0.1", "-t", "gopher"})).status, 2);
+}
+
+TEST_F(DataAgent, TrapsArePrintedAsTheyComeAndCountEndsTheWait) {
+  RunResult r;
+  std::thread runner([&] { r = Kmquery(agent({"traps", "--count", "2"}, true)); });
+  // Send until two traps reached a session that asked for them (bounded).
+  CSCPMessage trap;
+  trap.SetVariable(VAR_VALUE, u"disk full");
+  size_t delivered = 0;
+  for (int k = 0; k < 500 && delivered < 2; k++) {
+    delivered += agent_->server().sendTrap(trap);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  runner.join();
+  EXPECT_EQ(delivered, 2u);
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  // One JSON document per line.
+  std::istringstream lines(r.out);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    Json doc = ParseJson(line);
+    EXPECT_EQ(doc["kind"].string, "trap");
+    EXPECT_EQ(doc["value"].string, "disk full");
+    count++;
+  }
+  EXPECT_EQ(count, 2);
+}
+
+// ---------------------------------------------------------------- ISC
+
+#ifdef KM_HAVE_ISC_SERVER
+TEST(KmqueryIsc, OpensServiceAndNamesRefusalsAndConnectFailures) {
+  kmisc::IscConfig config;
+  config.listenPort = 0;
+  config.echoServices = {7};
+  config.disabledServices = {8};
+  kmisc::IscServer server(config);
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  const std::string port = std::to_string(server.port());
+
+  RunResult ok = Kmquery({"--json", "isc", "127.0.0.1", "-p", port, "nop", "--service", "7"});
+  ASSERT_EQ(ok.status, 0) << Describe(ok);
+  Json doc = ParseJson(ok.out);
+  EXPECT_EQ(doc["service"].number, 7);
+  EXPECT_EQ(doc["result"]["text"].string, "Success");
+  EXPECT_FALSE(doc["encrypted"].boolean);
+
+  RunResult unknown = Kmquery({"isc", "127.0.0.1", "-p", port, "connect", "9"});
+  EXPECT_EQ(unknown.status, 4) << Describe(unknown);
+  EXPECT_NE(unknown.err.find("error 1 (Unknown service)"), std::string::npos) << Describe(unknown);
+  RunResult disabled = Kmquery({"isc", "127.0.0.1", "-p", port, "connect", "8"});
+  EXPECT_EQ(disabled.status, 4) << Describe(disabled);
+  EXPECT_NE(disabled.err.find("error 3 (Service disabled)"), std::string::npos);
+
+  ClosedPort closed;
+  RunResult refused = Kmquery({"isc", "127.0.0.1", "-p", closed.port(), "connect", "7"});
+  EXPECT_EQ(refused.status, 3) << Describe(refused);
+  EXPECT_NE(refused.err.find("error 8 (Connect failed)"), std::string::npos) << Describe(refused);
+}
+#endif
+
+// ---------------------------------------------------------------- SNMP
+
+class KmquerySnmp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    snmpd_ = new SnmpdInstance({
+        "override .1.3.6.1.2.1.17.7.1.4.3.1.1.10 octet_str \"users\"",
+        "override .1.3.6.1.2.1.17.7.1.4.2.1.4.0.10 octet_str 0x8001",
+    });
+    skipReason_ = new std::string(snmpd_->start());
+  }
+  static void TearDownTestSuite() {
+    delete snmpd_;
+    snmpd_ = nullptr;
+    delete skipReason_;
+    skipReason_ = nullptr;
+  }
+  void SetUp() override {
+    if (!skipReason_->empty()) GTEST_SKIP() << *skipReason_;
+  }
+  std::vector<std::string> snmp(std::vector<std::string> rest) const {
+    std::vector<std::string> args = {"snmp", "127.0.0.1", "-p", std::to_string(snmpd_->port())};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+
+  static SnmpdInstance *snmpd_;
+  static std::string *skipReason_;
+};
+
+SnmpdInstance *KmquerySnmp::snmpd_ = nullptr;
+std::string *KmquerySnmp::skipReason_ = nullptr;
+
+TEST_F(KmquerySnmp, GetPrintsValuesAndJsonCarriesThem) {
+  RunResult r = Kmquery(snmp({"get", ".1.3.6.1.2.1.1.6.0", ".1.3.6.1.2.1.1.4.0"}));
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find(".1.3.6.1.2.1.1.6.0  interop lab"), std::string::npos) << r.out;
+
+  RunResult v1 = Kmquery(snmp({"-v", "1", "get", ".1.3.6.1.2.1.1.6.0"}));
+  ASSERT_EQ(v1.status, 0) << Describe(v1);
+  EXPECT_NE(v1.out.find("interop lab"), std::string::npos) << v1.out;
+  RunResult j = Kmquery([&] {
+    auto a = snmp({"get", ".1.3.6.1.2.1.1.6.0", ".1.3.6.1.2.1.1.4.0"});
+    a.insert(a.begin(), "--json");
+    return a;
+  }());
+  ASSERT_EQ(j.status, 0) << Describe(j);
+  Json doc = ParseJson(j.out);
+  ASSERT_EQ(doc["values"].array.size(), 2u);
+  EXPECT_EQ(doc["values"][0]["oid"].string, ".1.3.6.1.2.1.1.6.0");
+  EXPECT_EQ(doc["values"][0]["value"].string, "interop lab");
+  EXPECT_EQ(doc["values"][1]["value"].string, "nobody");
+}
+
+TEST_F(KmquerySnmp, MissingObjectExitsWithFourAndTheOthersStillPrint) {
+  RunResult r = Kmquery(snmp({"get", ".1.3.6.1.2.1.1.99.0", ".1.3.6.1.2.1.1.6.0"}));
+  EXPECT_EQ(r.status, 4) << Describe(r);
+  EXPECT_NE(r.err.find("error 6 (No such object)"), std::string::npos) << Describe(r);
+  EXPECT_NE(r.out.find("interop lab"), std::string::npos) << Describe(r);
+}
+
+TEST_F(KmquerySnmp, WrongCommunityTimesOutWithThree) {
+  RunResult r = Kmquery(snmp({"-c", "wrong", "-w", "100", "get", ".1.3.6.1.2.1.1.3.0"}));
+  EXPECT_EQ(r.status, 3) << Describe(r);
+  EXPECT_NE(r.err.find("error 1 (Request timed out)"), std::string::npos) << Describe(r);
+}
+
+TEST_F(KmquerySnmp, WalkListsTheSubtreeInOrderWithTypes) {
+  auto args = snmp({"walk", ".1.3.6.1.2.1.1"});
+  args.insert(args.begin(), "--json");
+  RunResult r = Kmquery(args);
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  Json doc = ParseJson(r.out);
+  const auto &vars = doc["variables"].array;
+  ASSERT_GT(vars.size(), 5u);
+  EXPECT_TRUE(doc["error"].isNull());
+  bool sawLocation = false;
+  for (const Json &v : vars) {
+    EXPECT_EQ(v["oid"].string.rfind(".1.3.6.1.2.1.1.", 0), 0u) << v["oid"].string;
+    if (v["oid"].string == ".1.3.6.1.2.1.1.6.0") {
+      sawLocation = true;
+      EXPECT_EQ(v["type"].string, "STRING");
+      EXPECT_EQ(v["value"].string, "interop lab");
+    }
+    if (v["oid"].string == ".1.3.6.1.2.1.1.3.0") {
+      EXPECT_EQ(v["type"].string, "Timeticks");
+    }
+  }
+  EXPECT_TRUE(sawLocation);
+  // The same walk as net-snmp's own tool sees it.
+  const std::string reference = snmpd_->runTool("snmpwalk", "2c", ".1.3.6.1.2.1.1");
+  if (!reference.empty()) {
+    size_t lines = 0;
+    for (char c : reference) lines += c == '\n';
+    EXPECT_EQ(vars.size(), lines) << reference;
+  }
+}
+
+TEST_F(KmquerySnmp, InterfacesIncludeLoopbackWithItsAddress) {
+  auto args = snmp({"interfaces", "--ifxtable"});
+  args.insert(args.begin(), "--json");
+  RunResult r = Kmquery(args);
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  Json doc = ParseJson(r.out);
+  bool sawLoopback = false;
+  for (const Json &i : doc["interfaces"].array) {
+    if (i["name"].string == "lo" && i["ip"].string == "127.0.0.1") {
+      sawLoopback = true;
+      EXPECT_EQ(i["type"].number, 24);
+      EXPECT_EQ(i["netmask"].string, "255.0.0.0");
+    }
+  }
+  EXPECT_TRUE(sawLoopback) << r.out;
+}
+
+TEST_F(KmquerySnmp, VlansShowNamesAndEgressPorts) {
+  RunResult r = Kmquery(snmp({"vlans"}));
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("  10  users  1,16"), std::string::npos) << r.out;
+  auto args = snmp({"vlans"});
+  args.insert(args.begin(), "--json");
+  RunResult j = Kmquery(args);
+  ASSERT_EQ(j.status, 0) << Describe(j);
+  Json doc = ParseJson(j.out);
+  ASSERT_EQ(doc["vlans"].array.size(), 1u);
+  EXPECT_EQ(doc["vlans"][0]["id"].number, 10);
+  ASSERT_EQ(doc["vlans"][0]["ports"].array.size(), 2u);
+  EXPECT_EQ(doc["vlans"][0]["ports"][0].number, 1);
+  EXPECT_EQ(doc["vlans"][0]["ports"][1].number, 16);
+}
+
+TEST_F(KmquerySnmp, GetThroughAnAgentThatForwardsToTheDevice) {
+  kmagent::AgentConfig config;
+  config.secret = "s3cret";
+  Agent agent(config);
+  auto args = snmp({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret", "get",
+                    ".1.3.6.1.2.1.1.6.0"});
+  args.insert(args.begin(), "--json");
+  RunResult r = Kmquery(args);
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(ParseJson(r.out)["values"][0]["value"].string, "interop lab");
+  bool forwarded = false;
+  for (const auto &req : agent.server().requests()) forwarded |= req.code == MC_SNMP_REQUEST;
+  EXPECT_TRUE(forwarded);
+
+  RunResult wrong = Kmquery(snmp({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "nope",
+                                  "get", ".1.3.6.1.2.1.1.6.0"}));
+  EXPECT_EQ(wrong.status, 4) << Describe(wrong);
+  EXPECT_NE(wrong.err.find("error 440"), std::string::npos) << Describe(wrong);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The reference agent's file area, run in-process: uploads and downloads
+// through AgentConnection arrive byte-identical (clear and encrypted), names
+// stay inside the area, and refusals leave nothing behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_server.h"
+#include "agent_test_support.h"
+#include "kmsrv/protocol.h"
+
+namespace kmtest {
+namespace {
+
+using kmagent::AgentConfig;
+using kmagent::AgentServer;
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char templ[] = "/tmp/kmareaXXXXXX";
+    const char *made = mkdtemp(templ);
+    path = made != nullptr ? made : "/tmp";
+  }
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string file(const std::string &name) const { return path + "/" + name; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    if (DIR *d = opendir(path.c_str())) {
+      while (dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+      }
+      closedir(d);
+    }
+    return out;
+  }
+};
+
+void WriteFile(const std::string &path, const std::vector<uint8_t> &data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<uint8_t> ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<uint8_t> Pattern(size_t size) {
+  std::vector<uint8_t> data(size);
+  uint32_t x = 0x9E3779B9u ^ static_cast<uint32_t>(size);
+  for (auto &b : data) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  return data;
+}
+
+std::u16string Wide(const std::string &s) { return KmUtf8ToWide(s); }
+
+struct Agent {
+  TempDir area;
+  TempDir local;
+  std::unique_ptr<AgentServer> server;
+  std::unique_ptr<TestConnection> conn;
+
+  explicit Agent(bool encrypted, uint64_t maxUpload = uint64_t{1} << 30, bool withArea = true) {
+    AgentConfig config;
+    config.listenAddress = "127.0.0.1";
+    config.requireEncryption = encrypted;
+    if (withArea) config.filesDir = area.path;
+    config.maxUploadSize = maxUpload;
+    server = std::make_unique<AgentServer>(std::move(config));
+    std::string error;
+    EXPECT_TRUE(server->start(&error)) << error;
+    conn = std::make_unique<TestConnection>(kLoopbackNet, server->port());
+    conn->setEncryptionPolicy(encrypted ? ENCRYPTION_MANDATORY : ENCRYPTION_OFF);
+    EXPECT_TRUE(conn->connect(encrypted ? TestServerKey() : nullptr));
+  }
+  ~Agent() {
+    conn.reset();
+    server->stop();
+  }
+  uint32_t download(const std::string &name, const std::string &target) {
+    CSCPMessage request(conn->getProtocolVersion());
+    request.SetCode(MC_AGENT_DOWNLOAD_FILE);
+    request.SetVariable(VAR_FILE_NAME, Wide(name).c_str());
+    CSCPMessage *reply = conn->customRequest(&request, Wide(target).c_str());
+    const uint32_t rcc = reply != nullptr ? reply->GetVariableLong(VAR_RCC) : 0xFFFFFFFFu;
+    delete reply;
+    return rcc;
+  }
+};
+
+class AgentdFiles : public ::testing::TestWithParam<bool> {};
+
+TEST_P(AgentdFiles, UploadsAndDownloadsArriveByteIdentical) {
+  Agent agent(GetParam());
+  for (size_t size : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{8} << 20}) {
+    SCOPED_TRACE(size);
+    const std::vector<uint8_t> data = Pattern(size);
+    const std::string src = agent.local.file("src.bin");
+    WriteFile(src, data);
+    ASSERT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"stored.bin"), RCC_SUCCESS);
+    EXPECT_TRUE(ReadFile(agent.area.file("stored.bin")) == data);
+    const std::string dst = agent.local.file("back.bin");
+    ASSERT_EQ(agent.download("stored.bin", dst), RCC_SUCCESS);
+    EXPECT_TRUE(ReadFile(dst) == data);
+  }
+  EXPECT_EQ(agent.area.names(), std::vector<std::string>{"stored.bin"});
+}
+
+INSTANTIATE_TEST_SUITE_P(ClearAndEncrypted, AgentdFiles, ::testing::Bool());
+
+TEST(AgentdFileArea, NamesAreReducedToTheirLastComponent) {
+  Agent agent(false);
+  const std::string src = agent.local.file("x");
+  WriteFile(src, Pattern(10));
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"../../escape"), RCC_SUCCESS);
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"..\\win\\name"), RCC_SUCCESS);
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"dir/.."), RCC_BAD_ARGUMENTS);
+  std::vector<std::string> names = agent.area.names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"escape", "name"}));
+  EXPECT_EQ(agent.download("../../escape", agent.local.file("e")), RCC_SUCCESS);
+  EXPECT_EQ(ReadFile(agent.local.file("e")), Pattern(10));
+}
+
+TEST(AgentdFileArea, RefusalsAndOversizedUploadsLeaveNothingBehind) {
+  {
+    Agent agent(false, 100);
+    const std::string src = agent.local.file("big");
+    WriteFile(src, Pattern(101));
+    EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str()), RCC_IO_FAILURE);
+    WriteFile(src, Pattern(100));
+    EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str()), RCC_SUCCESS);
+    EXPECT_EQ(agent.area.names(), std::vector<std::string>{"big"});
+    // A missing file is refused and the download file removed.
+    EXPECT_EQ(agent.download("none", agent.local.file("n")), RCC_FILE_OPEN_ERROR);
+    EXPECT_FALSE(std::ifstream(agent.local.file("n")).good());
+  }
+  {
+    Agent agent(false, 100, false);
+    const std::string src = agent.local.file("f");
+    WriteFile(src, Pattern(5));
+    EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str()), RCC_ACCESS_DENIED);
+    EXPECT_EQ(agent.download("f", agent.local.file("g")), RCC_ACCESS_DENIED);
+    EXPECT_TRUE(agent.area.names().empty());
+  }
+}
+
+}  // namespace
+}  // namespace kmtest

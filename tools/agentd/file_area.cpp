@@ -1,0 +1,124 @@
+// The agent's file area (AgentConfig::filesDir): MC_TRANSFER_FILE receives a
+// file as raw MC_FILE_DATA chunks into a temporary file of the area and
+// renames it into place at its last chunk; MC_AGENT_DOWNLOAD_FILE streams a
+// file of the area as raw chunks with the request's id before its answer.
+// Session thread only.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "agent_session.h"
+#include "kmbase/crypto.h"
+#include "kmbase/message.h"
+#include "kmbase/text.h"
+#include "kmsrv/protocol.h"
+#include "kmsrv/result_codes.h"
+
+namespace kmagent::detail {
+namespace {
+
+// The last component of a client's file name (after '/' or '\'), or empty
+// when nothing usable is left: the area is never left.
+std::string AreaName(const CSCPMessage &request, uint32_t field) {
+  char16_t *text = request.GetVariableStr(field);
+  if (text == nullptr) return {};
+  std::u16string name(text);
+  free(text);
+  const size_t cut = name.find_last_of(u"/\\");
+  if (cut != std::u16string::npos) name.erase(0, cut + 1);
+  if (name.empty() || name == u"." || name == u"..") return {};
+  return KmWideToUtf8(name);
+}
+
+bool WriteAll(int fd, const uint8_t *data, uint32_t count) {
+  while (count > 0) {
+    const ssize_t n = ::write(fd, data, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    count -= static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void Session::abortUpload() {
+  if (uploadFd_ == -1) return;
+  ::close(uploadFd_);
+  uploadFd_ = -1;
+  ::unlink(uploadTemp_.c_str());
+}
+
+uint32_t Session::onTransferFile(const CSCPMessage &request, CSCPMessage *) {
+  const std::string &dir = shared_.config.filesDir;
+  if (dir.empty()) return RCC_ACCESS_DENIED;
+  // A destination name, when given, replaces the local file's name.
+  const std::string name = AreaName(request, request.IsVariableExist(VAR_DESTINATION_FILE_NAME)
+                                                 ? VAR_DESTINATION_FILE_NAME
+                                                 : VAR_FILE_NAME);
+  if (name.empty()) return RCC_BAD_ARGUMENTS;
+  // A new announcement replaces an upload whose chunks never ended.
+  abortUpload();
+  std::string temp = dir + "/.upload-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return RCC_FILE_OPEN_ERROR;
+  uploadFd_ = fd;
+  uploadId_ = request.GetId();
+  uploadSize_ = 0;
+  uploadTemp_ = temp;
+  uploadTarget_ = dir + "/" + name;
+  return RCC_SUCCESS;
+}
+
+Session::Next Session::handleFileData(const uint8_t *bytes, uint32_t length, bool encrypted) {
+  const uint32_t id = ntohl(*reinterpret_cast<const uint32_t *>(bytes + 8));
+  if (uploadFd_ == -1 || id != uploadId_ || (recvCtx_ != nullptr && !encrypted)) {
+    return Next::Continue;
+  }
+  const uint16_t flags = ntohs(*reinterpret_cast<const uint16_t *>(bytes + 2));
+  const uint32_t count = ntohl(*reinterpret_cast<const uint32_t *>(bytes + 12));
+  bool ok = count <= length - KMCP_HEADER_SIZE &&
+            count <= shared_.config.maxUploadSize - uploadSize_ &&
+            WriteAll(uploadFd_, bytes + KMCP_HEADER_SIZE, count);
+  uploadSize_ += count;
+  if (ok && (flags & FLAG_END_OF_FILE) == 0) return Next::Continue;
+  if (ok) {
+    ok = ::fsync(uploadFd_) == 0 && ::close(uploadFd_) == 0;
+    uploadFd_ = -1;
+    ok = ok && ::rename(uploadTemp_.c_str(), uploadTarget_.c_str()) == 0;
+    if (!ok) ::unlink(uploadTemp_.c_str());
+  } else {
+    abortUpload();
+  }
+  shared_.logf(LogLevel::Info, "session %llu: upload of %s %s (%llu bytes)",
+               static_cast<unsigned long long>(number_), uploadTarget_.c_str(),
+               ok ? "stored" : "failed", static_cast<unsigned long long>(uploadSize_));
+  return reply(uploadId_, ok ? RCC_SUCCESS : RCC_IO_FAILURE);
+}
+
+uint32_t Session::onDownloadFile(const CSCPMessage &request, CSCPMessage *) {
+  const std::string &dir = shared_.config.filesDir;
+  if (dir.empty()) return RCC_ACCESS_DENIED;
+  const std::string name = AreaName(request, VAR_FILE_NAME);
+  if (name.empty()) return RCC_BAD_ARGUMENTS;
+  const std::string path = dir + "/" + name;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return RCC_FILE_OPEN_ERROR;
+  KMCPEncryptionContext *ctx = acquireSendContext();
+  bool sent;
+  {
+    KmLockGuard send(sendLock_);
+    sent = SendFileOverKMCP(sock_, request.GetId(), KmUtf8ToWide(path).c_str(), ctx, 0, nullptr,
+                            nullptr, &sendLock_);
+  }
+  if (ctx != nullptr) ctx->decRefCount();
+  return sent ? RCC_SUCCESS : RCC_IO_FAILURE;
+}
+
+}  // namespace kmagent::detail
