@@ -148,6 +148,9 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
   if (errorCode != nullptr) *errorCode = RCC_INTERNAL_ERROR;
   if (socketError != nullptr) *socketError = 0;
   if (connected) return false;
+  // A hook cannot start a new session on the thread of the one it serves:
+  // that thread would have to wait for its own end first.
+  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return false;
 
   joinReceiver();
   closeSocket();
@@ -230,25 +233,19 @@ void AgentConnection::disconnect() {
 
 void AgentConnection::disconnectAndWait() {
   disconnect();
-  if (receiverThreadId.load() == std::this_thread::get_id()) return;
+  // On the receiver thread (a hook) the thread closes the socket itself as
+  // it ends; the next lifetime operation on another thread joins it.
+  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return;
   joinReceiver();
   closeSocket();
 }
 
 void AgentConnection::joinReceiver() {
-  if (receiverThread == nullptr) return;
-  ThreadJoin(receiverThread);
-  receiverThread = nullptr;
-  receiverThreadId = std::thread::id();
+  kmsrv_session::JoinReceiverThread(&receiverThread, receiverThreadId);
 }
 
 void AgentConnection::closeSocket() {
-  KmLockGuard sendGuard(sendLock);
-  KmLockGuard guard(stateLock);
-  if (socket != INVALID_SOCKET) {
-    KmSocketClose(socket);
-    socket = INVALID_SOCKET;
-  }
+  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &socket);
 }
 
 // ---------------------------------------------------------------------------

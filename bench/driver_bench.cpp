@@ -1,28 +1,21 @@
-// Interface discovery on a 1,001-interface device (net-snmp's snmpd in a
-// private network namespace with 1,000 ifb links and lo, an IPv4 address on
-// every 20th link), beside net-snmp's own snmpwalk of the same columns in the
-// same run.
+// Interface discovery and a column walk on a 1,001-interface device
+// (net-snmp's snmpd in a private network namespace with 1,000 ifb links and
+// lo, an IPv4 address on every 20th link), beside net-snmp's own client
+// library doing the same requests in the same run. Rows, each in both
+// placements (same_cpu: this process and snmpd on CPU 0; cross_cpu: snmpd on
+// CPU 1):
 //
-//   BM_SnmpwalkSameColumns   snmpwalk -v2c of ifIndex, ifDescr, ifType,
-//                            ifPhysAddress, ifName, ifAlias and the three
-//                            ipAddrTable columns (one process per column:
-//                            one GETNEXT per row, as the driver's walks)
-//   BM_GetInterfaces         NetworkDeviceDriver::getInterfaces(useAliases 1,
-//                            useIfXTable true): the ifIndex walk, five GETs per
-//                            interface, the address walk with two GETs per row
+//   netsnmp/walk1000               one-varbind GETNEXT walk of ifDescr
+//   snmp_enumerate1000             SnmpEnumerate of ifDescr, copying each value
+//   netsnmp/interface_sequence1000 the request sequence of getInterfaces
+//                                  (GET ifNumber, ifIndex walk, five GETs per
+//                                  interface, ipAdEntAddr walk with two GETs
+//                                  per row) with net-snmp's library
+//   get_interfaces1000             NetworkDeviceDriver::getInterfaces(useAliases
+//                                  1, useIfXTable true)
 //
-// us_per_interface is wall time per discovered interface; vs_snmpwalk (on
-// BM_GetInterfaces) is that time over snmpwalk's time per interface from the
-// row before. The driver sends about five GETs per interface where snmpwalk
-// sends one GETNEXT per row of each column, and both wait on snmpd (whose
-// ipAddrTable and interface cache reloads are slow with 1,000 links), so the
-// ratio shows what the driver's request pattern costs on a real agent
-// rather than the cost of the client code.
-//
-// Placement: this process, snmpd and snmpwalk all run pinned to CPU 0 (the
-// stable case on small machines: a cross-CPU wake-up costs more than a
-// round trip here). Needs root for the namespace; without it both rows are
-// skipped with the reason.
+// Needs root for the namespace; without it (or without net-snmp's library
+// for the baselines) the rows are skipped with the reason.
 
 #include <benchmark/benchmark.h>
 #include <sched.h>
@@ -35,7 +28,12 @@
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
 #include "netns_fixture.h"
+#include "raw_baseline.h"
 #include "snmpd_fixture.h"
+
+#ifdef KM_BENCH_HAVE_NETSNMP
+#include "netsnmp_client.h"
+#endif
 
 namespace {
 
@@ -58,10 +56,6 @@ struct LargeDevice {
   }
 
   std::string build() {
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    CPU_SET(0, &cpus);
-    sched_setaffinity(0, sizeof(cpus), &cpus);  // inherited by snmpd and snmpwalk
     std::string why = ns.create("drv-bench");
     if (!why.empty()) return why;
     why = ns.enter();
@@ -99,68 +93,121 @@ LargeDevice &Device() {
   return device;
 }
 
-double g_snmpwalkSecondsPerInterface = 0;
+using kmbench::Placement;
 
-void ReportPerInterface(benchmark::State &state, double seconds) {
-  double perInterface = seconds / static_cast<double>(state.iterations()) / kInterfaces;
-  state.counters["us_per_interface"] = perInterface * 1e6;
-  state.counters["interfaces"] = kInterfaces;
+// The device for a row in placement p, or null after skipping the row.
+LargeDevice *RowDevice(benchmark::State &state, Placement p) {
+  LargeDevice &d = Device();
+  if (!d.error.empty()) {
+    state.SkipWithError(d.error.c_str());
+    return nullptr;
+  }
+  kmbench::PinTask(d.snmpd->pid(), kmbench::ServerCpu(p));
+  kmbench::PinThisThread(kmbench::ClientCpu(p));
+  return &d;
+}
+
+const uint32_t kIfDescrColumn[] = {1, 3, 6, 1, 2, 1, 2, 2, 1, 2};
+
+uint32_t CopyValue(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
+  char16_t text[256];
+  var->GetValueAsString(text, 256);
+  (*static_cast<size_t *>(arg))++;
+  return 0;
+}
+
+void SnmpEnumerateRow(benchmark::State &state, Placement p) {
+  LargeDevice *d = RowDevice(state, p);
+  if (d == nullptr) return;
+  for (auto _ : state) {
+    size_t rows = 0;
+    const uint32_t rc = SnmpEnumerate(SNMP_VERSION_2C, d->transport.get(), u".1.3.6.1.2.1.2.2.1.2",
+                                      CopyValue, &rows, 0);
+    if (rc != SNMP_ERR_SUCCESS || rows < static_cast<size_t>(kInterfaces)) {
+      state.SkipWithError("walk failed or found too few rows");
+      return;
+    }
+  }
   state.SetItemsProcessed(state.iterations() * kInterfaces);
 }
 
-void BM_SnmpwalkSameColumns(benchmark::State &state) {
-  LargeDevice &d = Device();
-  if (!d.error.empty()) {
-    state.SkipWithError(d.error.c_str());
-    return;
-  }
-  static const char *const kColumns[] = {
-      ".1.3.6.1.2.1.2.2.1.1",  ".1.3.6.1.2.1.2.2.1.2",    ".1.3.6.1.2.1.2.2.1.3",
-      ".1.3.6.1.2.1.2.2.1.6",  ".1.3.6.1.2.1.31.1.1.1.1", ".1.3.6.1.2.1.31.1.1.1.18",
-      ".1.3.6.1.2.1.4.20.1.1", ".1.3.6.1.2.1.4.20.1.2",   ".1.3.6.1.2.1.4.20.1.3"};
-  double seconds = 0;
-  size_t lines = 0;
-  for (auto _ : state) {
-    auto start = std::chrono::steady_clock::now();
-    for (const char *column : kColumns) {
-      std::string out = d.snmpd->runTool("snmpwalk", "2c", column);
-      for (char c : out) lines += c == '\n';
-    }
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-  benchmark::DoNotOptimize(lines);
-  ReportPerInterface(state, seconds);
-  g_snmpwalkSecondsPerInterface = seconds / static_cast<double>(state.iterations()) / kInterfaces;
-}
-
-void BM_GetInterfaces(benchmark::State &state) {
-  LargeDevice &d = Device();
-  if (!d.error.empty()) {
-    state.SkipWithError(d.error.c_str());
-    return;
-  }
+void GetInterfacesRow(benchmark::State &state, Placement p) {
+  LargeDevice *d = RowDevice(state, p);
+  if (d == nullptr) return;
   NetworkDeviceDriver driver;
-  double seconds = 0;
   for (auto _ : state) {
-    auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<InterfaceList> list(driver.getInterfaces(d.transport.get(), nullptr, 1, true));
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::unique_ptr<InterfaceList> list(driver.getInterfaces(d->transport.get(), nullptr, 1, true));
     if (!list || list->getSize() < kInterfaces) {
       state.SkipWithError("discovery failed or found too few interfaces");
       return;
     }
   }
-  ReportPerInterface(state, seconds);
-  if (g_snmpwalkSecondsPerInterface > 0) {
-    state.counters["vs_snmpwalk"] = seconds / static_cast<double>(state.iterations()) /
-                                    kInterfaces / g_snmpwalkSecondsPerInterface;
-  }
+  state.SetItemsProcessed(state.iterations() * kInterfaces);
 }
 
-// A few whole discoveries are enough: each is thousands of round trips.
-BENCHMARK(BM_SnmpwalkSameColumns)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_GetInterfaces)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+#ifdef KM_BENCH_HAVE_NETSNMP
+void NetSnmpWalkRow(benchmark::State &state, Placement p) {
+  LargeDevice *d = RowDevice(state, p);
+  if (d == nullptr) return;
+  void *session = NetSnmpOpenV2c(d->snmpd->endpoint().c_str(), "public");
+  if (session == nullptr) {
+    state.SkipWithError("net-snmp session could not be opened");
+    return;
+  }
+  for (auto _ : state) {
+    if (NetSnmpWalk(session, kIfDescrColumn, 10) < kInterfaces) {
+      state.SkipWithError("net-snmp walk failed or found too few rows");
+      break;
+    }
+  }
+  NetSnmpClose(session);
+  state.SetItemsProcessed(state.iterations() * kInterfaces);
+}
+
+void NetSnmpInterfacesRow(benchmark::State &state, Placement p) {
+  LargeDevice *d = RowDevice(state, p);
+  if (d == nullptr) return;
+  void *session = NetSnmpOpenV2c(d->snmpd->endpoint().c_str(), "public");
+  if (session == nullptr) {
+    state.SkipWithError("net-snmp session could not be opened");
+    return;
+  }
+  for (auto _ : state) {
+    if (NetSnmpInterfaceSequence(session) < kInterfaces) {
+      state.SkipWithError("net-snmp sequence failed or found too few interfaces");
+      break;
+    }
+  }
+  NetSnmpClose(session);
+  state.SetItemsProcessed(state.iterations() * kInterfaces);
+}
+#endif
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// snmpd reloads its interface caches now and then, and a reload with 1,000
+// links costs a whole discovery's time: three runs of each spread that over
+// both sides.
+int main(int argc, char **argv) {
+  for (Placement p : {kmbench::SameCpu, kmbench::CrossCpu}) {
+    const std::string suffix = std::string("/") + kmbench::PlacementName(p);
+#ifdef KM_BENCH_HAVE_NETSNMP
+    benchmark::RegisterBenchmark(("netsnmp/walk1000" + suffix).c_str(), NetSnmpWalkRow, p)
+        ->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+    benchmark::RegisterBenchmark(("snmp_enumerate1000" + suffix).c_str(), SnmpEnumerateRow, p)
+        ->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+#ifdef KM_BENCH_HAVE_NETSNMP
+    benchmark::RegisterBenchmark(("netsnmp/interface_sequence1000" + suffix).c_str(),
+                                 NetSnmpInterfacesRow, p)
+        ->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+    benchmark::RegisterBenchmark(("get_interfaces1000" + suffix).c_str(), GetInterfacesRow, p)
+        ->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,52 +1,38 @@
-// Sequential SNMP GETs against a real snmpd on loopback, beside two
-// baselines measured in the same run:
-//   - a raw UDP ping-pong of a 60-byte datagram with an in-process echo
-//     thread (the machine's floor for one round trip);
-//   - net-snmp's own client library doing the same GET (when the benchmark
-//     is built with it: Debian's libsnmp-dev).
-// Placement is explicit: argument 0 puts both ends on CPU 0, argument 1 the
-// client on CPU 0 and the server (snmpd or the echo thread) on CPU 1. A
-// cross-CPU wake-up costs tens of microseconds here and dominates the figure,
-// so compare ratios within one placement only.
+// Sequential SNMP GETs (sysUpTime.0, v2c) against a real snmpd on loopback,
+// beside two baselines measured in the same run:
+//   raw/udp_pingpong60   a raw UDP ping-pong of a 60-byte datagram with an
+//                        echo thread (the machine's floor for one round trip)
+//   netsnmp/get          net-snmp's own client library doing the same GET
+//                        (when built with Debian's libsnmp-dev)
+//   snmp_get             SnmpGet over SNMP_UDPTransport
+// Every row runs in both placements (same_cpu: client and server on CPU 0;
+// cross_cpu: client on CPU 0, snmpd or the echo thread on CPU 1). cpu_time of
+// a row is the client thread's CPU per GET (snmpd is another process).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <thread>
+#include <string>
 
 #include "kmsnmp/snmp.h"
 #include "kmsrv/snmp.h"
+#include "raw_baseline.h"
 #include "snmpd_fixture.h"
 
+#ifdef KM_BENCH_HAVE_NETSNMP
 #include "netsnmp_client.h"
+#endif
 
 namespace {
 
+using kmbench::Placement;
+
 constexpr const char16_t *kOidText = u".1.3.6.1.2.1.1.3.0";  // sysUpTime.0
-constexpr int kOtherCpu = 1;
 
-void PinThread(pid_t tid, int cpu) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu % static_cast<int>(std::thread::hardware_concurrency()), &set);
-  sched_setaffinity(tid, sizeof(set), &set);
-}
-
-// Pins the calling thread to CPU 0 and returns the CPU the server side
-// should use for this placement.
-int Place(const benchmark::State &state) {
-  PinThread(0, 0);
-  return state.range(0) == 0 ? 0 : kOtherCpu;
-}
-
-// One snmpd for the whole run.
-SnmpdInstance *Snmpd(std::string *why) {
+// One snmpd for the whole run, pinned per row.
+SnmpdInstance *Snmpd(benchmark::State &state, Placement p) {
   static SnmpdInstance *instance = nullptr;
   static std::string error;
   if (instance == nullptr && error.empty()) {
@@ -58,25 +44,25 @@ SnmpdInstance *Snmpd(std::string *why) {
       instance = nullptr;
     }
   }
-  *why = error;
+  if (instance == nullptr) {
+    state.SkipWithError(error.c_str());
+    return nullptr;
+  }
+  kmbench::PinTask(instance->pid(), kmbench::ServerCpu(p));
+  kmbench::PinThisThread(kmbench::ClientCpu(p));
   return instance;
 }
 
-void BM_SnmpGet(benchmark::State &state) {
-  std::string why;
-  SnmpdInstance *snmpd = Snmpd(&why);
-  if (snmpd == nullptr) {
-    state.SkipWithError(why.c_str());
-    return;
-  }
-  PinThread(snmpd->pid(), Place(state));
+void SnmpGetRow(benchmark::State &state, Placement p) {
+  SnmpdInstance *snmpd = Snmpd(state, p);
+  if (snmpd == nullptr) return;
   SNMP_UDPTransport transport(htonl(INADDR_LOOPBACK), snmpd->port());
   transport.setSnmpVersion(SNMP_VERSION_2C);
   transport.setSecurityContext(new SNMP_SecurityContext("public"));
   uint32_t value = 0;
   for (auto _ : state) {
-    uint32_t rc = SnmpGet(SNMP_VERSION_2C, &transport, kOidText, nullptr, 0, &value,
-                          sizeof(value), 0);
+    const uint32_t rc =
+        SnmpGet(SNMP_VERSION_2C, &transport, kOidText, nullptr, 0, &value, sizeof(value), 0);
     if (rc != SNMP_ERR_SUCCESS) {
       state.SkipWithError("SnmpGet failed");
       break;
@@ -84,61 +70,13 @@ void BM_SnmpGet(benchmark::State &state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SnmpGet)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 
-// A UDP echo thread on the placement CPU; the client sends 60-byte
-// datagrams and waits for each to come back.
-void BM_RawUdpPingPong(benchmark::State &state) {
-  int server = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(server, reinterpret_cast<sockaddr *>(&addr), &len);
-  timeval tv{0, 200000};
-  setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  std::atomic<bool> stop{false};
-  const int serverCpu = Place(state);
-  std::thread echo([&] {
-    PinThread(0, serverCpu);
-    char buf[128];
-    while (!stop.load()) {
-      sockaddr_in from{};
-      socklen_t fromLen = sizeof(from);
-      ssize_t n = recvfrom(server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from),
-                           &fromLen);
-      if (n > 0) sendto(server, buf, n, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
-    }
-  });
-  int client = socket(AF_INET, SOCK_DGRAM, 0);
-  connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  char msg[60] = {0};
-  for (auto _ : state) {
-    if (send(client, msg, sizeof(msg), 0) != sizeof(msg) || recv(client, msg, sizeof(msg), 0) <= 0) {
-      state.SkipWithError("raw UDP round trip failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-  stop.store(true);
-  echo.join();
-  close(client);
-  close(server);
-}
-BENCHMARK(BM_RawUdpPingPong)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
+void RawUdpRow(benchmark::State &state, Placement p) { kmbench::RunUdpPingPong(state, p, 60); }
 
 #ifdef KM_BENCH_HAVE_NETSNMP
-// The same GET with net-snmp's single-session client API.
-void BM_NetSnmpLibraryGet(benchmark::State &state) {
-  std::string why;
-  SnmpdInstance *snmpd = Snmpd(&why);
-  if (snmpd == nullptr) {
-    state.SkipWithError(why.c_str());
-    return;
-  }
-  PinThread(snmpd->pid(), Place(state));
+void NetSnmpGetRow(benchmark::State &state, Placement p) {
+  SnmpdInstance *snmpd = Snmpd(state, p);
+  if (snmpd == nullptr) return;
   void *session = NetSnmpOpenV2c(snmpd->endpoint().c_str(), "public");
   if (session == nullptr) {
     state.SkipWithError("net-snmp session could not be opened");
@@ -153,9 +91,25 @@ void BM_NetSnmpLibraryGet(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
   NetSnmpClose(session);
 }
-BENCHMARK(BM_NetSnmpLibraryGet)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 #endif
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+  for (Placement p : {kmbench::SameCpu, kmbench::CrossCpu}) {
+    const std::string suffix = std::string("/") + kmbench::PlacementName(p);
+    benchmark::RegisterBenchmark(("raw/udp_pingpong60" + suffix).c_str(), RawUdpRow, p)
+        ->UseRealTime()->MinTime(1.0);
+#ifdef KM_BENCH_HAVE_NETSNMP
+    benchmark::RegisterBenchmark(("netsnmp/get" + suffix).c_str(), NetSnmpGetRow, p)
+        ->UseRealTime()->MinTime(1.0);
+#endif
+    benchmark::RegisterBenchmark(("snmp_get" + suffix).c_str(), SnmpGetRow, p)
+        ->UseRealTime()->MinTime(1.0);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -22,16 +22,23 @@ if(KM_BUILD_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# km_add_shared_library(NAME VERSION v SOVERSION s PUBLIC_INCLUDE dir DEPENDS libs...)
+# km_add_shared_library(NAME VERSION v SOVERSION s PUBLIC_INCLUDE dir DEPENDS libs...
+#                       [PRIVATE_DEPENDS libs...])
+# DEPENDS are part of the link interface (their headers are included by the
+# library's public headers); PRIVATE_DEPENDS only link the library itself, so
+# users of the installed package need neither their headers nor their
+# CMake packages.
 function(km_add_shared_library name)
-  cmake_parse_arguments(A "" "VERSION;SOVERSION;PUBLIC_INCLUDE" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(A "" "VERSION;SOVERSION;PUBLIC_INCLUDE" "DEPENDS;PRIVATE_DEPENDS" ${ARGN})
   add_library(${name} SHARED ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
   set_target_properties(${name} PROPERTIES VERSION ${A_VERSION} SOVERSION ${A_SOVERSION}
     OUTPUT_NAME ${name})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${A_PUBLIC_INCLUDE}> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_options(${name} PRIVATE ${KM_WARNINGS})
-  target_link_libraries(${name} PUBLIC ${A_DEPENDS} Threads::Threads)
+  target_link_libraries(${name} PUBLIC ${A_DEPENDS} Threads::Threads PRIVATE ${A_PRIVATE_DEPENDS})
+  # The public headers need C++20 (concepts, requires clauses).
+  target_compile_features(${name} PUBLIC cxx_std_20)
   set_property(GLOBAL PROPERTY KM_INCLUDE_${name} ${A_PUBLIC_INCLUDE})
 endfunction()
 

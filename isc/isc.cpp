@@ -201,7 +201,7 @@ void ISC::Disconnect() { shutdownSession(); }
 
 void ISC::DisconnectAndWait() {
   Disconnect();
-  if (receiverThreadId.load() == std::this_thread::get_id()) return;
+  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return;
   joinReceiver();
   closeSocket();
 }
@@ -215,21 +215,9 @@ void ISC::shutdownSession() {
   }
 }
 
-void ISC::joinReceiver() {
-  if (receiverThread == nullptr || receiverThreadId.load() == std::this_thread::get_id()) return;
-  ThreadJoin(receiverThread);
-  receiverThread = nullptr;
-  receiverThreadId = std::thread::id();
-}
+void ISC::joinReceiver() { kmsrv_session::JoinReceiverThread(&receiverThread, receiverThreadId); }
 
-void ISC::closeSocket() {
-  KmLockGuard sendGuard(sendLock);
-  KmLockGuard guard(stateLock);
-  if (socket != INVALID_SOCKET) {
-    KmSocketClose(socket);
-    socket = INVALID_SOCKET;
-  }
-}
+void ISC::closeSocket() { kmsrv_session::CloseSessionSocket(sendLock, stateLock, &socket); }
 
 void ISC::releaseEncryptionContext() {
   if (encryptionContext != nullptr) {

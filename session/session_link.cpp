@@ -49,30 +49,33 @@ bool SendSessionMessage(SessionLink &link, const CSCPMessage &msg) {
   KMCP_MESSAGE *wire = msg.CreateMessage();
   if (wire == nullptr) return false;
 
-  const void *data = wire;
-  size_t length = ntohl(wire->size);
-  KMCP_ENCRYPTED_MESSAGE *envelope = nullptr;
-  if (KMCPEncryptionContext *ctx = link.acquireContext(); ctx != nullptr) {
-    envelope = CSCPEncryptMessage(ctx, wire);
-    ctx->decRefCount();
-    if (envelope == nullptr) {
-      std::free(wire);
-      return false;
-    }
-    data = envelope;
-    length = ntohl(envelope->size);
-  }
-
   bool sent = false;
   {
     KmMutex &lock = link.writeLock();
     KmLockGuard guard(lock);
+    // Encrypt under the write lock too: envelopes must leave in the order of
+    // their counters. A sender that took its counter and then waited for the
+    // lock could otherwise fall behind the peer's replay window while other
+    // threads send, and its message would be dropped as too old.
+    const void *data = wire;
+    size_t length = ntohl(wire->size);
+    KMCP_ENCRYPTED_MESSAGE *envelope = nullptr;
+    if (KMCPEncryptionContext *ctx = link.acquireContext(); ctx != nullptr) {
+      envelope = CSCPEncryptMessage(ctx, wire);
+      ctx->decRefCount();
+      if (envelope == nullptr) {
+        std::free(wire);
+        return false;
+      }
+      data = envelope;
+      length = ntohl(envelope->size);
+    }
     // Read under the write lock: the session does not close the handle
     // while we hold it, so it cannot be another file's number by now.
     const SOCKET sock = link.socketHandle();
     if (sock != INVALID_SOCKET) sent = SendEx(sock, data, length, 0, &lock) == static_cast<int>(length);
+    std::free(envelope);
   }
-  std::free(envelope);
   std::free(wire);
   return sent;
 }
@@ -166,7 +169,7 @@ int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHando
     return KMCP_RECV_ERROR;
   }
   RecvKMCPMessage(INVALID_SOCKET, nullptr, buffers.state.get(), 0, nullptr, nullptr, 0);
-  auto *msg = reinterpret_cast<KMCP_MESSAGE *>(buffers.message.get());
+  auto *const msgBuffer = reinterpret_cast<KMCP_MESSAGE *>(buffers.message.get());
 
   // The receiver's own reference to the session's context: RecvKMCPMessage
   // reads it without a lock while the session may replace or drop its own.
@@ -182,8 +185,10 @@ int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHando
       current->decRefCount();
     }
 
-    result = RecvKMCPMessage(sock, msg, buffers.state.get(), bufferSize, &rxContext,
-                             buffers.decryption.get(), hooks.receiveTimeoutMs());
+    // A message read whole is dispatched where it lies in the read buffer.
+    KMCP_MESSAGE *msg = msgBuffer;
+    result = RecvKMCPMessageInPlace(sock, msgBuffer, &msg, buffers.state.get(), bufferSize,
+                                    &rxContext, buffers.decryption.get(), hooks.receiveTimeoutMs());
     if (result <= 0) {
       hooks.receiveFailed(result, KmGetLastSocketError());
       break;
@@ -221,6 +226,28 @@ int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHando
   }
   if (rxContext != nullptr) rxContext->decRefCount();
   return result;
+}
+
+bool OnReceiverThread(const std::atomic<std::thread::id> &threadId) {
+  return threadId.load() == std::this_thread::get_id();
+}
+
+bool JoinReceiverThread(THREAD_RECORD **thread, std::atomic<std::thread::id> &threadId) {
+  if (*thread == nullptr) return true;
+  if (OnReceiverThread(threadId)) return false;
+  ThreadJoin(*thread);
+  *thread = nullptr;
+  threadId = std::thread::id();
+  return true;
+}
+
+void CloseSessionSocket(KmMutex &sendLock, KmMutex &stateLock, SOCKET *socket) {
+  KmLockGuard sendGuard(sendLock);
+  KmLockGuard guard(stateLock);
+  if (*socket != INVALID_SOCKET) {
+    KmSocketClose(*socket);
+    *socket = INVALID_SOCKET;
+  }
 }
 
 void WriteSessionLine(const char16_t *format, va_list args) {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <thread>
 
 #include "kmbase/kmcp.h"
 #include "kmbase/net.h"
@@ -152,6 +153,29 @@ class ReceiverHooks : public SessionLink {
 // RecvKMCPMessage (0 or less, or KMCP_RECV_TIMEOUT); if the buffers cannot
 // be allocated, reports it and returns KMCP_RECV_ERROR at once.
 int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs);
+
+// ---------------------------------------------------------------------------
+// Teardown
+// ---------------------------------------------------------------------------
+
+// True when the caller runs on the receiver thread whose id the session
+// recorded in threadId (the thread records it as it starts).
+bool OnReceiverThread(const std::atomic<std::thread::id> &threadId);
+
+// Waits for the session's receiver thread to end and releases its record:
+// *thread becomes null and threadId is cleared. Nothing to do when *thread is
+// null. Refuses on the receiver thread itself (a hook that ends its own
+// session): a thread cannot wait for its own end, so it returns false and
+// leaves the record to the next lifetime operation on another thread.
+// Called by the session's lifetime operations only, never under its locks
+// (the ending thread takes them).
+bool JoinReceiverThread(THREAD_RECORD **thread, std::atomic<std::thread::id> &threadId);
+
+// Closes *socket (a session's socket member) and sets it to INVALID_SOCKET,
+// with sendLock and then stateLock held, so that no sender still holds the
+// handle (SessionLink::socketHandle). Nothing to do when it is already
+// INVALID_SOCKET.
+void CloseSessionSocket(KmMutex &sendLock, KmMutex &stateLock, SOCKET *socket);
 
 // ---------------------------------------------------------------------------
 // Output

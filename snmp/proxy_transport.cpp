@@ -17,7 +17,11 @@ SNMP_ProxyTransport::~SNMP_ProxyTransport() {
 }
 
 int SNMP_ProxyTransport::sendMessage(SNMP_PDU *pdu) {
-  if (agentConnection == nullptr || pdu == nullptr) return -1;
+  if (pdu == nullptr) return -1;
+  if (agentConnection == nullptr) {
+    lastAgentResult = RCC_NOT_CONNECTED;
+    return -1;
+  }
   CSCPMessage msg(agentConnection->protocolVersion.load());
   uint8_t *buffer = nullptr;
   size_t size = pdu->encode(&buffer, securityContext.get());
@@ -34,8 +38,9 @@ int SNMP_ProxyTransport::sendMessage(SNMP_PDU *pdu) {
   // the session ends, so a dead session never holds the caller for the
   // whole command time-out.
   CSCPMessage *reply = nullptr;
-  agentConnection->exchange(&msg, MC_REQUEST_COMPLETED, agentConnection->commandTimeout.load(),
-                            &reply);
+  lastAgentResult = agentConnection->exchange(
+      &msg, MC_REQUEST_COMPLETED, agentConnection->commandTimeout.load(), &reply);
+  if (reply != nullptr) lastAgentResult = reply->GetVariableLong(VAR_RCC);
   delete pendingResponse;
   pendingResponse = reply;
   return reply != nullptr ? 1 : -1;
@@ -62,6 +67,8 @@ int SNMP_ProxyTransport::readMessage(SNMP_PDU **pdu, uint32_t, struct sockaddr *
       }
       *pdu = parsed;
       result = static_cast<int>(size);
+    } else {
+      lastAgentResult = RCC_BAD_RESPONSE;
     }
   }
   delete reply;

@@ -162,7 +162,13 @@ uint32_t SnmpEnumerate(uint32_t snmpVersion, SNMP_Transport *snmpTransport, cons
     SNMP_Variable *var = result == SNMP_ERR_SUCCESS ? answer->getVariable(0) : nullptr;
     bool stop = true;
     if (var == nullptr) {
-      // result already says why
+      // An SNMPv1 agent says "nothing follows this name in my view" with
+      // noSuchName to a GETNEXT: the walk has reached the end of the
+      // device's MIB, as v2c's endOfMibView says, and is complete.
+      if (snmpVersion == SNMP_VERSION_1 && answer->getVersion() == SNMP_VERSION_1 &&
+          answer->getErrorCode() == SNMP_PDU_ERR_NO_SUCH_NAME) {
+        result = SNMP_ERR_SUCCESS;
+      }
     } else if (var->getType() == ASN_NO_SUCH_OBJECT || var->getType() == ASN_NO_SUCH_INSTANCE) {
       result = SNMP_ERR_NO_OBJECT;
     } else if (var->getType() == ASN_END_OF_MIBVIEW || var->getNameLength() < rootLength ||

@@ -44,6 +44,7 @@
 #include "kmbase/net.h"
 #include "kmbase/sync.h"
 #include "kmbase/thread_annotations.h"
+#include "kmsrv/agent_policy.h"
 #include "kmsrv/result_codes.h"
 
 class CSCPMessage;
@@ -175,7 +176,8 @@ class KMSRV_EXPORT AgentConnection {
   // makes a failed TCP connect print a message. On failure, *errorCode gets
   // the result code and *socketError the socket error (errno) of the moment
   // the failure was handled; on success 0 and 0. Returns false at once (500)
-  // when already connected.
+  // when already connected, and when called from a hook on the session's own
+  // receiver thread (which cannot wait for its own end to start anew).
   bool connect(RSA *serverKey = nullptr, bool printFailure = false, uint32_t *errorCode = nullptr,
                uint32_t *socketError = nullptr);
   // Ends the session: an open download ends as failed, the socket is shut
@@ -477,4 +479,34 @@ class KMSRV_EXPORT AgentConnection {
   uint32_t prepareFileDownload(const char16_t *path, uint32_t id, bool append,
                                AgentDownloadProgress progress, void *arg);
   // ---- End of file transfer ----
+
+  // ---- Agent management (agent/management.cpp) ----
+ public:
+  // Each returns an agent result code: 0, the agent's code, 900 (not
+  // connected; startUpgrade, getConfigFile and updateConfigFile only), 901 or
+  // 408. Any caller thread.
+  //
+  // Asks the agent to upgrade itself from a package it already has (sent
+  // before with uploadFile): the agent is told the package's name as
+  // uploadFile announces it (uploadFileName). 913 for a null path.
+  uint32_t startUpgrade(const char16_t *packagePath);
+  // The agent's configuration file as text: *configText (malloc'd, the
+  // caller frees it) and *size, the file's length in bytes. Both are null
+  // and 0 first, and stay so on any failure; an empty file gives 0 with an
+  // empty text. The text is as DecodeAgentConfigText makes it. 913 when
+  // configText is null (size may be null).
+  uint32_t getConfigFile(char16_t **configText, uint32_t *size);
+  // Replaces the agent's configuration file with text (converted to the
+  // code page, no terminator). 913 for null text or a text too large for
+  // any message; nothing is sent then.
+  uint32_t updateConfigFile(const char16_t *text);
+  // The agent's policies: *info becomes a new AgentPolicyInfo (the caller
+  // deletes it) on 0, else null (set first). No connected test: a session
+  // without a socket gets 901. A reply whose policy count its fields cannot
+  // hold gives 902 (RCC_BAD_RESPONSE).
+  uint32_t getPolicyInventory(AgentPolicyInfo **info);
+  // Removes the policy with this GUID (AGENT_POLICY_GUID_SIZE bytes, sent as
+  // they are). No connected test (901 without a socket); 913 for null.
+  uint32_t uninstallPolicy(const uint8_t *guid);
+  // ---- End of agent management ----
 };

@@ -67,8 +67,10 @@ typedef uint32_t (*SnmpWalkHandler)(uint32_t snmpVersion, SNMP_Variable *var,
 // Walks the subtree under rootOid (dotted text) with GETNEXT, one variable
 // per request, calling walkHandler for every variable inside the subtree.
 // Ends with SNMP_ERR_SUCCESS when an answer lies outside the subtree, repeats
-// the name just requested, or is endOfMibView. Ends with an error on
-// noSuchName or an exception value (SNMP_ERR_NO_OBJECT), another error
+// the name just requested, or is endOfMibView, or when an SNMPv1 agent
+// answers noSuchName (its way of saying that nothing follows the name in its
+// view). Ends with an error on noSuchName in any other version or an
+// exception value (SNMP_ERR_NO_OBJECT), another error
 // status or no variables (SNMP_ERR_AGENT), an answer whose name goes back
 // before the requested one (SNMP_ERR_NOT_INCREASING: the agent's order is
 // broken and following it could loop forever), a failed request (its

@@ -43,10 +43,25 @@ class KMSRV_EXPORT SNMP_ProxyTransport : public SNMP_Transport {
   int readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sockaddr *sender, int *addrSize,
                   SNMP_SecurityContextFinder contextFinder) override;
 
+  // Why the last request through the agent ended as it did, in the agent
+  // result codes (kmsrv/result_codes.h), for a caller whose SNMP request
+  // failed with SNMP_ERR_COMM and who wants to know more: RCC_SUCCESS when
+  // the agent carried it out (also before the first request), the agent's
+  // own code when it could not (for example RCC_REQUEST_TIMEOUT when the
+  // device did not answer the agent, RCC_ACCESS_DENIED when the agent may
+  // not reach it), RCC_BAD_RESPONSE for a reply without the device's answer,
+  // RCC_CONNECTION_BROKEN or RCC_REQUEST_TIMEOUT when the session failed or
+  // the agent did not reply in time, RCC_NOT_CONNECTED without a session. A
+  // request that could not be encoded never reaches the agent and leaves it
+  // unchanged. Same thread as the requests.
+  uint32_t getLastAgentResult() const { return lastAgentResult; }
+
  private:
   AgentConnection *agentConnection;
   // The agent's reply to the last request, until readMessage takes it.
   CSCPMessage *pendingResponse = nullptr;
   uint32_t targetAddress;
   uint16_t targetPort;
+  // See getLastAgentResult. Request thread.
+  uint32_t lastAgentResult = 0;
 };

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "kmbase/crypto.h"
@@ -30,8 +31,20 @@ struct ReadResult {
 };
 
 // Receives up to len bytes (at least one), waiting at most timeoutMs for the
-// first one.
-ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs) {
+// first one. With pollFirst (the last read emptied the socket, so the next
+// bytes are most likely not there yet) it waits before the first attempt,
+// which saves the receive that would only report "nothing yet".
+ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs, bool pollFirst = false) {
+  if (pollFirst) {
+    switch (kmnet::waitFor(sock, POLLIN, timeoutMs)) {
+      case kmnet::Wait::Ready:
+        break;
+      case kmnet::Wait::TimedOut:
+        return {0, KMCP_RECV_TIMEOUT};
+      case kmnet::Wait::Failed:
+        return {0, KMCP_RECV_ERROR};
+    }
+  }
   for (;;) {
     ssize_t n = kmnet::recvSome(sock, buf, len);
     if (n > 0) return {n, 0};
@@ -70,6 +83,7 @@ void resetState(CSCP_BUFFER *st) {
   st->partialHave = 0;
   st->partialCipher = 0;
   st->broken = 0;
+  st->drained = 0;
 }
 
 // Moves the unconsumed bytes to the front of the read buffer.
@@ -84,25 +98,28 @@ void compact(CSCP_BUFFER *st) {
 // callers compact first). True when bytes arrived; otherwise *result is
 // what RecvKMCPMessage returns.
 bool fill(SOCKET sock, CSCP_BUFFER *st, int timeoutMs, int *result) {
-  ReadResult r = readSome(sock, st->data + st->readEnd, KMCP_RECV_BUFFER_SIZE - st->readEnd,
-                          timeoutMs);
+  const size_t room = KMCP_RECV_BUFFER_SIZE - st->readEnd;
+  ReadResult r = readSome(sock, st->data + st->readEnd, room, timeoutMs, st->drained != 0);
   if (r.bytes == 0) {
     *result = r.result;
     return false;
   }
+  // A read that did not fill the room took everything there was.
+  st->drained = static_cast<size_t>(r.bytes) < room ? 1 : 0;
   st->readEnd += static_cast<uint32_t>(r.bytes);
   return true;
 }
 
-// A whole message of `size` bytes is in its destination: deliver it, or
-// decrypt it first when it came in the decryption buffer.
-int deliver(KMCP_MESSAGE *msgBuffer, uint32_t size, bool cipher, uint32_t maxMsgSize,
-            KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer) {
+// A whole message of `size` bytes is at `source` (its destination, or the
+// read buffer): deliver it, or decrypt it into msgBuffer when it is an
+// envelope.
+int deliver(KMCP_MESSAGE *msgBuffer, const uint8_t *source, uint32_t size, bool cipher,
+            uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx) {
   if (!cipher) return static_cast<int>(size);
   KMCPEncryptionContext *ctx = ppCtx != nullptr ? *ppCtx : nullptr;
   if (ctx == nullptr) return KMCP_RECV_UNDECRYPTABLE;
   size_t plainLen = 0;
-  if (!CSCPDecryptMessage(ctx, reinterpret_cast<const KMCP_ENCRYPTED_MESSAGE *>(decryptionBuffer),
+  if (!CSCPDecryptMessage(ctx, reinterpret_cast<const KMCP_ENCRYPTED_MESSAGE *>(source),
                           reinterpret_cast<uint8_t *>(msgBuffer), maxMsgSize, &plainLen))
     return KMCP_RECV_UNDECRYPTABLE;
   // Something shorter than a header is no message: the caller would read a
@@ -122,9 +139,15 @@ void skipMessage(CSCP_BUFFER *st, uint32_t size) {
 
 }  // namespace
 
-int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffer,
-                    uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
-                    uint32_t timeout_ms) {
+namespace {
+
+// RecvKMCPMessage and RecvKMCPMessageInPlace. With inPlace, a clear message
+// that lies whole in the read buffer is not copied: *inPlace points at it.
+// Otherwise *inPlace (when given) is msgBuffer.
+int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_BUFFER *recvBuffer,
+            uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+            uint32_t timeout_ms) {
+  if (inPlace != nullptr) *inPlace = msgBuffer;
   CSCP_BUFFER *st = recvBuffer;
   if (st == nullptr) {
     kmnet::setLastError(EINVAL);
@@ -176,7 +199,7 @@ int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffe
       const bool cipher = st->partialCipher != 0;
       st->partialSize = st->partialHave = 0;
       st->partialCipher = 0;
-      return deliver(msgBuffer, size, cipher, maxMsgSize, ppCtx, decryptionBuffer);
+      return deliver(msgBuffer, dest, size, cipher, maxMsgSize, ppCtx);
     }
 
     // 3. The next message.
@@ -207,9 +230,23 @@ int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffe
     }
     uint8_t *dest = cipher ? decryptionBuffer : msgBytes;
     if (avail >= f.size) {
-      std::memcpy(dest, start, f.size);
+      // Whole in the read buffer: an envelope is decrypted straight from
+      // there; a clear message is handed out where it lies when the caller
+      // takes it so (and it is aligned for the header view), else copied.
       st->readPos += f.size;
-      return deliver(msgBuffer, f.size, cipher, maxMsgSize, ppCtx, decryptionBuffer);
+      if (cipher) {
+        // The envelope's header still goes to the decryption buffer: callers
+        // tell an encrypted message from a clear one by the code there.
+        std::memcpy(decryptionBuffer, start, sizeof(KMCP_ENCRYPTED_MESSAGE));
+        return deliver(msgBuffer, start, f.size, true, maxMsgSize, ppCtx);
+      }
+      if (inPlace != nullptr &&
+          reinterpret_cast<uintptr_t>(start) % alignof(KMCP_MESSAGE) == 0) {
+        *inPlace = reinterpret_cast<KMCP_MESSAGE *>(const_cast<uint8_t *>(start));
+        return static_cast<int>(f.size);
+      }
+      std::memcpy(dest, start, f.size);
+      return static_cast<int>(f.size);
     }
     if (f.size <= KMCP_RECV_BUFFER_SIZE) {
       // It will fit: make room behind it and read on.
@@ -223,4 +260,22 @@ int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffe
     st->partialHave = avail;
     st->partialCipher = cipher ? 1 : 0;
   }
+}
+
+}  // namespace
+
+int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffer,
+                    uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+                    uint32_t timeout_ms) {
+  return receive(sock, msgBuffer, nullptr, recvBuffer, maxMsgSize, ppCtx, decryptionBuffer,
+                 timeout_ms);
+}
+
+int RecvKMCPMessageInPlace(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **message,
+                           CSCP_BUFFER *recvBuffer, uint32_t maxMsgSize,
+                           KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+                           uint32_t timeout_ms) {
+  KMCP_MESSAGE *unused;
+  return receive(sock, msgBuffer, message != nullptr ? message : &unused, recvBuffer, maxMsgSize,
+                 ppCtx, decryptionBuffer, timeout_ms);
 }

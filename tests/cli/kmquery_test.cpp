@@ -684,4 +684,136 @@ TEST_F(KmquerySnmp, GetThroughAnAgentThatForwardsToTheDevice) {
   EXPECT_NE(wrong.err.find("error 440"), std::string::npos) << Describe(wrong);
 }
 
+// ---------------------------------------------------------------- management
+
+// An agent with a served configuration file, a policy store and a file area.
+class ManagedAgent : public ::testing::Test {
+ protected:
+  static constexpr const char *kGuid = "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9";
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/kmquery-mgmt-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    std::filesystem::create_directory(dir_ + "/area");
+    std::filesystem::create_directory(dir_ + "/policies");
+    std::ofstream(dir_ + "/agent.conf") << "listen = 0.0.0.0:4700\n# c\x1b[2J\n";
+    std::ofstream(dir_ + "/policies/" + kGuid) << "type = 3\nserver = srv.example\n";
+    std::ofstream(dir_ + "/policies/ffffffff-0000-0000-0000-000000000000") << "type = 12\n";
+    kmagent::AgentConfig config;
+    config.servedConfig = dir_ + "/agent.conf";
+    config.policiesDir = dir_ + "/policies";
+    config.filesDir = dir_ + "/area";
+    agent_ = std::make_unique<Agent>(config);
+  }
+  void TearDown() override {
+    agent_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::vector<std::string> agent(std::vector<std::string> rest, bool json = false) const {
+    std::vector<std::string> args = {"agent", "127.0.0.1", "-p", agent_->port()};
+    if (json) args.insert(args.begin(), "--json");
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+  static std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_;
+  std::unique_ptr<Agent> agent_;
+};
+
+TEST_F(ManagedAgent, ConfigGetPrintsOrWritesTheCleanedTextAndSetReplacesIt) {
+  const std::string cleaned = "listen = 0.0.0.0:4700\n# c [2J\n";
+  RunResult get = Kmquery(agent({"config", "get"}));
+  ASSERT_EQ(get.status, 0) << Describe(get);
+  EXPECT_EQ(get.out, cleaned);
+  RunResult json = Kmquery(agent({"config", "get"}, true));
+  ASSERT_EQ(json.status, 0) << Describe(json);
+  EXPECT_EQ(ParseJson(json.out)["text"].string, cleaned);
+  EXPECT_EQ(ParseJson(json.out)["size"].number, cleaned.size());
+
+  const std::string copy = dir_ + "/copy.conf";
+  RunResult toFile = Kmquery(agent({"config", "get", copy}));
+  ASSERT_EQ(toFile.status, 0) << Describe(toFile);
+  EXPECT_EQ(ReadFile(copy), cleaned);
+
+  const std::string text = "listen = 127.0.0.1:4700\nname = caf\xc3\xa9\n";
+  TempFile replacement(text);
+  RunResult set = Kmquery(agent({"config", "set", replacement.path()}, true));
+  ASSERT_EQ(set.status, 0) << Describe(set);
+  EXPECT_EQ(ParseJson(set.out)["bytes"].number, text.size());
+  EXPECT_EQ(ReadFile(dir_ + "/agent.conf"), text);
+  EXPECT_EQ(Kmquery(agent({"config", "get"})).out, text);
+}
+
+TEST_F(ManagedAgent, ConfigSetRefusesFilesItCannotSendWhole) {
+  RunResult missing = Kmquery(agent({"config", "set", dir_ + "/none.conf"}));
+  EXPECT_EQ(missing.status, 2) << Describe(missing);
+  TempFile withNul(std::string("a\0b", 3));
+  RunResult nul = Kmquery(agent({"config", "set", withNul.path()}));
+  EXPECT_EQ(nul.status, 2) << Describe(nul);
+  EXPECT_NE(nul.err.find("NUL"), std::string::npos) << Describe(nul);
+  // Too large for the agent: its refusal is reported, the file is kept.
+  TempFile large(std::string(300 * 1024, 'x'));
+  RunResult big = Kmquery(agent({"config", "set", large.path()}));
+  EXPECT_EQ(big.status, 4) << Describe(big);
+  EXPECT_NE(big.err.find("error 503"), std::string::npos) << Describe(big);
+  EXPECT_EQ(ReadFile(dir_ + "/agent.conf").substr(0, 7), "listen ");
+  RunResult cmd = Kmquery(agent({"config"}));
+  EXPECT_EQ(cmd.status, 2) << Describe(cmd);
+}
+
+TEST_F(ManagedAgent, PoliciesTableJsonAndUninstall) {
+  RunResult table = Kmquery(agent({"policies"}));
+  ASSERT_EQ(table.status, 0) << Describe(table);
+  EXPECT_NE(table.out.find("GUID"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find(std::string(kGuid) + "     3  srv.example"), std::string::npos)
+      << table.out;
+  RunResult json = Kmquery(agent({"policies"}, true));
+  ASSERT_EQ(json.status, 0) << Describe(json);
+  Json doc = ParseJson(json.out);
+  ASSERT_EQ(doc["policies"].array.size(), 2u);
+  EXPECT_EQ(doc["policies"][0]["guid"].string, kGuid);
+  EXPECT_EQ(doc["policies"][0]["server"].string, "srv.example");
+  EXPECT_EQ(doc["policies"][1]["type"].number, 12);
+  EXPECT_TRUE(doc["policies"][1]["server"].isNull());
+
+  // Either case and braces name the same policy.
+  RunResult removed = Kmquery(agent({"uninstall-policy", "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"}, true));
+  ASSERT_EQ(removed.status, 0) << Describe(removed);
+  EXPECT_EQ(ParseJson(removed.out)["guid"].string, kGuid);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/policies/" + kGuid));
+  RunResult again = Kmquery(agent({"uninstall-policy", kGuid}));
+  EXPECT_EQ(again.status, 4) << Describe(again);
+  EXPECT_NE(again.err.find("error 404 (Unknown parameter): the agent has no such policy"),
+            std::string::npos)
+      << Describe(again);
+  RunResult bad = Kmquery(agent({"uninstall-policy", "../../etc/passwd"}));
+  EXPECT_EQ(bad.status, 2) << Describe(bad);
+  EXPECT_NE(bad.err.find("is not a GUID"), std::string::npos) << Describe(bad);
+}
+
+TEST_F(ManagedAgent, UpgradeOfAnUploadedPackageAndOfAMissingOne) {
+  RunResult missing = Kmquery(agent({"upgrade", "agent-9.pkg"}));
+  EXPECT_EQ(missing.status, 4) << Describe(missing);
+  EXPECT_NE(missing.err.find("upgrade agent-9.pkg on agent 127.0.0.1:" + agent_->port() +
+                             ": error 915 (File open error)"),
+            std::string::npos)
+      << Describe(missing);
+  TempFile package("package");
+  ASSERT_EQ(Kmquery(agent({"upload", package.path()})).status, 0);
+  const std::string name = std::filesystem::path(package.path()).filename();
+  RunResult up = Kmquery(agent({"upgrade", package.path()}, true));
+  ASSERT_EQ(up.status, 0) << Describe(up);
+  EXPECT_EQ(ParseJson(up.out)["package"].string, name);
+  EXPECT_NE(ReadFile(dir_ + "/area/.upgrades").find(" package " + name + " 7 bytes"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -17,6 +17,7 @@
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/agent.h"
+#include "resource_check.h"  // fds and threads must be back to their counts at the end
 
 namespace kmtest {
 

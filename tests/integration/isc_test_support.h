@@ -19,6 +19,7 @@
 #include "isc_server.h"
 #include "kmbase/text.h"
 #include "kmsrv/isc.h"
+#include "resource_check.h"  // fds and threads must be back to their counts at the end
 
 namespace isctest {
 

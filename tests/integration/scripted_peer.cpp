@@ -83,6 +83,21 @@ bool ScriptedPeer::sendEncryptedBytes(const void *data, size_t len) {
   return ok;
 }
 
+std::vector<uint8_t> ScriptedPeer::seal(const CSCPMessage &msg) {
+  std::vector<uint8_t> out;
+  if (ctx_ == nullptr) return out;
+  KMCP_MESSAGE *raw = msg.CreateMessage();
+  if (raw == nullptr) return out;
+  KMCP_ENCRYPTED_MESSAGE *env = CSCPEncryptMessage(ctx_, raw);
+  if (env != nullptr) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(env);
+    out.assign(bytes, bytes + ntohl(env->size));
+  }
+  free(env);
+  free(raw);
+  return out;
+}
+
 bool ScriptedPeer::reply(uint32_t id, uint32_t rcc) {
   CSCPMessage msg;
   msg.SetCode(MC_REQUEST_COMPLETED);

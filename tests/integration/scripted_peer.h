@@ -40,6 +40,9 @@ class ScriptedPeer {
   bool sendBytes(const void *data, size_t len);
   // Encrypts bytes as they are into one envelope (needs an exchanged key).
   bool sendEncryptedBytes(const void *data, size_t len);
+  // The envelope send() would write for msg, for sending later (or twice);
+  // empty without an exchanged key. Uses up one message of the key's counter.
+  std::vector<uint8_t> seal(const CSCPMessage &msg);
   // MC_REQUEST_COMPLETED for id with VAR_RCC = rcc.
   bool reply(uint32_t id, uint32_t rcc);
   // Answers a received key request; later traffic is encrypted.

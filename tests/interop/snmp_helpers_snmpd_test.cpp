@@ -91,9 +91,40 @@ TEST_F(SnmpHelpersInterop, WalksVisitWhatSnmpwalkPrints) {
 }
 
 TEST_F(SnmpHelpersInterop, WalkPastTheLastObjectEndsQuietly) {
-  auto t = snmpd.transport(SNMP_VERSION_2C);
-  std::vector<std::string> ours;
-  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_2C, t.get(), u".1.4", CollectNames, &ours, 1),
-            SNMP_ERR_SUCCESS);
-  EXPECT_TRUE(ours.empty());
+  // v2c answers endOfMibView, v1 noSuchName: both end the walk.
+  for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
+    SCOPED_TRACE(version);
+    auto t = snmpd.transport(version);
+    std::vector<std::string> ours;
+    EXPECT_EQ(SnmpEnumerate(version, t.get(), u".1.4", CollectNames, &ours, 1), SNMP_ERR_SUCCESS);
+    EXPECT_TRUE(ours.empty());
+  }
+}
+
+TEST(SnmpHelpersInteropMibEnd, WalkOfTheLastSubtreeEndsQuietlyAfterItsRowsInBothVersions) {
+  // Nothing snmpd serves lies beyond .1.3.6.1.99: these are its last names.
+  SnmpdInstance snmpd({"override .1.3.6.1.99.1.1.0 octet_str \"first\"",
+                       "override .1.3.6.1.99.1.2.0 integer 7"});
+  std::string why = snmpd.start();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::vector<std::string> expected = {".1.3.6.1.99.1.1.0", ".1.3.6.1.99.1.2.0"};
+  {
+    // Past its last name the v1 agent answers noSuchName.
+    auto t = snmpd.transport(SNMP_VERSION_1);
+    static const uint32_t kLast[] = {1, 3, 6, 1, 99, 1, 2, 0};
+    SNMP_PDU request(SNMP_GET_NEXT_REQUEST, SnmpNewRequestId(), SNMP_VERSION_1);
+    request.bindVariable(new SNMP_Variable(kLast, 8));
+    SNMP_PDU *response = nullptr;
+    ASSERT_EQ(t->doRequest(&request, &response, 2000, 2), SNMP_ERR_SUCCESS);
+    EXPECT_EQ(response->getErrorCode(), SNMP_PDU_ERR_NO_SUCH_NAME);
+    delete response;
+  }
+  for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
+    SCOPED_TRACE(version);
+    auto t = snmpd.transport(version);
+    std::vector<std::string> ours;
+    EXPECT_EQ(SnmpEnumerate(version, t.get(), u".1.3.6.1.99", CollectNames, &ours, 1),
+              SNMP_ERR_SUCCESS);
+    EXPECT_EQ(ours, expected);
+  }
 }

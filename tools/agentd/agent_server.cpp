@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -157,6 +158,24 @@ bool ValidateConfig(const AgentConfig &c, uint32_t *listenAddress, std::string *
     *error = "oversizedMessageSize must lie between 16 and " +
              std::to_string(KMCP_MAX_MESSAGE_SIZE) + " bytes";
     return false;
+  }
+  struct stat st;
+  if (!c.policiesDir.empty() &&
+      (::stat(c.policiesDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    *error = "policy store " + c.policiesDir + " is not a directory";
+    return false;
+  }
+  if (!c.servedConfig.empty()) {
+    // The file itself may be missing until the first replacement; its
+    // directory, which receives the temporary file, must be there.
+    const size_t slash = c.servedConfig.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : c.servedConfig.substr(0, slash);
+    if (c.servedConfig.back() == '/' || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *error = "served configuration " + c.servedConfig + " is not a file in a directory";
+      return false;
+    }
   }
   return true;
 }

@@ -7,7 +7,9 @@
 // session key requests, checks logins against the configured shared secret,
 // answers keepalives, opens proxy hops to other agents and then relays bytes,
 // serves the host's parameters, lists and tables, runs configured actions,
-// checks network services, forwards SNMP requests to devices, and answers
+// checks network services, forwards SNMP requests to devices, keeps a file
+// area, serves and replaces a configuration file, lists and removes policies,
+// records upgrade requests, and answers
 // every request it does not know with RCC_UNKNOWN_COMMAND (400).
 // The wire rules it follows are in docs/protocol.md, section "Reference
 // agent"; the program around it is described in docs/agentd.md.
@@ -156,6 +158,19 @@ struct AgentConfig {
   // Uploads growing beyond this many bytes fail (RCC_IO_FAILURE) and are
   // removed: a server cannot fill the disk.
   uint64_t maxUploadSize = uint64_t{1} << 30;
+  // MC_UPGRADE_AGENT names a package of this area; the agent checks that it
+  // is there and records the request (the area's ".upgrades" file and a log
+  // line) without installing anything. 403 without an area.
+
+  // ---- management (management.cpp) ----
+  // The configuration file MC_GET_AGENT_CONFIG serves and
+  // MC_UPDATE_AGENT_CONFIG replaces (atomically, by a rename in its
+  // directory). Empty: both are answered RCC_ACCESS_DENIED (403).
+  std::string servedConfig;
+  // The policy store MC_GET_POLICY_INVENTORY lists and MC_UNINSTALL_POLICY
+  // removes from: a directory of policy files named by GUID (management.h).
+  // Empty: both are answered RCC_ACCESS_DENIED (403).
+  std::string policiesDir;
 
   // ---- test switches ----
   // Read key requests and never answer them.

@@ -68,6 +68,11 @@ const Session::Route Session::kRoutes[] = {
     {MC_EXEC_ACTION, &Session::onExecAction},
     {MC_CHECK_SERVICE, &Session::onCheckService},
     {MC_SNMP_REQUEST, &Session::onSnmpRequest},
+    {MC_UPGRADE_AGENT, &Session::onUpgradeAgent},
+    {MC_GET_AGENT_CONFIG, &Session::onGetAgentConfig},
+    {MC_UPDATE_AGENT_CONFIG, &Session::onUpdateAgentConfig},
+    {MC_GET_POLICY_INVENTORY, &Session::onGetPolicyInventory},
+    {MC_UNINSTALL_POLICY, &Session::onUninstallPolicy},
 };
 
 Session::Session(ServerShared &shared, SOCKET sock, uint64_t number, uint32_t peerAddress,

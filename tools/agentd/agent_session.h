@@ -37,6 +37,11 @@ namespace kmagent::detail {
 // encrypted envelope.
 uint32_t SessionBufferSize();
 
+// The last component of a client's file name field (after '/' or '\'), in
+// UTF-8; empty when the field is missing or nothing usable is left ("", "."
+// or ".."), so that a name of the file area never leaves the area.
+std::string AreaName(const CSCPMessage &request, uint32_t field);
+
 class Session {
  public:
   // Takes ownership of sock (a connected TCP socket). peerAddress is in host
@@ -166,6 +171,13 @@ class Session {
   std::string uploadTemp_;
   std::string uploadTarget_;
   // ---- end of file area ----
+
+  // ---- management (management.cpp) ----
+  uint32_t onUpgradeAgent(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onGetAgentConfig(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onUpdateAgentConfig(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onGetPolicyInventory(const CSCPMessage &request, CSCPMessage *reply);
+  uint32_t onUninstallPolicy(const CSCPMessage &request, CSCPMessage *reply);
 
   // Session thread only.
   KMCPEncryptionContext *recvCtx_ = nullptr;  // reference used to decrypt

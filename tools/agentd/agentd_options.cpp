@@ -225,8 +225,12 @@ bool ParseAction(std::string_view v, AgentdOptions *o, std::string *error) {
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 const Setting kSettings[] = {
-    {"files", Kind::Value, "DIR", "file area for uploads and downloads (none)",
+    {"files", Kind::Value, "DIR", "file area for uploads, downloads and upgrade packages (none)",
      STRING_SETTING(agent.filesDir)},
+    {"served_config", Kind::Value, "FILE",
+     "configuration file servers may read and replace (none)", STRING_SETTING(agent.servedConfig)},
+    {"policies", Kind::Value, "DIR", "policy store servers may list and remove from (none)",
+     STRING_SETTING(agent.policiesDir)},
     {"listen", Kind::Value, "ADDR:PORT", "address and port to listen on (127.0.0.1:4700)",
      ParseListen},
     {"secret", Kind::Value, "TEXT", "shared secret servers must log in with (none)",

@@ -20,10 +20,7 @@
 #include "kmsrv/result_codes.h"
 
 namespace kmagent::detail {
-namespace {
 
-// The last component of a client's file name (after '/' or '\'), or empty
-// when nothing usable is left: the area is never left.
 std::string AreaName(const CSCPMessage &request, uint32_t field) {
   char16_t *text = request.GetVariableStr(field);
   if (text == nullptr) return {};
@@ -34,6 +31,8 @@ std::string AreaName(const CSCPMessage &request, uint32_t field) {
   if (name.empty() || name == u"." || name == u"..") return {};
   return KmWideToUtf8(name);
 }
+
+namespace {
 
 bool WriteAll(int fd, const uint8_t *data, uint32_t count) {
   while (count > 0) {

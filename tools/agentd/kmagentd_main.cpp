@@ -173,6 +173,11 @@ int main(int argc, char **argv) {
     g_logFd = STDERR_FILENO;
   }
   const std::string pidFile = Absolute(options.pidFile);
+  // A detached agent works in "/": every path it uses later is made
+  // absolute while the caller's directory is still known.
+  options.agent.filesDir = Absolute(options.agent.filesDir);
+  options.agent.servedConfig = Absolute(options.agent.servedConfig);
+  options.agent.policiesDir = Absolute(options.agent.policiesDir);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, nullptr);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -149,11 +150,46 @@ AgentCommand::AgentCommand(CLI::App &root) {
   trap->add_option("--duration", trapDurationMs_, "Stop after MS milliseconds")
       ->check(CLI::Range(1u, 86400000u))
       ->option_text("MS");
+
+  CLI::App *config = command_->add_subcommand("config", "Read or replace the agent's configuration file");
+  config->require_subcommand(1);
+  config->fallthrough();
+  addCommand(config, "get", "Print the agent's configuration file, or write it to FILE",
+             [this](CliAgentConnection &c, const Output &o) { return configGet(c, o); })
+      ->add_option("FILE", configFile_, "Local file to write (default: standard output)");
+  addCommand(config, "set", "Replace the agent's configuration file with the text of FILE",
+             [this](CliAgentConnection &c, const Output &o) { return configSet(c, o); })
+      ->add_option("FILE", configFile_, "Local text file (UTF-8)")
+      ->required()
+      ->check(CLI::ExistingFile);
+
+  addCommand("upgrade", "Have the agent upgrade itself from a package it holds (send it with upload)",
+             [this](CliAgentConnection &c, const Output &o) { return upgrade(c, o); })
+      ->add_option("PACKAGE", package_, "Package name, or a local path whose last component names it")
+      ->required();
+  addCommand("policies", "List the policies installed on the agent",
+             [this](CliAgentConnection &c, const Output &o) { return policies(c, o); });
+  addCommand("uninstall-policy", "Remove a policy from the agent",
+             [this](CliAgentConnection &c, const Output &o) { return uninstallPolicy(c, o); })
+      ->add_option("GUID", guid_, "The policy's GUID, as `policies` shows it")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string &v) -> std::string {
+            uint8_t guid[AGENT_POLICY_GUID_SIZE];
+            return ParseGuid(v, guid) ? std::string()
+                                      : "\"" + v + "\" is not a GUID (xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx)";
+          },
+          "GUID"));
 }
 
 CLI::App *AgentCommand::addCommand(const std::string &name, const std::string &help,
                                    Action action) {
-  CLI::App *sub = command_->add_subcommand(name, help);
+  return addCommand(command_, name, help, std::move(action));
+}
+
+CLI::App *AgentCommand::addCommand(CLI::App *parent, const std::string &name,
+                                   const std::string &help, Action action) {
+  CLI::App *sub = parent->add_subcommand(name, help);
   sub->fallthrough();
   sub->preparse_callback([this, action = std::move(action)](size_t) { action_ = action; });
   return sub;
@@ -591,6 +627,129 @@ int AgentCommand::traps(CliAgentConnection &conn, const Output &out) {
   sigaction(SIGTERM, &oldTerm, nullptr);
   conn.setTrapHandler({});
   if (status == -1) return failRequest(out, "traps", RCC_CONNECTION_BROKEN);
+  return kExitOk;
+}
+
+namespace {
+
+// A configuration file to send larger than this is refused before anything
+// is sent: agents keep theirs far smaller (the reference agent takes 200 KiB).
+constexpr size_t kMaxConfigFileBytes = 1 << 20;
+
+}  // namespace
+
+int AgentCommand::configGet(CliAgentConnection &conn, const Output &out) {
+  char16_t *raw = nullptr;
+  uint32_t size = 0;
+  const uint32_t rcc = conn.getConfigFile(&raw, &size);
+  std::unique_ptr<char16_t, decltype(&free)> text(raw, &free);
+  if (rcc != 0) return failRequest(out, "config get", rcc);
+  const std::string utf8 = Utf8(text.get());
+  if (!configFile_.empty()) {
+    std::ofstream file(configFile_, std::ios::binary | std::ios::trunc);
+    file.write(utf8.data(), static_cast<std::streamsize>(utf8.size()));
+    file.close();
+    if (!file) return out.fail(kExitUsage, "cannot write " + configFile_);
+  }
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host).key("size").value(size);
+    if (configFile_.empty())
+      w.key("text").value(utf8);
+    else
+      w.key("file").value(configFile_);
+    w.endObject();
+    out.printJson(w.text());
+  } else if (configFile_.empty()) {
+    out.print(utf8);
+  } else {
+    out.print("configuration of agent " + AgentLabel(options_) + " (" + std::to_string(size) +
+              " bytes) written to " + configFile_ + "\n");
+  }
+  return kExitOk;
+}
+
+int AgentCommand::configSet(CliAgentConnection &conn, const Output &out) {
+  std::ifstream file(configFile_, std::ios::binary);
+  std::string bytes(kMaxConfigFileBytes + 1, '\0');
+  file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (file.bad()) return out.fail(kExitUsage, "cannot read " + configFile_);
+  bytes.resize(static_cast<size_t>(file.gcount()));
+  if (bytes.size() > kMaxConfigFileBytes)
+    return out.fail(kExitUsage, configFile_ + " is larger than " +
+                                    std::to_string(kMaxConfigFileBytes) + " bytes");
+  // The text goes as a terminated string: a NUL would cut it silently.
+  if (bytes.find('\0') != std::string::npos)
+    return out.fail(kExitUsage, configFile_ + " holds a NUL byte: not a text file");
+  const uint32_t rcc = conn.updateConfigFile(Wide(bytes).c_str());
+  if (rcc != 0) return failRequest(out, "config set " + configFile_, rcc);
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host).key("file").value(configFile_);
+    w.key("bytes").value(static_cast<uint64_t>(bytes.size())).endObject();
+    out.printJson(w.text());
+  } else {
+    out.print("configuration of agent " + AgentLabel(options_) + " replaced with " + configFile_ +
+              " (" + std::to_string(bytes.size()) + " bytes)\n");
+  }
+  return kExitOk;
+}
+
+int AgentCommand::upgrade(CliAgentConnection &conn, const Output &out) {
+  const std::u16string path = Wide(package_);
+  const std::string name = Utf8(AgentConnection::uploadFileName(path.c_str()));
+  const uint32_t rcc = conn.startUpgrade(path.c_str());
+  if (rcc != 0) return failRequest(out, "upgrade " + name, rcc);
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host).key("package").value(name);
+    w.key("result").beginObject().key("code").value(rcc).key("text").value("Success");
+    w.endObject().endObject();
+    out.printJson(w.text());
+  } else {
+    out.print("agent " + AgentLabel(options_) + " accepted the upgrade with package " + name +
+              "\n");
+  }
+  return kExitOk;
+}
+
+int AgentCommand::policies(CliAgentConnection &conn, const Output &out) {
+  AgentPolicyInfo *raw = nullptr;
+  const uint32_t rcc = conn.getPolicyInventory(&raw);
+  std::unique_ptr<AgentPolicyInfo> info(raw);
+  if (rcc != 0) return failRequest(out, "policies", rcc);
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host).key("policies");
+    WritePolicies(w, *info);
+    w.endObject();
+    out.printJson(w.text());
+  } else {
+    out.print(PolicyTable(*info).render());
+  }
+  return kExitOk;
+}
+
+int AgentCommand::uninstallPolicy(CliAgentConnection &conn, const Output &out) {
+  uint8_t guid[AGENT_POLICY_GUID_SIZE];
+  if (!ParseGuid(guid_, guid)) return out.fail(kExitUsage, "\"" + guid_ + "\" is not a GUID");
+  const std::string text = GuidText(guid);
+  const uint32_t rcc = conn.uninstallPolicy(guid);
+  if (rcc == RCC_UNKNOWN_PARAMETER)
+    return out.failCode(AgentRequestExitStatus(rcc),
+                        "uninstall-policy " + text + " on agent " + AgentLabel(options_), "agent",
+                        rcc, AgentErrorCodeToText(static_cast<int32_t>(rcc)),
+                        "the agent has no such policy");
+  if (rcc != 0) return failRequest(out, "uninstall-policy " + text, rcc);
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host).key("guid").value(text);
+    w.key("result").beginObject().key("code").value(rcc).key("text").value("Success");
+    w.endObject().endObject();
+    out.printJson(w.text());
+  } else {
+    out.print("policy " + text + " removed from agent " + AgentLabel(options_) + "\n");
+  }
   return kExitOk;
 }
 

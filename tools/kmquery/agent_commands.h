@@ -33,6 +33,9 @@ class AgentCommand {
   using Action = std::function<int(CliAgentConnection &, const Output &)>;
   // Adds a command whose work is `action`, run on a connected session.
   CLI::App *addCommand(const std::string &name, const std::string &help, Action action);
+  // The same on `parent` (a command that groups others, like "config").
+  CLI::App *addCommand(CLI::App *parent, const std::string &name, const std::string &help,
+                       Action action);
   // Reports a failed request "<what> on agent ...: error N (text)".
   int failRequest(const Output &out, const std::string &what, uint32_t rcc) const;
 
@@ -49,6 +52,11 @@ class AgentCommand {
   int upload(CliAgentConnection &conn, const Output &out);
   int download(CliAgentConnection &conn, const Output &out);
   int traps(CliAgentConnection &conn, const Output &out);
+  int configGet(CliAgentConnection &conn, const Output &out);
+  int configSet(CliAgentConnection &conn, const Output &out);
+  int upgrade(CliAgentConnection &conn, const Output &out);
+  int policies(CliAgentConnection &conn, const Output &out);
+  int uninstallPolicy(CliAgentConnection &conn, const Output &out);
 
   CLI::App *command_ = nullptr;
   AgentOptions options_;
@@ -70,6 +78,9 @@ class AgentCommand {
   bool append_ = false;        // download
   uint32_t trapCount_ = 0;     // traps: 0 = until interrupted
   uint32_t trapDurationMs_ = 0;
+  std::string configFile_;     // config get (output, empty: standard output), config set
+  std::string package_;        // upgrade
+  std::string guid_;           // uninstall-policy
 };
 
 }  // namespace kmquery

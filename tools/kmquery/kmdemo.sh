@@ -69,14 +69,16 @@ step() {
   fi
 }
 
-# start_agent NAME CONFIG_LINES: starts kmagentd with a private configuration
-# file (the secret stays out of the process list) on a free port; sets
-# AGENT_PORT.
+# start_agent NAME CONFIG_LINES [OPTION...]: starts kmagentd with a private
+# configuration file (the secret stays out of the process list) and the
+# options given on a free port; sets AGENT_PORT.
 start_agent() {
   local name=$1 config=$2 line="" pid i
+  shift 2
   printf 'listen = 127.0.0.1:0\n%s\n' "$config" >"$work/$name.conf"
   chmod 600 "$work/$name.conf"
-  "$KMAGENTD" --foreground --config "$work/$name.conf" >"$work/$name.out" 2>"$work/$name.log" &
+  "$KMAGENTD" --foreground --config "$work/$name.conf" "$@" >"$work/$name.out" \
+    2>"$work/$name.log" &
   pid=$!
   pids+=("$pid")
   for i in $(seq 1 100); do
@@ -112,8 +114,16 @@ SECRET="demo-$RANDOM-$RANDOM"
 export KMQUERY_SECRET=$SECRET
 
 echo "== starting agents"
-mkdir -p "$work/files" "$work/local"
+mkdir -p "$work/files" "$work/local" "$work/policies"
 head -c 200000 /dev/urandom >"$work/local/payload.bin"
+# What the agent serves as its configuration file, and the policies it has.
+printf '# kmagentd demo configuration\nlisten = 127.0.0.1:4700\nmax_sessions = 16\n' \
+  >"$work/agent-served.conf"
+printf '# kmagentd demo configuration, replaced\nlisten = 127.0.0.1:4700\nmax_sessions = 32\n' \
+  >"$work/local/new.conf"
+POLICY=0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9
+printf 'type = 3\nserver = monitor.example\n' >"$work/policies/$POLICY"
+printf 'type = 1\n' >"$work/policies/ffffffff-0000-1111-2222-333344445555"
 start_agent main "secret = $SECRET
 require_encryption = true
 files = $work/files
@@ -122,7 +132,7 @@ list = Demo.Colours:red
 list = Demo.Colours:green
 list = Demo.Colours:blue
 action = Demo.True:/bin/true
-trap_interval_ms = 200"
+trap_interval_ms = 200" --served-config "$work/agent-served.conf" --policies "$work/policies"
 MAIN=$AGENT_PORT
 start_agent proxy "proxy_allow = 127.0.0.0/8"
 PROXY=$AGENT_PORT
@@ -166,6 +176,22 @@ step 0 "Download it again" \
   kmquery "${A[@]}" download payload.bin "$work/local/back.bin"
 step 0 "The two files are the same" \
   cmp "$work/local/payload.bin" "$work/local/back.bin"
+step 0 "Read the agent's configuration file (kmagentd --served-config)" \
+  kmquery "${A[@]}" config get
+step 0 "Replace it: the agent writes a temporary file and renames it over the old one" \
+  kmquery "${A[@]}" config set "$work/local/new.conf"
+step 0 "Read it back into a local file; it is the one sent" \
+  kmquery "${A[@]}" config get "$work/local/fetched.conf"
+step 0 "The two configuration files are the same" \
+  cmp "$work/local/new.conf" "$work/local/fetched.conf"
+step 0 "The policies installed on the agent (kmagentd --policies)" \
+  kmquery "${A[@]}" policies
+step 0 "Remove one of them" \
+  kmquery "${A[@]}" uninstall-policy "$POLICY"
+step 0 "Upgrade from the package uploaded before (the reference agent only records it)" \
+  kmquery "${A[@]}" upgrade "$work/local/payload.bin"
+step 4 "Upgrade from a package the agent does not have (exit status 4)" \
+  kmquery "${A[@]}" upgrade agent-9.9.pkg
 step 0 "Traps the agent sends (three of them)" \
   kmquery "${A[@]}" traps --count 3
 step 4 "An unknown parameter (exit status 4)" \

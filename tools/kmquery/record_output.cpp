@@ -5,6 +5,7 @@
 
 #include "cli_support.h"
 #include "kmbase/text.h"
+#include "kmsrv/agent_policy.h"
 #include "kmsrv/interfaces.h"
 #include "kmsrv/net_tables.h"
 
@@ -124,6 +125,83 @@ void WriteRoutes(JsonWriter &w, const ROUTING_TABLE &table) {
     w.beginObject().key("destination").value(Ipv4Text(e.destAddr));
     w.key("netmask").value(Ipv4Text(e.destMask)).key("nextHop").value(Ipv4Text(e.nextHop));
     w.key("ifIndex").value(e.ifIndex).key("type").value(e.routeType).endObject();
+  }
+  w.endArray();
+}
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Bytes after which the GUID text has a dash.
+bool DashAfter(size_t i) { return i == 3 || i == 5 || i == 7 || i == 9; }
+
+}  // namespace
+
+std::string GuidText(const uint8_t *guid) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < AGENT_POLICY_GUID_SIZE; i++) {
+    text += digits[guid[i] >> 4];
+    text += digits[guid[i] & 15];
+    if (DashAfter(i)) text += '-';
+  }
+  return text;
+}
+
+bool ParseGuid(std::string_view text, uint8_t *guid) {
+  if (text.size() >= 2 && text.front() == '{' && text.back() == '}')
+    text = text.substr(1, text.size() - 2);
+  const bool dashed = text.size() == 36;
+  if (!dashed && text.size() != 32) return false;
+  uint8_t bytes[AGENT_POLICY_GUID_SIZE];
+  size_t pos = 0;
+  for (size_t i = 0; i < AGENT_POLICY_GUID_SIZE; i++) {
+    const int high = HexValue(text[pos]);
+    const int low = HexValue(text[pos + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    pos += 2;
+    if (dashed && DashAfter(i)) {
+      if (text[pos] != '-') return false;
+      pos++;
+    }
+  }
+  std::memcpy(guid, bytes, sizeof(bytes));
+  return true;
+}
+
+TextTable PolicyTable(const AgentPolicyInfo &info) {
+  TextTable table({"GUID", "TYPE", "SERVER"});
+  table.alignRight(1);
+  uint8_t guid[AGENT_POLICY_GUID_SIZE];
+  for (int32_t i = 0; i < info.getSize(); i++) {
+    info.getGuid(i, guid);
+    const char16_t *server = info.getServer(i);
+    table.addRow({GuidText(guid), std::to_string(info.getType(i)),
+                  server != nullptr ? KmWideToUtf8(server) : "-"});
+  }
+  return table;
+}
+
+void WritePolicies(JsonWriter &w, const AgentPolicyInfo &info) {
+  w.beginArray();
+  uint8_t guid[AGENT_POLICY_GUID_SIZE];
+  for (int32_t i = 0; i < info.getSize(); i++) {
+    info.getGuid(i, guid);
+    w.beginObject().key("guid").value(GuidText(guid)).key("type").value(info.getType(i));
+    w.key("server");
+    const char16_t *server = info.getServer(i);
+    if (server != nullptr)
+      w.value(KmWideToUtf8(server));
+    else
+      w.null();
+    w.endObject();
   }
   w.endArray();
 }

@@ -92,8 +92,9 @@ KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, Km
 // Size of the read buffer inside CSCP_BUFFER. One read brings as many bytes
 // as are waiting, up to this; later calls serve the messages already read
 // without a system call. Messages larger than this are assembled directly in
-// the caller's buffer.
-inline constexpr uint32_t KMCP_RECV_BUFFER_SIZE = 65536;
+// the caller's buffer. Twice a file chunk message, so that a stream of
+// chunks is read a chunk or more at a time and each one is served whole.
+inline constexpr uint32_t KMCP_RECV_BUFFER_SIZE = 131072;
 
 // Receive state of one connection; initialise it with
 // RecvKMCPMessage(INVALID_SOCKET, nullptr, &state, 0, nullptr, nullptr, 0).
@@ -107,7 +108,9 @@ struct CSCP_BUFFER {
   uint32_t partialHave;   // bytes of it already in place
   uint8_t partialCipher;  // it is assembled in the decryption buffer
   uint8_t broken;         // the stream lost its framing; every call fails
-  uint8_t data[KMCP_RECV_BUFFER_SIZE];
+  uint8_t drained;        // the last read emptied the socket: wait before reading
+  // Aligned so that a message served in place can be viewed as a header.
+  alignas(8) uint8_t data[KMCP_RECV_BUFFER_SIZE];
 };
 
 // Results of RecvKMCPMessage besides a byte count (which is always > 3).
@@ -139,13 +142,26 @@ inline constexpr int KMCP_RECV_TIMEOUT = 3;       // no byte arrived within time
 // is delivered as long as its boundaries are known; the field codec judges
 // its contents.
 // decryptionBuffer, when given, must also hold maxMsgSize bytes: an
-// encrypted envelope is assembled there and decrypted into msgBuffer.
+// encrypted envelope is assembled there (unless it was read whole; its
+// 8-byte header lands there in every case, so callers can tell an encrypted
+// message by the code there) and decrypted into msgBuffer.
 // *ppCtx is read once for each encrypted message, without any lock.
 // A call with a null msgBuffer only (re)initialises recvBuffer (sock is
 // ignored) and returns 0.
 KMSRV_EXPORT int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffer,
                                  uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx,
                                  uint8_t *decryptionBuffer, uint32_t timeout_ms);
+
+// RecvKMCPMessage without the copy of a clear message that was read whole
+// into recvBuffer: *message then points at it inside recvBuffer (aligned
+// for the header view; the caller may change it in place) and stays valid
+// until the next call with recvBuffer. In every other case *message is
+// msgBuffer, which holds what RecvKMCPMessage would have put there. The
+// results are RecvKMCPMessage's.
+KMSRV_EXPORT int RecvKMCPMessageInPlace(SOCKET sock, KMCP_MESSAGE *msgBuffer,
+                                        KMCP_MESSAGE **message, CSCP_BUFFER *recvBuffer,
+                                        uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx,
+                                        uint8_t *decryptionBuffer, uint32_t timeout_ms);
 
 // ---------------------------------------------------------------------------
 // Protocol version detection

@@ -515,4 +515,52 @@ TEST(SessionOpen, TellsConnectFailureFromMissingVersionAndDetectsVersion) {
   KmSocketClose(third);
 }
 
+// A receiver thread that tries to join itself, as a hook that ends its own
+// session does.
+struct SelfJoin {
+  THREAD_RECORD *thread = nullptr;
+  std::atomic<std::thread::id> id;
+  KmEvent recorded;
+  std::atomic<int> outcome{-1};  // 1: refused and the record left alone
+};
+
+void SelfJoinEntry(void *arg) {
+  auto *s = static_cast<SelfJoin *>(arg);
+  s->id = std::this_thread::get_id();
+  s->recorded.wait(10000);
+  THREAD_RECORD *before = s->thread;
+  const bool joined = kmsrv_session::JoinReceiverThread(&s->thread, s->id);
+  s->outcome = !joined && s->thread == before && before != nullptr ? 1 : 0;
+}
+
+TEST(SessionTeardown, ReceiverThreadDoesNotJoinItselfAndAnotherThreadJoinsItOnce) {
+  SelfJoin s;
+  EXPECT_FALSE(kmsrv_session::OnReceiverThread(s.id));
+  s.thread = ThreadCreateEx(SelfJoinEntry, &s);
+  ASSERT_NE(s.thread, nullptr);
+  s.recorded.set();
+  ASSERT_TRUE(WaitUntil([&] { return s.outcome.load() != -1; }));
+  EXPECT_EQ(s.outcome.load(), 1);
+  EXPECT_FALSE(kmsrv_session::OnReceiverThread(s.id));
+
+  EXPECT_TRUE(kmsrv_session::JoinReceiverThread(&s.thread, s.id));
+  EXPECT_EQ(s.thread, nullptr);
+  EXPECT_EQ(s.id.load(), std::thread::id());
+  EXPECT_TRUE(kmsrv_session::JoinReceiverThread(&s.thread, s.id));  // nothing left
+}
+
+TEST(SessionTeardown, CloseSessionSocketClosesOnceAndLeavesNoHandle) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  KmMutex sendLock, stateLock;
+  SOCKET sock = fds[0];
+  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &sock);
+  EXPECT_EQ(sock, INVALID_SOCKET);
+  char byte;
+  EXPECT_EQ(read(fds[1], &byte, 1), 0);  // the peer sees the end
+  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &sock);
+  EXPECT_EQ(sock, INVALID_SOCKET);
+  close(fds[1]);
+}
+
 }  // namespace

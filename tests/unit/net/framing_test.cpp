@@ -1,5 +1,5 @@
 // RecvKMCPMessage: cutting a byte stream into messages, its limits, skips,
-// time-outs and the encrypted path.
+// time-outs, the encrypted path and the in-place delivery.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -40,10 +40,12 @@ class Receiver {
                            withDecryptBuffer ? decrypt_ : nullptr, timeoutMs);
   }
   KMCP_MESSAGE *msg() { return reinterpret_cast<KMCP_MESSAGE *>(msg_.data()); }
+  CSCP_BUFFER *state() { return state_.get(); }
+  uint8_t *decryption() { return decrypt_; }
   const uint8_t *bytes() { return reinterpret_cast<const uint8_t *>(msg_.data()); }
   std::vector<uint8_t> got(int n) { return std::vector<uint8_t>(bytes(), bytes() + n); }
 
- private:
+ protected:
   uint32_t max_;
   std::unique_ptr<CSCP_BUFFER> state_;
   std::vector<uint64_t> msg_;
@@ -324,7 +326,7 @@ TEST(FramingTest, UndecryptableMessagesAreSkippedAndTheNextDelivered) {
   ASSERT_GT(forged.size(), 40u);
   forged[30] ^= 0x01;  // a ciphertext bit
   auto replayed = encrypt(sender.ctx, plain);
-  auto bigEnvelope = encrypt(sender.ctx, wireMessage(MC_TRAP, 2 * KMCP_RECV_BUFFER_SIZE, 3));
+  auto bigEnvelope = encrypt(sender.ctx, wireMessage(MC_TRAP, KMCP_RECV_BUFFER_SIZE + 64, 3));
 
   std::vector<uint8_t> stream = forged;
   nettest::append(stream, replayed);
@@ -343,4 +345,74 @@ TEST(FramingTest, UndecryptableMessagesAreSkippedAndTheNextDelivered) {
   ASSERT_EQ(r.recv(sp.a, 10000, receiver.ctx), 32);
   EXPECT_EQ(r.got(32), next);
   writer.join();
+}
+
+namespace {
+
+// The receiving side of RecvKMCPMessageInPlace, as the session receiver
+// sets it up.
+struct InPlaceReceiver : Receiver {
+  KMCP_MESSAGE *where = nullptr;
+  int recvInPlace(int fd, KMCPEncryptionContext *ctx = nullptr) {
+    KMCPEncryptionContext *c = ctx;
+    return RecvKMCPMessageInPlace(fd, msg(), &where, state(), kMax, &c, decryption(), 10000);
+  }
+  std::vector<uint8_t> gotInPlace(int n) {
+    const auto *b = reinterpret_cast<const uint8_t *>(where);
+    return std::vector<uint8_t>(b, b + n);
+  }
+  bool inReadBuffer() const {
+    const auto *b = reinterpret_cast<const uint8_t *>(where);
+    return b >= state_->data && b < state_->data + KMCP_RECV_BUFFER_SIZE;
+  }
+};
+
+}  // namespace
+
+TEST(FramingTest, InPlaceServesWholeMessagesFromTheReadBufferAndCopiesOnlyTheRest) {
+  ContextRef sender(KmcpCryptoSide::Peer), receiver(KmcpCryptoSide::Server);
+  ASSERT_NE(sender.ctx, nullptr);
+  auto m1 = wireMessage(MC_REQUEST_COMPLETED, 40, 1, 3);
+  auto m2 = wireMessage(MC_TRAP, 64, 2, 9);
+  auto odd = wireMessage(MC_TRAP, 21, 3, 5);  // leaves the next one unaligned
+  auto m3 = wireMessage(MC_KEEPALIVE, 24, 4, 6);
+  auto big = wireMessage(MC_REQUEST_COMPLETED, KMCP_RECV_BUFFER_SIZE + 56, 5);
+  auto secret = wireMessage(MC_REQUEST_COMPLETED, 72, 6, 11);
+  auto envelope = encrypt(sender.ctx, secret);
+  ASSERT_FALSE(envelope.empty());
+  std::vector<uint8_t> head = m1;
+  nettest::append(head, m2);
+  nettest::append(head, odd);
+  nettest::append(head, m3);
+  SocketPair sp;
+  ASSERT_TRUE(nettest::writeAll(sp.b, head));
+  std::thread writer([&] {
+    nettest::lazyWrite(sp.b, big, 50000);
+    nettest::writeAll(sp.b, envelope);
+  });
+
+  InPlaceReceiver r;
+  ASSERT_EQ(r.recvInPlace(sp.a), 40);
+  EXPECT_TRUE(r.inReadBuffer());
+  EXPECT_EQ(r.gotInPlace(40), m1);
+  ASSERT_EQ(r.recvInPlace(sp.a), 64);
+  EXPECT_TRUE(r.inReadBuffer());
+  EXPECT_EQ(r.gotInPlace(64), m2);
+  ASSERT_EQ(r.recvInPlace(sp.a), 21);
+  EXPECT_EQ(r.gotInPlace(21), odd);
+  // Behind a 21-byte message the header view would be misaligned: copied.
+  ASSERT_EQ(r.recvInPlace(sp.a), 24);
+  EXPECT_EQ(r.where, r.msg());
+  EXPECT_EQ(r.got(24), m3);
+  // Larger than the read buffer: assembled in the message buffer.
+  ASSERT_EQ(r.recvInPlace(sp.a), static_cast<int>(big.size()));
+  EXPECT_EQ(r.where, r.msg());
+  EXPECT_EQ(r.got(static_cast<int>(big.size())), big);
+  // An envelope is decrypted into the message buffer.
+  ASSERT_EQ(r.recvInPlace(sp.a, receiver.ctx), 72);
+  EXPECT_EQ(r.where, r.msg());
+  EXPECT_EQ(r.got(72), secret);
+  writer.join();
+  sp.closeB();
+  EXPECT_EQ(r.recvInPlace(sp.a), KMCP_RECV_CLOSED);
 }

@@ -369,6 +369,51 @@ TEST_F(SnmpHelpers, EmptySubtreeRepeatedNameAndEndOfViewEndTheWalkQuietly) {
   EXPECT_TRUE(w.names.empty());
 }
 
+namespace {
+uint32_t CollectNames(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
+  static_cast<std::vector<Name> *>(arg)->emplace_back(var->getName(),
+                                                      var->getName() + var->getNameLength());
+  return 0;
+}
+}  // namespace
+
+TEST_F(SnmpHelpers, V1NoSuchNamePastTheLastNameEndsTheWalkButOtherErrorsDoNot) {
+  agent.addInt(".1.3.6.1.4.1.9.1", 1);
+  agent.addInt(".1.3.6.1.4.1.9.2", 2);
+  // Past its last name a v1 agent answers noSuchName where v2c says
+  // endOfMibView.
+  agent.tweak = [](SNMP_PDU &out) {
+    if (out.getVariable(0)->getType() != ASN_END_OF_MIBVIEW) return;
+    out.getVariable(0)->setNull(ASN_NULL);
+    out.setErrorCode(SNMP_PDU_ERR_NO_SUCH_NAME);
+    out.setErrorIndex(1);
+  };
+  std::vector<Name> names;
+  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_1, &agent, u".1.3.6.1.4.1.9", CollectNames, &names, 0),
+            SNMP_ERR_SUCCESS);
+  EXPECT_EQ(names, (std::vector<Name>{N(".1.3.6.1.4.1.9.1"), N(".1.3.6.1.4.1.9.2")}));
+  // Also when nothing at all follows the root.
+  names.clear();
+  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_1, &agent, u".1.3.6.1.4.1.10", CollectNames, &names, 0),
+            SNMP_ERR_SUCCESS);
+  EXPECT_TRUE(names.empty());
+
+  // v2c has endOfMibView for that: noSuchName there stays an error, after
+  // the rows found before it.
+  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_2C, &agent, u".1.3.6.1.4.1.9", CollectNames, &names, 0),
+            SNMP_ERR_NO_OBJECT);
+  EXPECT_EQ(names.size(), 2u);
+
+  // Other v1 error statuses still fail the walk.
+  agent.tweak = [](SNMP_PDU &out) {
+    if (out.getVariable(0)->getType() != ASN_END_OF_MIBVIEW) return;
+    out.getVariable(0)->setNull(ASN_NULL);
+    out.setErrorCode(SNMP_PDU_ERR_GENERIC);
+  };
+  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_1, &agent, u".1.3.6.1.4.1.9", CollectNames, &names, 0),
+            SNMP_ERR_AGENT);
+}
+
 TEST_F(SnmpHelpers, NameGoingBackwardsEndsTheWalkWithAnError) {
   agent.addInt(".1.3.6.1.4.1.9.5", 5);
   agent.addInt(".1.3.6.1.4.1.9.6", 6);

@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""Reads the Google Benchmark JSON files of one `./dev bench` run, pairs each
+of our rows with its baseline row from the same run, and prints one table
+(benchmark, our figure, baseline figure, ratio, target, pass/short) for each
+placement. Writes the same rows as JSON.
+
+usage: report.py RESULTS_DIR SUMMARY_JSON
+
+Rows are found by their base name: the registered name without Google
+Benchmark's suffixes (min_time:, real_time, threads:, iterations:).
+"""
+import datetime
+import glob
+import json
+import os
+import re
+import sys
+
+PLACEMENTS = ["same_cpu", "cross_cpu"]
+
+# (label, our row, baseline row, metric, target, goal)
+#   metric: items_per_second | bytes_per_second | real_time | cpu_time
+#   goal:   "min" -> pass when ratio >= target; "max" -> pass when ratio <= target;
+#           None  -> reported only
+# Row names take "{p}" for the placement.
+COMPARISONS = [
+    ("nop, 1 thread, clear", "nop/clear/{p}", "raw/tcp_pingpong64/{p}",
+     "items_per_second", 0.5, "min"),
+    ("nop, 1 thread, encrypted vs clear", "nop/encrypted/{p}", "nop/clear/{p}",
+     "items_per_second", 0.8, "min"),
+    ("getParameter, 8 threads, clear", "get_parameter_t8/clear/{p}", "raw/tcp_routed64/{p}",
+     "items_per_second", 0.7, "min"),
+    ("getParameter, 8 threads, encrypted vs clear", "get_parameter_t8/encrypted/{p}",
+     "get_parameter_t8/clear/{p}", "items_per_second", 0.8, "min"),
+    ("getParameter, 1 thread, clear", "get_parameter/clear/{p}", "raw/tcp_pingpong64/{p}",
+     "items_per_second", None, None),
+    ("getParameter, 1 thread, encrypted", "get_parameter/encrypted/{p}", "raw/tcp_pingpong64/{p}",
+     "items_per_second", None, None),
+    ("getList 10,000 lines, clear", "get_list10k/clear/{p}", "raw/tcp_pingpong_list10k/{p}",
+     "items_per_second", None, None),
+    ("getList 10,000 lines, encrypted", "get_list10k/encrypted/{p}",
+     "raw/tcp_pingpong_list10k/{p}", "items_per_second", None, None),
+    ("download 256 MiB, clear", "download256m/clear/{p}", "raw/tcp_stream256m/{p}",
+     "bytes_per_second", 0.6, "min"),
+    ("download 256 MiB, encrypted", "download256m/encrypted/{p}", "raw/tcp_stream256m/{p}",
+     "bytes_per_second", 0.4, "min"),
+    ("upload 256 MiB, clear", "upload256m/clear/{p}", "raw/tcp_stream256m/{p}",
+     "bytes_per_second", 0.6, "min"),
+    ("upload 256 MiB, encrypted", "upload256m/encrypted/{p}", "raw/tcp_stream256m/{p}",
+     "bytes_per_second", 0.4, "min"),
+    ("SnmpGet vs raw UDP ping-pong", "snmp_get/{p}", "raw/udp_pingpong60/{p}",
+     "items_per_second", None, None),
+    ("SnmpGet sequential GETs vs net-snmp", "snmp_get/{p}", "netsnmp/get/{p}",
+     "items_per_second", 1.0, "min"),
+    ("SnmpGet client CPU per GET vs net-snmp", "snmp_get/{p}", "netsnmp/get/{p}",
+     "cpu_time", 0.5, "max"),
+    ("SnmpEnumerate 1,000-row column vs net-snmp", "snmp_enumerate1000/{p}",
+     "netsnmp/walk1000/{p}", "items_per_second", 1.0, "min"),
+    ("getInterfaces, 1,000 interfaces, time vs net-snmp", "get_interfaces1000/{p}",
+     "netsnmp/interface_sequence1000/{p}", "real_time", 1.2, "max"),
+]
+
+SUFFIX = re.compile(r"^(min_time:.*|real_time|process_time|threads:\d+|iterations:\d+|repeats:\d+)$")
+TIME_UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def base_name(name):
+    return "/".join(part for part in name.split("/") if not SUFFIX.match(part))
+
+
+def load(results_dir):
+    rows = {}
+    for path in sorted(glob.glob(os.path.join(results_dir, "*.json"))):
+        try:
+            with open(path) as f:
+                data = json.load(f)
+        except (OSError, ValueError) as e:
+            print(f"warning: cannot read {path}: {e}", file=sys.stderr)
+            continue
+        for b in data.get("benchmarks", []):
+            if b.get("run_type", "iteration") != "iteration":
+                continue
+            rows[base_name(b["name"])] = b
+    return rows
+
+
+def metric(row, name):
+    """The figure of a row in base units (per second, or seconds per iteration)."""
+    if row is None or row.get("error_occurred"):
+        return None
+    if name in ("real_time", "cpu_time"):
+        value = row.get(name)
+        if value is None:
+            return None
+        return value * TIME_UNITS.get(row.get("time_unit", "ns"), 1e-9)
+    value = row.get(name)
+    return float(value) if value is not None else None
+
+
+def fmt(value, name):
+    if value is None:
+        return "-"
+    if name == "bytes_per_second":
+        return f"{value / (1 << 20):.1f} MiB/s"
+    if name == "items_per_second":
+        return f"{value / 1000:.2f} k/s" if value >= 1000 else f"{value:.1f} /s"
+    if name in ("real_time", "cpu_time"):
+        if value >= 1:
+            return f"{value:.2f} s"
+        if value >= 1e-3:
+            return f"{value * 1e3:.2f} ms"
+        return f"{value * 1e6:.1f} us"
+    return f"{value:.3g}"
+
+
+def why_missing(row, label):
+    if row is None:
+        return f"{label} not run"
+    return f"{label}: {row.get('error_message', 'error')}"
+
+
+def compare(rows):
+    out = []
+    for p in PLACEMENTS:
+        for label, ours_name, base_name_, name, target, goal in COMPARISONS:
+            ours_row = rows.get(ours_name.format(p=p))
+            base_row = rows.get(base_name_.format(p=p))
+            ours = metric(ours_row, name)
+            base = metric(base_row, name)
+            entry = {
+                "benchmark": label,
+                "placement": p,
+                "ours_row": ours_name.format(p=p),
+                "baseline_row": base_name_.format(p=p),
+                "metric": name,
+                "ours": ours,
+                "baseline": base,
+                "ratio": None,
+                "target": None if target is None else (">= " if goal == "min" else "<= ") + str(target),
+                "result": "info",
+            }
+            if ours is None or base is None or base == 0:
+                entry["result"] = "skipped"
+                entry["note"] = why_missing(ours_row, "ours") if ours is None else why_missing(
+                    base_row, "baseline")
+            else:
+                ratio = ours / base
+                entry["ratio"] = ratio
+                if goal == "min":
+                    entry["result"] = "pass" if ratio >= target else "short"
+                elif goal == "max":
+                    entry["result"] = "pass" if ratio <= target else "short"
+            out.append(entry)
+    # The sessions row stands alone: absolute figures, no baseline.
+    row = rows.get("sessions1000/encrypted")
+    counters_ok = row is not None and not row.get("error_occurred")
+    per_session = row.get("kib_per_session") if row else None
+    entry = {
+        "benchmark": "1,000 sessions connect+negotiate (encrypted, SHA-1): KiB/session",
+        "placement": "unpinned",
+        "ours_row": "sessions1000/encrypted",
+        "baseline_row": None,
+        "metric": "kib_per_session",
+        "ours": per_session,
+        "baseline": None,
+        "ratio": None,
+        "target": "<= 128 KiB, all succeed",
+        "sessions_per_s": row.get("sessions_per_s") if row else None,
+        "failed": row.get("failed") if row else None,
+        "result": "skipped",
+    }
+    if row is not None and per_session is not None:
+        entry["result"] = "pass" if counters_ok and per_session <= 128 else "short"
+        if not counters_ok:
+            entry["note"] = row.get("error_message", "error")
+    else:
+        entry["note"] = why_missing(row, "ours")
+    out.append(entry)
+    return out
+
+
+def print_table(entries):
+    header = ("benchmark", "ours", "baseline", "ratio", "target", "result")
+    lines = []
+    for e in entries:
+        if e["metric"] == "kib_per_session":
+            ours = "-" if e["ours"] is None else f"{e['ours']:.1f} KiB"
+            sps = e.get("sessions_per_s")
+            base = "-" if sps is None else f"{sps:.0f} sessions/s"
+        else:
+            ours = fmt(e["ours"], e["metric"])
+            base = fmt(e["baseline"], e["metric"])
+        ratio = "-" if e["ratio"] is None else f"{e['ratio']:.2f}"
+        result = e["result"]
+        if e.get("note") and result in ("skipped", "short"):
+            result += f" ({e['note']})"
+        name = f"{e['benchmark']} [{e['placement']}]"
+        lines.append((name, ours, base, ratio, e["target"] or "-", result))
+    widths = [max(len(r[i]) for r in lines + [header]) for i in range(5)]
+    def row(r):
+        return "  ".join(r[i].ljust(widths[i]) for i in range(5)) + "  " + r[5]
+    print(row(header))
+    print("  ".join("-" * w for w in widths) + "  " + "-" * 6)
+    for r in lines:
+        print(row(r))
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    rows = load(sys.argv[1])
+    entries = compare(rows)
+    print_table(entries)
+    counts = {k: sum(1 for e in entries if e["result"] == k) for k in ("pass", "short", "skipped")}
+    print(f"\n{counts['pass']} pass, {counts['short']} short, {counts['skipped']} skipped")
+    summary = {
+        "generated": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "results_dir": os.path.abspath(sys.argv[1]),
+        "rows": entries,
+        "counts": counts,
+    }
+    with open(sys.argv[2], "w") as f:
+        json.dump(summary, f, indent=2)
+    print(f"written: {sys.argv[2]}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
