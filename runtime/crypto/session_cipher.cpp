@@ -15,6 +15,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -261,15 +262,18 @@ bool KMCPEncryptionContext::decrypt(const uint8_t *in, size_t size, uint8_t *out
 
 KMCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(KMCPEncryptionContext *ctx, const KMCP_MESSAGE *msg) {
   if (ctx == nullptr || msg == nullptr) return nullptr;
-  const uint32_t size = GetBe32(reinterpret_cast<const uint8_t *>(&msg->size));
+  const auto *bytes = reinterpret_cast<const uint8_t *>(msg);
+  const uint32_t size = GetBe32(bytes + offsetof(KMCP_MESSAGE, size));
   if (size < KMCP_HEADER_SIZE || size > KMCP_MAX_MESSAGE_SIZE) return nullptr;
-  return ctx->encrypt(reinterpret_cast<const uint8_t *>(msg), size);
+  return ctx->encrypt(bytes, size);
 }
 
 bool CSCPDecryptMessage(KMCPEncryptionContext *ctx, const KMCP_ENCRYPTED_MESSAGE *msg,
                         uint8_t *out, size_t outSize, size_t *outLen) {
   if (outLen != nullptr) *outLen = 0;
   if (ctx == nullptr || msg == nullptr) return false;
-  const uint32_t size = GetBe32(reinterpret_cast<const uint8_t *>(&msg->size));
-  return ctx->decrypt(reinterpret_cast<const uint8_t *>(msg), size, out, outSize, outLen);
+  // The envelope may lie unaligned in a read buffer: read it as bytes only.
+  const auto *bytes = reinterpret_cast<const uint8_t *>(msg);
+  const uint32_t size = GetBe32(bytes + offsetof(KMCP_ENCRYPTED_MESSAGE, size));
+  return ctx->decrypt(bytes, size, out, outSize, outLen);
 }

@@ -24,14 +24,17 @@ struct Json {
   double number = 0;
   std::string text;                                 // String
   std::vector<Json> items;                          // Array
-  std::vector<std::pair<std::string, Json>> members;  // Object, in input order
+  // Object members in input order: keys[i] names values[i]. (Two vectors, as
+  // a pair of an incomplete Json does not compile everywhere.)
+  std::vector<std::string> keys;
+  std::vector<Json> values;
 
   // The member `key` of an object, or a null value.
   const Json &operator[](std::string_view key) const {
     static const Json kNull;
     if (kind != Kind::Object) return kNull;
-    for (const auto &m : members)
-      if (m.first == key) return m.second;
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (keys[i] == key) return values[i];
     return kNull;
   }
   bool isNull() const { return kind == Kind::Null; }
@@ -134,7 +137,8 @@ class JsonReader {
         Json member;
         skipSpace();
         if (!string(&key) || !take(':') || !value(&member, depth + 1)) return false;
-        v->members.emplace_back(std::move(key), std::move(member));
+        v->keys.push_back(std::move(key));
+        v->values.push_back(std::move(member));
       } while (take(','));
       return take('}');
     }

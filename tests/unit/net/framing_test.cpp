@@ -416,3 +416,25 @@ TEST(FramingTest, InPlaceServesWholeMessagesFromTheReadBufferAndCopiesOnlyTheRes
   sp.closeB();
   EXPECT_EQ(r.recvInPlace(sp.a), KMCP_RECV_CLOSED);
 }
+
+// An envelope that lands unaligned in the read buffer (behind an odd-sized
+// message) is decrypted from there without any typed read of its header.
+TEST(FramingTest, UnalignedEnvelopeInTheReadBufferIsDecrypted) {
+  ContextRef sender(KmcpCryptoSide::Peer), receiver(KmcpCryptoSide::Server);
+  ASSERT_NE(sender.ctx, nullptr);
+  auto odd = wireMessage(MC_TRAP, 21, 1, 5);
+  auto secret = wireMessage(MC_REQUEST_COMPLETED, 72, 2, 11);
+  auto envelope = encrypt(sender.ctx, secret);
+  ASSERT_FALSE(envelope.empty());
+  std::vector<uint8_t> stream = odd;
+  nettest::append(stream, envelope);
+  SocketPair sp;
+  ASSERT_TRUE(nettest::writeAll(sp.b, stream));
+  sp.closeB();
+
+  InPlaceReceiver r;
+  ASSERT_EQ(r.recvInPlace(sp.a), 21);
+  ASSERT_EQ(r.recvInPlace(sp.a, receiver.ctx), 72);
+  EXPECT_EQ(r.got(72), secret);
+  EXPECT_EQ(r.recvInPlace(sp.a), KMCP_RECV_CLOSED);
+}
