@@ -31,11 +31,20 @@ struct ReadResult {
 };
 
 // Receives up to len bytes (at least one), waiting at most timeoutMs for the
-// first one. With pollFirst (the last read emptied the socket, so the next
-// bytes are most likely not there yet) it waits before the first attempt,
-// which saves the receive that would only report "nothing yet".
-ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs, bool pollFirst = false) {
-  if (pollFirst) {
+// first one. With waitFirst (the last read emptied the socket, so the next
+// bytes are most likely not there yet) it waits before the first attempt: in
+// one blocking receive when the socket allows, else with a poll; either way
+// the receive that would only report "nothing yet" is saved.
+ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs, KmReceiveWait *wait,
+                    bool waitFirst) {
+  if (waitFirst && wait != nullptr && kmnet::armReceiveWait(sock, timeoutMs, wait)) {
+    const ssize_t n = kmnet::recvWaiting(sock, buf, len);
+    if (n > 0) return {n, 0};
+    if (n == 0) return {0, KMCP_RECV_CLOSED};
+    if (n == kmnet::kWouldBlock) return {0, KMCP_RECV_TIMEOUT};
+    if (n == kmnet::kFailed) return {0, KMCP_RECV_ERROR};
+    // Interrupted by a signal: wait on below.
+  } else if (waitFirst) {
     switch (kmnet::waitFor(sock, POLLIN, timeoutMs)) {
       case kmnet::Wait::Ready:
         break;
@@ -84,6 +93,7 @@ void resetState(CSCP_BUFFER *st) {
   st->partialCipher = 0;
   st->broken = 0;
   st->drained = 0;
+  st->wait = KmReceiveWait{INVALID_SOCKET, kmnet::kNoTimeoutSet, false};
 }
 
 // Moves the unconsumed bytes to the front of the read buffer.
@@ -99,7 +109,7 @@ void compact(CSCP_BUFFER *st) {
 // what RecvKMCPMessage returns.
 bool fill(SOCKET sock, CSCP_BUFFER *st, int timeoutMs, int *result) {
   const size_t room = KMCP_RECV_BUFFER_SIZE - st->readEnd;
-  ReadResult r = readSome(sock, st->data + st->readEnd, room, timeoutMs, st->drained != 0);
+  ReadResult r = readSome(sock, st->data + st->readEnd, room, timeoutMs, &st->wait, st->drained != 0);
   if (r.bytes == 0) {
     *result = r.result;
     return false;
@@ -191,7 +201,7 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
       }
       while (st->partialHave < st->partialSize) {
         ReadResult r = readSome(sock, dest + st->partialHave, st->partialSize - st->partialHave,
-                                timeoutMs);
+                                timeoutMs, &st->wait, false);
         if (r.bytes == 0) return r.result;
         st->partialHave += static_cast<uint32_t>(r.bytes);
       }

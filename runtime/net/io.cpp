@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,43 @@ ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
       default:
         return kFailed;
     }
+  }
+}
+
+bool armReceiveWait(SOCKET sock, int timeoutMs, ReceiveWait *armed) {
+  if (timeoutMs == 0) return false;  // a zero time-out on the socket means "forever"
+  if (armed->sock != sock) {
+    const int fl = ::fcntl(sock, F_GETFL);
+    armed->sock = sock;
+    armed->blocking = fl >= 0 && (fl & O_NONBLOCK) == 0;
+    armed->timeoutMs = kNoTimeoutSet;
+  }
+  if (!armed->blocking) return false;
+  if (armed->timeoutMs == timeoutMs) return true;
+  timeval tv{};
+  if (timeoutMs > 0) {
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+  }
+  if (::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
+    armed->blocking = false;  // poll instead, as for a non-blocking socket
+    return false;
+  }
+  armed->timeoutMs = timeoutMs;
+  return true;
+}
+
+ssize_t recvWaiting(SOCKET sock, void *buf, size_t len) {
+  ssize_t n = ::recv(sock, buf, len, 0);
+  if (n >= 0) return n;
+  switch (failure()) {
+    case KmNetOutcome::Retry:
+      return kInterrupted;
+    case KmNetOutcome::WouldBlock:
+      setLastError(ETIMEDOUT);
+      return kWouldBlock;
+    default:
+      return kFailed;
   }
 }
 

@@ -30,6 +30,22 @@ inline constexpr ssize_t kWouldBlock = -1;
 inline constexpr ssize_t kFailed = -2;
 ssize_t recvSome(SOCKET sock, void *buf, size_t len);
 
+// A receive that waits in the kernel, so that waiting for the next message
+// costs one system call rather than a poll and a receive. The wait is the
+// socket's receive time-out (SO_RCVTIMEO), set only when it changes; only
+// reads that wait use it (recvSome and SendEx never block on it).
+inline constexpr int kNoTimeoutSet = -2;
+using ReceiveWait = KmReceiveWait;
+// Prepares a wait of timeoutMs (-1: forever) on sock; false when it cannot
+// be done with one receive (a zero time-out, or a non-blocking socket): the
+// caller polls instead.
+bool armReceiveWait(SOCKET sock, int timeoutMs, ReceiveWait *armed);
+// One blocking receive on an armed socket: a count, 0 when the peer closed,
+// kWouldBlock when the time-out passed (last error ETIMEDOUT), kInterrupted
+// for a signal, or kFailed.
+inline constexpr ssize_t kInterrupted = -3;
+ssize_t recvWaiting(SOCKET sock, void *buf, size_t len);
+
 // Opens a file for reading (close-on-exec); -1 on failure.
 int openForRead(const char *path);
 // Moves the position of fd to offset; false on failure.

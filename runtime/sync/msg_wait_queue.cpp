@@ -1,7 +1,41 @@
 // MsgWaitQueue: replies matched to waiters by (code, id).
 #include "kmbase/msg_wait_queue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
 #include "kmbase/message.h"
+
+namespace {
+
+// Sleeps while *word is 0, until woken or the steady-clock deadline passes.
+// May return early (a spurious or stale wake-up); the caller looks again.
+void futexWaitUntil(std::atomic<uint32_t> *word, std::chrono::steady_clock::time_point deadline) {
+  static_assert(std::chrono::steady_clock::is_steady);
+  const auto since = deadline.time_since_epoch();
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+  timespec until{};
+  until.tv_sec = static_cast<time_t>(secs.count());
+  until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs).count());
+  // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, the clock of
+  // steady_clock.
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_BITSET_PRIVATE, 0u, &until,
+            nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// Wakes the thread sleeping on word. The word may belong to a waiter that
+// has already returned: a private futex wake only uses the address as a key
+// and touches no memory, and a stray wake-up is a spurious one to whoever
+// sleeps there now.
+void futexWake(std::atomic<uint32_t> *word) {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
 
 MsgWaitQueue::MsgWaitQueue() : holdTime_(std::chrono::milliseconds(kDefaultHoldTimeMs)) {}
 
@@ -12,6 +46,7 @@ void MsgWaitQueue::put(CSCPMessage *msg) {
   const uint16_t code = msg->GetCode();
   const uint32_t id = msg->GetId();
   CSCPMessage *dropped = nullptr;
+  Waiter *served = nullptr;
   {
     KmLockGuard guard(mutex_);
     for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
@@ -21,39 +56,47 @@ void MsgWaitQueue::put(CSCPMessage *msg) {
         // goes to the next waiter rather than to this one again.
         waiters_.erase(it);
         w->msg = msg;
-        w->cond.notify_one();
-        return;
+        w->served.store(1, std::memory_order_release);
+        served = w;
+        break;
       }
     }
-    const auto now = Clock::now();
-    dropExpired(now);
-    if (held_.size() >= kMaxHeldMessages) {
-      dropped = held_.front().msg;
-      held_.pop_front();
+    if (served == nullptr) {
+      const auto now = Clock::now();
+      dropExpired(now);
+      if (held_.size() >= kMaxHeldMessages) {
+        dropped = held_.front().msg;
+        held_.pop_front();
+      }
+      held_.push_back(Held{msg, now});
     }
-    held_.push_back(Held{msg, now});
   }
+  // After the unlock; *served may be gone by now (see futexWake).
+  if (served != nullptr) futexWake(&served->served);
   delete dropped;
 }
 
 CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  KmLockGuard guard(mutex_);
-  dropExpired(Clock::now());
-  for (auto it = held_.begin(); it != held_.end(); ++it) {
-    if (it->msg->GetCode() == code && it->msg->GetId() == id) {
-      CSCPMessage *msg = it->msg;
-      held_.erase(it);
-      return msg;
+  Waiter self{code, id, nullptr, {0}};
+  {
+    KmLockGuard guard(mutex_);
+    dropExpired(Clock::now());
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+      if (it->msg->GetCode() == code && it->msg->GetId() == id) {
+        CSCPMessage *msg = it->msg;
+        held_.erase(it);
+        return msg;
+      }
     }
+    if (timeout_ms == 0) return nullptr;
+    waiters_.push_back(&self);
   }
-  if (timeout_ms == 0) return nullptr;
-
-  Waiter self{code, id, nullptr, {}};
-  waiters_.push_back(&self);
-  while (self.msg == nullptr) {
-    if (self.cond.wait_until(mutex_, deadline) == std::cv_status::timeout) break;
-  }
+  while (self.served.load(std::memory_order_acquire) == 0 && Clock::now() < deadline)
+    futexWaitUntil(&self.served, deadline);
+  // The message is taken under the lock, which orders it after put(). A
+  // message that arrived after the deadline but before this is kept.
+  KmLockGuard guard(mutex_);
   if (self.msg == nullptr) waiters_.remove(&self);  // put() removes served waiters
   return self.msg;
 }

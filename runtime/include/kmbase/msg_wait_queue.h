@@ -1,14 +1,16 @@
 // MsgWaitQueue: the reply queue of a session. The receiver thread put()s
 // every reply; request threads wait for the one reply whose (code, id) they
-// expect. Each waiter sleeps on its own condition variable and is woken only
-// when its key arrives, so many waiters on one queue cost nothing extra.
+// expect. Each waiter sleeps on its own futex word and is woken only when its
+// key arrives, so many waiters on one queue cost nothing extra. The wake-up
+// is sent after the queue's lock is released, so the woken thread does not
+// run into the lock its waker still holds.
 //
 // All operations may be called from any thread concurrently. The queue must
 // outlive every thread that waits on it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -62,8 +64,10 @@ class KMSRV_EXPORT MsgWaitQueue {
   struct Waiter {
     uint16_t code;
     uint32_t id;
-    CSCPMessage *msg;  // set by put() when the waiter's key arrives
-    std::condition_variable_any cond;
+    CSCPMessage *msg;  // set by put() when the waiter's key arrives; guarded by mutex_
+    // Futex word: put() sets it to 1 after msg and then wakes the waiter.
+    // Only a hint for sleeping: msg is read under mutex_.
+    std::atomic<uint32_t> served;
   };
 
   void dropExpired(Clock::time_point now) KM_REQUIRES(mutex_);

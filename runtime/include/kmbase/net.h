@@ -96,6 +96,15 @@ KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, Km
 // chunks is read a chunk or more at a time and each one is served whole.
 inline constexpr uint32_t KMCP_RECV_BUFFER_SIZE = 131072;
 
+// What RecvKMCPMessage knows of a socket it waits on: whether it blocks and
+// the receive time-out (SO_RCVTIMEO) it set, so that a wait for the next
+// message is one blocking receive. Private to RecvKMCPMessage.
+struct KmReceiveWait {
+  SOCKET sock;        // the socket described (INVALID_SOCKET: none yet)
+  int32_t timeoutMs;  // its receive time-out: -1 forever, -2 not set by us
+  bool blocking;      // a blocking socket: a receive on it waits
+};
+
 // Receive state of one connection; initialise it with
 // RecvKMCPMessage(INVALID_SOCKET, nullptr, &state, 0, nullptr, nullptr, 0).
 // Plain data: allocate it with new or malloc. Members are private to
@@ -109,6 +118,7 @@ struct CSCP_BUFFER {
   uint8_t partialCipher;  // it is assembled in the decryption buffer
   uint8_t broken;         // the stream lost its framing; every call fails
   uint8_t drained;        // the last read emptied the socket: wait before reading
+  KmReceiveWait wait;     // how a read that waits is done
   // Aligned so that a message served in place can be viewed as a header.
   alignas(8) uint8_t data[KMCP_RECV_BUFFER_SIZE];
 };

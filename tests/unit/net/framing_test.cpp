@@ -1,12 +1,16 @@
 // RecvKMCPMessage: cutting a byte stream into messages, its limits, skips,
 // time-outs, the encrypted path and the in-place delivery.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "kmbase/crypto.h"
 #include "net_test_util.h"
@@ -233,6 +237,47 @@ TEST(FramingTest, TimeOutKeepsAPartialMessageForTheNextCall) {
   ASSERT_EQ(r.recv(sp.a), static_cast<int>(big.size()));
   EXPECT_EQ(r.got(static_cast<int>(big.size())), big);
   rest.join();
+}
+
+// Once a read has emptied the socket, the next call waits in one blocking
+// receive whose time-out is the socket's: each call's own time-out must hold
+// (0 only looks, it never means "forever"), a shutdown must end an endless
+// wait, and a non-blocking socket must still wait.
+TEST(FramingTest, AWaitingReadHonoursEachCallsTimeOut) {
+  for (bool nonBlocking : {false, true}) {
+    SCOPED_TRACE(nonBlocking ? "non-blocking socket" : "blocking socket");
+    SocketPair sp;
+    if (nonBlocking) {
+      ASSERT_EQ(::fcntl(sp.a, F_SETFL, ::fcntl(sp.a, F_GETFL) | O_NONBLOCK), 0);
+    }
+    Receiver r;
+    auto m = wireMessage(MC_REQUEST_COMPLETED, 64, 1);
+    ASSERT_TRUE(nettest::writeAll(sp.b, m));
+    ASSERT_EQ(r.recv(sp.a), 64);  // the read took everything: the next one waits first
+
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    EXPECT_EQ(r.recv(sp.a, 30), KMCP_RECV_TIMEOUT);
+    EXPECT_EQ(KmGetLastSocketError(), ETIMEDOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(25));
+    EXPECT_EQ(r.recv(sp.a, 0), KMCP_RECV_TIMEOUT);  // returns: the run would hang otherwise
+
+    // A longer time-out after a shorter one: the message sent meanwhile arrives.
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      nettest::writeAll(sp.b, m);
+    });
+    EXPECT_EQ(r.recv(sp.a, 5000), 64);
+    late.join();
+
+    // An endless wait ends when another thread shuts the socket down.
+    std::thread closer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      ::shutdown(sp.a, SHUT_RDWR);
+    });
+    EXPECT_EQ(r.recv(sp.a, KM_INFINITE), KMCP_RECV_CLOSED);
+    closer.join();
+  }
 }
 
 TEST(FramingTest, PeerCloseMidMessageReportsClosed) {
