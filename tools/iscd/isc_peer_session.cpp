@@ -258,6 +258,11 @@ PeerSession::Next PeerSession::answerRequest(CSCPMessage &request, bool encrypte
       const uint32_t rcc = serviceResult(request);
       if (rcc != ISC_RESULT_SUCCESS)
         logf(LogLevel::Info, "service %u refused (%u)", request.GetVariableLong(VAR_SERVICE_ID), rcc);
+      // The send lock spans the answer and the change of state: a message
+      // sent to the session (sendUnsolicited) can neither overtake the
+      // answer nor find the session not yet in service once the client
+      // has the answer.
+      KmLockGuard sendGuard(sendLock_);
       const Next next = reply(id, rcc);
       if (rcc == ISC_RESULT_SUCCESS && next == Next::Continue) {
         serviceConnected_ = true;
