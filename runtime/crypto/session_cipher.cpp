@@ -175,10 +175,23 @@ KMCPEncryptionContext *KMCPEncryptionContext::create(uint16_t cipher, const uint
 }
 
 KMCP_ENCRYPTED_MESSAGE *KMCPEncryptionContext::encrypt(const uint8_t *plain, size_t length) {
-  if (length > KMCP_MAX_MESSAGE_SIZE || (plain == nullptr && length != 0)) return nullptr;
+  if (length > KMCP_MAX_MESSAGE_SIZE) return nullptr;
   const size_t total = KMCPEncryptedSize(length);
   auto *out = static_cast<uint8_t *>(malloc(total));
   if (out == nullptr) return nullptr;
+  if (encryptInto(plain, length, out, total) == 0) {
+    free(out);
+    return nullptr;
+  }
+  return reinterpret_cast<KMCP_ENCRYPTED_MESSAGE *>(out);
+}
+
+size_t KMCPEncryptionContext::encryptInto(const uint8_t *plain, size_t length, uint8_t *out,
+                                          size_t outSize) {
+  if (length > KMCP_MAX_MESSAGE_SIZE || (plain == nullptr && length != 0) || out == nullptr)
+    return 0;
+  const size_t total = KMCPEncryptedSize(length);
+  if (outSize < total) return 0;
   const size_t padding = total - length - KMCP_ENVELOPE_OVERHEAD;
   PutBe16(out, MC_ENCRYPTED_MESSAGE);
   out[2] = impl_->sendDirection;
@@ -208,11 +221,7 @@ KMCP_ENCRYPTED_MESSAGE *KMCPEncryptionContext::encrypt(const uint8_t *plain, siz
            EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, KMCP_ENVELOPE_TAG_SIZE, tag) == 1;
     }
   }
-  if (!ok) {
-    free(out);
-    return nullptr;
-  }
-  return reinterpret_cast<KMCP_ENCRYPTED_MESSAGE *>(out);
+  return ok ? total : 0;
 }
 
 bool KMCPEncryptionContext::decrypt(const uint8_t *in, size_t size, uint8_t *out, size_t outSize,

@@ -17,15 +17,41 @@ constexpr uint32_t alignUp(uint32_t n) { return (n + KMCP_ALIGNMENT - 1) / KMCP_
 // Header, the largest payload and its padding.
 constexpr size_t kChunkBufferSize = alignUp(KMCP_HEADER_SIZE + KMCP_FILE_CHUNK_SIZE);
 
-bool sendChunk(SOCKET sock, uint8_t *chunk, uint32_t size, KMCPEncryptionContext *ctx,
+void fillChunkHeader(uint8_t *chunk, uint32_t id, uint32_t payload, bool last) {
+  auto *header = reinterpret_cast<KMCP_MESSAGE *>(chunk);
+  header->code = htons(MC_FILE_DATA);
+  header->flags = htons(static_cast<uint16_t>(FLAG_RAW | (last ? FLAG_END_OF_FILE : 0)));
+  header->size = htonl(alignUp(KMCP_HEADER_SIZE + payload));
+  header->id = htonl(id);
+  header->numFields = htonl(payload);
+}
+
+// What one file stream needs besides the file: the chunk buffer, and for an
+// encrypted stream the envelope buffer, both allocated once.
+struct ChunkBuffers {
+  explicit ChunkBuffers(bool encrypted)
+      : chunk(static_cast<uint8_t *>(std::aligned_alloc(alignof(KMCP_MESSAGE), kChunkBufferSize))),
+        envelopeSize(encrypted ? KMCPEncryptedSize(kChunkBufferSize) : 0),
+        envelope(encrypted ? static_cast<uint8_t *>(std::malloc(envelopeSize)) : nullptr) {}
+  ~ChunkBuffers() {
+    std::free(chunk);
+    std::free(envelope);
+  }
+  ChunkBuffers(const ChunkBuffers &) = delete;
+  ChunkBuffers &operator=(const ChunkBuffers &) = delete;
+  bool ok() const { return chunk != nullptr && (envelopeSize == 0 || envelope != nullptr); }
+
+  uint8_t *const chunk;  // KMCP_MESSAGE alignment for the header view
+  const size_t envelopeSize;
+  uint8_t *const envelope;
+};
+
+// Sends the chunk in buffers.chunk, encrypted when ctx is given.
+bool sendChunk(SOCKET sock, ChunkBuffers &buffers, uint32_t size, KMCPEncryptionContext *ctx,
                KmMutex *lock) {
-  if (ctx == nullptr) return SendEx(sock, chunk, size, 0, lock) == static_cast<int>(size);
-  KMCP_ENCRYPTED_MESSAGE *env = CSCPEncryptMessage(ctx, reinterpret_cast<KMCP_MESSAGE *>(chunk));
-  if (env == nullptr) return false;
-  const uint32_t envSize = ntohl(env->size);
-  const bool ok = SendEx(sock, env, envSize, 0, lock) == static_cast<int>(envSize);
-  std::free(env);
-  return ok;
+  if (ctx == nullptr) return SendEx(sock, buffers.chunk, size, 0, lock) == static_cast<int>(size);
+  const size_t envSize = ctx->encryptInto(buffers.chunk, size, buffers.envelope, buffers.envelopeSize);
+  return envSize != 0 && SendEx(sock, buffers.envelope, envSize, 0, lock) == static_cast<int>(envSize);
 }
 
 }  // namespace
@@ -44,18 +70,16 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     kmnet::closeFile(fd);
     return false;
   }
-  // KMCP_MESSAGE alignment for the header view of the buffer.
-  auto *chunk = static_cast<uint8_t *>(std::aligned_alloc(alignof(KMCP_MESSAGE), kChunkBufferSize));
-  if (chunk == nullptr) {
+  ChunkBuffers buffers(ctx != nullptr);
+  if (!buffers.ok()) {
     kmnet::closeFile(fd);
     kmnet::setLastError(ENOMEM);
     return false;
   }
-
   bool ok = true;
   int64_t position = offset;
   for (;;) {
-    const ssize_t n = kmnet::readFull(fd, chunk + KMCP_HEADER_SIZE, KMCP_FILE_CHUNK_SIZE);
+    const ssize_t n = kmnet::readFull(fd, buffers.chunk + KMCP_HEADER_SIZE, KMCP_FILE_CHUNK_SIZE);
     if (n < 0) {
       ok = false;
       break;
@@ -65,14 +89,9 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     // the file.
     const bool last = payload < KMCP_FILE_CHUNK_SIZE;
     const uint32_t size = alignUp(KMCP_HEADER_SIZE + payload);
-    std::memset(chunk + KMCP_HEADER_SIZE + payload, 0, size - KMCP_HEADER_SIZE - payload);
-    auto *header = reinterpret_cast<KMCP_MESSAGE *>(chunk);
-    header->code = htons(MC_FILE_DATA);
-    header->flags = htons(static_cast<uint16_t>(FLAG_RAW | (last ? FLAG_END_OF_FILE : 0)));
-    header->size = htonl(size);
-    header->id = htonl(id);
-    header->numFields = htonl(payload);
-    if (!sendChunk(sock, chunk, size, ctx, sendLock)) {
+    std::memset(buffers.chunk + KMCP_HEADER_SIZE + payload, 0, size - KMCP_HEADER_SIZE - payload);
+    fillChunkHeader(buffers.chunk, id, payload, last);
+    if (!sendChunk(sock, buffers, size, ctx, sendLock)) {
       ok = false;
       break;
     }
@@ -80,7 +99,6 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     if (progress != nullptr) progress(position, arg);
     if (last) break;
   }
-  std::free(chunk);
   kmnet::closeFile(fd);
   return ok;
 }

@@ -128,6 +128,10 @@ class KMSRV_EXPORT KMCPEncryptionContext : public RefCountObject {
   // Encrypts `length` bytes into a new envelope (malloc'd; free()).
   // Any thread. Null on failure (too large, counter exhausted, OpenSSL).
   KMCP_ENCRYPTED_MESSAGE *encrypt(const uint8_t *plain, size_t length);
+  // The same into out, which must hold KMCPEncryptedSize(length) bytes: the
+  // envelope's size, or 0 on failure (then out holds nothing usable). Lets
+  // a sender of many messages reuse one buffer. Any thread.
+  size_t encryptInto(const uint8_t *plain, size_t length, uint8_t *out, size_t outSize);
   // Decrypts an envelope of `envelopeSize` bytes (which must equal its size
   // field) into out. Receiver thread only. False for anything not accepted:
   // malformed, wrong direction, replayed, too old, forged, or too large for
