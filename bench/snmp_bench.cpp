@@ -31,26 +31,24 @@ using kmbench::Placement;
 
 constexpr const char16_t *kOidText = u".1.3.6.1.2.1.1.3.0";  // sysUpTime.0
 
-// One snmpd for the whole run, pinned per row.
+// One snmpd for the whole run, pinned per row; main() stops it.
+std::unique_ptr<SnmpdInstance> g_snmpd;
+std::string g_snmpdError;
+
 SnmpdInstance *Snmpd(benchmark::State &state, Placement p) {
-  static SnmpdInstance *instance = nullptr;
-  static std::string error;
-  if (instance == nullptr && error.empty()) {
+  if (g_snmpd == nullptr && g_snmpdError.empty()) {
     setenv("MIBS", "", 1);
-    instance = new SnmpdInstance();
-    error = instance->start();
-    if (!error.empty()) {
-      delete instance;
-      instance = nullptr;
-    }
+    auto instance = std::make_unique<SnmpdInstance>();
+    g_snmpdError = instance->start();
+    if (g_snmpdError.empty()) g_snmpd = std::move(instance);
   }
-  if (instance == nullptr) {
-    state.SkipWithError(error.c_str());
+  if (g_snmpd == nullptr) {
+    state.SkipWithError(g_snmpdError.c_str());
     return nullptr;
   }
-  kmbench::PinTask(instance->pid(), kmbench::ServerCpu(p));
+  kmbench::PinTask(g_snmpd->pid(), kmbench::ServerCpu(p));
   kmbench::PinThisThread(kmbench::ClientCpu(p));
-  return instance;
+  return g_snmpd.get();
 }
 
 void SnmpGetRow(benchmark::State &state, Placement p) {
@@ -111,5 +109,6 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  g_snmpd.reset();  // stops snmpd
   return 0;
 }

@@ -2,7 +2,7 @@
 #include "kmsnmp/udp_transport.h"
 
 #include <errno.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,20 +95,22 @@ int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sock
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left < 0) left = 0;
     if (left > INT_MAX) left = INT_MAX;
-    struct pollfd p = {socket_, POLLIN, 0};
-    int rc = poll(&p, 1, static_cast<int>(left));
-    if (rc < 0) {
-      if (ClassifyErrno(errno) == IoOutcome::Retry) continue;
-      return -1;
+    // Waits in the receive itself (one system call): the socket is blocking
+    // and its receive time-out is the time left. Nothing left: only look.
+    int flags = MSG_TRUNC;
+    if (left == 0) {
+      flags |= MSG_DONTWAIT;
+    } else if (left != armedTimeoutMs_) {
+      struct timeval tv = {static_cast<time_t>(left / 1000),
+                           static_cast<suseconds_t>(left % 1000 * 1000)};
+      if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return -1;
+      armedTimeoutMs_ = left;
     }
-    if (rc == 0) return 0;
-    ssize_t n =
-        recv(socket_, recvBuffer_.get(), SNMP_MAX_MESSAGE_SIZE + 1, MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n = recv(socket_, recvBuffer_.get(), SNMP_MAX_MESSAGE_SIZE + 1, flags);
     if (n < 0) {
-      if (ClassifyErrno(errno) == IoOutcome::Retry) {
-        if (left == 0) return 0;
-        continue;
-      }
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) return 0;  // the time-out passed
+      if (ClassifyErrno(err) == IoOutcome::Retry && left != 0) continue;  // a signal
       return -1;
     }
     if (n == 0) {

@@ -39,4 +39,7 @@ class KMSRV_EXPORT SNMP_UDPTransport : public SNMP_Transport {
   struct sockaddr_in peer_ {};
   std::vector<uint8_t> sendBuffer_;        // grows to the largest request sent
   std::unique_ptr<uint8_t[]> recvBuffer_;  // SNMP_MAX_MESSAGE_SIZE + 1 bytes, made on first read
+  // The receive time-out (SO_RCVTIMEO) last set on socket_, in ms; 0: none
+  // set yet. A wait for the answer is then one blocking receive.
+  long armedTimeoutMs_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -150,6 +151,36 @@ TEST(UdpTransport, SilentPeerGivesTimeOutAfterEveryAttempt) {
   EXPECT_EQ(t->doRequest(&request, &response, 20, 2), SNMP_ERR_TIMEOUT);
   EXPECT_EQ(response, nullptr);
   EXPECT_EQ(silent.drain(), 2);
+}
+
+// readMessage waits inside its receive, with the socket's time-out set to
+// the time left: each call's own time-out must hold, and 0 only looks (on
+// the socket, 0 would mean "forever").
+TEST(UdpTransport, ReadMessageHonoursEachCallsTimeOut) {
+  LoopbackAgent peer;
+  auto t = Transport(peer.port());
+  using Clock = std::chrono::steady_clock;
+  SNMP_PDU *pdu = reinterpret_cast<SNMP_PDU *>(1);
+  EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(t->readMessage(&pdu, 40, nullptr, nullptr, nullptr), 0);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(35));
+  EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
+
+  // A longer time-out after a shorter one: an answer sent meanwhile arrives.
+  peer.start([](const SNMP_PDU &request) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    return std::vector<Datagram>{Answer(request, request.getRequestId(), "late")};
+  });
+  SNMP_PDU request(SNMP_GET_REQUEST, 504, SNMP_VERSION_2C);
+  request.bindVariable(new SNMP_Variable(kSysName, 9));
+  ASSERT_GT(t->sendMessage(&request), 0);
+  pdu = nullptr;
+  EXPECT_GT(t->readMessage(&pdu, 5000, nullptr, nullptr, nullptr), 0);
+  ASSERT_NE(pdu, nullptr);
+  EXPECT_EQ(pdu->getRequestId(), 504u);
+  EXPECT_EQ(Value(pdu), u"late");
+  delete pdu;
 }
 
 TEST(UdpTransport, ClosedPortIsACommunicationError) {
