@@ -9,6 +9,10 @@
 //   raw/tcp_pingpong_list10k      one requester, the sizes of a 10,000-line
 //                                 list request and reply
 //   raw/tcp_stream256m            256 MiB one way, acknowledged at the end
+//   raw/file_transfer256m         the work of a 256 MiB transfer without the
+//                                 session: file read, 64 KiB chunks over TCP
+//                                 (sealed with AES-256-GCM when encrypted),
+//                                 file write
 //   nop                           nop(), one caller thread
 //   get_parameter                 getParameter(), one caller thread
 //   get_parameter_t8              getParameter(), 8 caller threads, one session
@@ -229,6 +233,15 @@ void RawPingPongList(benchmark::State &state, Placement p) {
 }
 void RawStream(benchmark::State &state, Placement p) {
   kmbench::RunTcpStream(state, p, kTransferBytes);
+}
+
+void RawFileTransfer(benchmark::State &state, Mode mode, Placement p) {
+  if (const std::string &why = Files().content(); !why.empty()) {
+    state.SkipWithError(why.c_str());
+    return;
+  }
+  kmbench::RunRawFileTransfer(state, p, Files().localDir + "/upload.bin",
+                              Files().agentDir + "/raw_copy.bin", mode == kEncrypted);
 }
 
 // ---- Session rows ------------------------------------------------------------
@@ -488,6 +501,11 @@ void RegisterAll() {
         ->UseRealTime()->MinTime(0.5);
     benchmark::RegisterBenchmark(RowName("raw/tcp_stream256m", nullptr, p).c_str(), RawStream, p)
         ->UseRealTime()->Iterations(4)->Unit(benchmark::kMillisecond);
+    for (Mode mode : {kClear, kEncrypted}) {
+      benchmark::RegisterBenchmark(RowName("raw/file_transfer256m", kModeName[mode], p).c_str(),
+                                   RawFileTransfer, mode, p)
+          ->UseRealTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+    }
   }
   struct SessionRow {
     const char *name;

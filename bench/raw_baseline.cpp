@@ -2,6 +2,8 @@
 #include "raw_baseline.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
@@ -95,6 +97,30 @@ int Connect(const Hello &hello) {
     return -1;
   }
   return fd;
+}
+
+// Both ends of a fresh loopback TCP connection (pair[0] connected, pair[1]
+// accepted), on their own listener rather than RawServer's.
+bool ConnectedLoopbackPair(int pair[2]) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sa);
+  bool ok = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr *>(&sa), len) == 0 &&
+            ::listen(listener, 1) == 0 &&
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) == 0;
+  pair[0] = ok ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+  ok = ok && pair[0] >= 0 && ::connect(pair[0], reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0;
+  pair[1] = ok ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  ok = ok && pair[1] >= 0;
+  if (listener >= 0) ::close(listener);
+  if (!ok) {
+    if (pair[0] >= 0) ::close(pair[0]);
+    if (pair[1] >= 0) ::close(pair[1]);
+    pair[0] = pair[1] = -1;
+  }
+  return ok;
 }
 
 // One connection shared by the requesters of a routed row.
@@ -296,6 +322,144 @@ void RunTcpStream(benchmark::State &state, Placement p, uint64_t bytes) {
   }
   ::close(fd);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
+
+namespace {
+
+constexpr size_t kFileChunk = 65536;
+constexpr size_t kChunkHeader = 16;  // payload length, end flag, counter
+constexpr size_t kTag = 16;
+
+// One direction's AES-256-GCM state, keyed once; the nonce is the chunk
+// counter.
+class RawSealer {
+ public:
+  explicit RawSealer(bool seal) : seal_(seal), ctx_(EVP_CIPHER_CTX_new()) {
+    uint8_t key[32];
+    for (size_t i = 0; i < sizeof(key); i++) key[i] = static_cast<uint8_t>(i * 7 + 1);
+    ok_ = ctx_ != nullptr &&
+          (seal ? EVP_EncryptInit_ex(ctx_, EVP_aes_256_gcm(), nullptr, key, nullptr)
+                : EVP_DecryptInit_ex(ctx_, EVP_aes_256_gcm(), nullptr, key, nullptr)) == 1;
+  }
+  ~RawSealer() { EVP_CIPHER_CTX_free(ctx_); }
+  RawSealer(const RawSealer &) = delete;
+  RawSealer &operator=(const RawSealer &) = delete;
+
+  // Seals or opens n bytes of in into out (and the tag after them); the
+  // header is authenticated too. False when opening fails the tag.
+  bool run(const uint8_t *header, const uint8_t *in, uint8_t *out, size_t n, uint64_t counter) {
+    uint8_t nonce[12] = {};
+    std::memcpy(nonce + 4, &counter, sizeof(counter));
+    int len = 0;
+    uint8_t *tag = out + n;
+    if (seal_) {
+      return ok_ && EVP_EncryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
+             EVP_EncryptUpdate(ctx_, nullptr, &len, header, kChunkHeader) == 1 &&
+             EVP_EncryptUpdate(ctx_, out, &len, in, static_cast<int>(n)) == 1 &&
+             EVP_EncryptFinal_ex(ctx_, out + n, &len) == 1 &&
+             EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_GET_TAG, kTag, tag) == 1;
+    }
+    std::memcpy(tag_, in + n, kTag);
+    return ok_ && EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, nonce) == 1 &&
+           EVP_DecryptUpdate(ctx_, nullptr, &len, header, kChunkHeader) == 1 &&
+           EVP_DecryptUpdate(ctx_, out, &len, in, static_cast<int>(n)) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, kTag, tag_) == 1 &&
+           EVP_DecryptFinal_ex(ctx_, out + n, &len) == 1;
+  }
+
+ private:
+  bool seal_;
+  bool ok_ = false;
+  EVP_CIPHER_CTX *ctx_;
+  uint8_t tag_[kTag];
+};
+
+struct ChunkHeader {
+  uint32_t payload;
+  uint32_t last;
+  uint64_t counter;
+};
+static_assert(sizeof(ChunkHeader) == kChunkHeader);
+
+// The receiving end: one file per run of chunks, until the connection ends.
+void ReceiveFiles(int fd, const std::string &target, bool encrypted, int cpu) {
+  PinThisThread(cpu);
+  RawSealer opener(false);
+  std::vector<uint8_t> in(kFileChunk + kTag), plain(kFileChunk + kTag);
+  for (;;) {
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) return;
+    bool ok = true, last = false;
+    while (ok && !last) {
+      ChunkHeader h{};
+      ok = ReadAll(fd, &h, sizeof(h)) && h.payload <= kFileChunk &&
+           ReadAll(fd, in.data(), h.payload + (encrypted ? kTag : 0));
+      const uint8_t *data = in.data();
+      if (ok && encrypted) {
+        ok = opener.run(reinterpret_cast<const uint8_t *>(&h), in.data(), plain.data(), h.payload,
+                        h.counter);
+        data = plain.data();
+      }
+      ok = ok && ::write(out, data, h.payload) == static_cast<ssize_t>(h.payload);
+      last = h.last != 0;
+    }
+    ::close(out);
+    const uint8_t ack = ok ? 1 : 0;
+    if (!ok || !WriteAll(fd, &ack, 1)) return;
+  }
+}
+
+}  // namespace
+
+void RunRawFileTransfer(benchmark::State &state, Placement p, const std::string &source,
+                        const std::string &target, bool encrypted) {
+  PinThisThread(ClientCpu(p));
+  int pair[2] = {-1, -1};
+  if (!ConnectedLoopbackPair(pair)) {
+    state.SkipWithError("raw loopback connection failed");
+    return;
+  }
+  std::thread receiver(ReceiveFiles, pair[1], target, encrypted, ServerCpu(p));
+  RawSealer sealer(true);
+  std::vector<uint8_t> chunk(kChunkHeader + kFileChunk), sealed(kChunkHeader + kFileChunk + kTag);
+  uint64_t counter = 0, bytes = 0;
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  for (auto _ : state) {
+    bool ok = in >= 0 && ::lseek(in, 0, SEEK_SET) == 0;
+    bool last = false;
+    while (ok && !last) {
+      const ssize_t n = ::read(in, chunk.data() + kChunkHeader, kFileChunk);
+      ok = n >= 0;
+      if (!ok) break;
+      last = static_cast<size_t>(n) < kFileChunk;
+      ChunkHeader h{static_cast<uint32_t>(n), last ? 1u : 0u, counter++};
+      std::memcpy(chunk.data(), &h, sizeof(h));
+      if (encrypted) {
+        std::memcpy(sealed.data(), &h, sizeof(h));
+        ok = sealer.run(chunk.data(), chunk.data() + kChunkHeader, sealed.data() + kChunkHeader,
+                        static_cast<size_t>(n), h.counter) &&
+             WriteAll(pair[0], sealed.data(), kChunkHeader + static_cast<size_t>(n) + kTag);
+      } else {
+        ok = WriteAll(pair[0], chunk.data(), kChunkHeader + static_cast<size_t>(n));
+      }
+      bytes += static_cast<uint64_t>(n);
+    }
+    uint8_t ack = 0;
+    if (!ok || !ReadAll(pair[0], &ack, 1) || ack != 1) {
+      state.SkipWithError("raw file transfer failed");
+      break;
+    }
+    state.PauseTiming();
+    ::unlink(target.c_str());
+    state.ResumeTiming();
+  }
+  if (in >= 0) ::close(in);
+  ::shutdown(pair[0], SHUT_RDWR);
+  receiver.join();
+  ::close(pair[0]);
+  ::close(pair[1]);
+  ::unlink(target.c_str());
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
 void RunUdpPingPong(benchmark::State &state, Placement p, uint32_t size) {

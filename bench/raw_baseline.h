@@ -76,6 +76,15 @@ class RawServer {
 void RunTcpPingPong(benchmark::State &state, Placement p, uint32_t requestSize, uint32_t replySize);
 // A one-way stream of `bytes` per iteration in 256 KiB writes.
 void RunTcpStream(benchmark::State &state, Placement p, uint64_t bytes);
+// The work of a file transfer without the session: the client thread reads
+// `source` in 64 KiB chunks and sends each with a 16-byte header (with
+// `encrypted`, sealed with AES-256-GCM, a fresh nonce and a 16-byte tag per
+// chunk, straight from OpenSSL); a server thread receives each, opens and
+// checks it when sealed, and writes it to `target`, acknowledging the end
+// with one byte. `target` is removed after each iteration, outside the
+// timing. The floor for a transfer that reads and writes real files.
+void RunRawFileTransfer(benchmark::State &state, Placement p, const std::string &source,
+                        const std::string &target, bool encrypted);
 // UDP datagrams of `size` bytes echoed back.
 void RunUdpPingPong(benchmark::State &state, Placement p, uint32_t size);
 
