@@ -106,12 +106,16 @@ void Session::run() {
     auto *msg = reinterpret_cast<KMCP_MESSAGE *>(message.bytes());
     Next next = Next::Continue;
     while (next == Next::Continue) {
-      // The framing assembles an encrypted envelope in the decryption buffer
-      // and a clear message only in the message buffer: a cleared code there
-      // tells afterwards which of the two arrived.
+      // The framing leaves an envelope's code in the decryption buffer for
+      // every encrypted message, and never touches it for a clear one: a
+      // cleared code there tells afterwards which of the two arrived.
       decryption.bytes()[0] = decryption.bytes()[1] = 0;
-      const int r = RecvKMCPMessage(sock_, msg, recvState_.get(), bufferSize, &recvCtx_,
-                                    decryption.bytes(), idle != 0 ? idle : KM_INFINITE);
+      // A clear message read whole is handled where it lies in the read
+      // buffer (got points there); anything else arrives in msg.
+      KMCP_MESSAGE *got = msg;
+      const int r = RecvKMCPMessageInPlace(sock_, msg, &got, recvState_.get(), bufferSize, &recvCtx_,
+                                           decryption.bytes(), idle != 0 ? idle : KM_INFINITE);
+      const uint8_t *bytes = reinterpret_cast<const uint8_t *>(got);
       if (r == KMCP_RECV_TIMEOUT) {
         shared_.logf(LogLevel::Info, "session %llu: idle for %u ms, closing",
                      static_cast<unsigned long long>(number_), idle);
@@ -130,11 +134,11 @@ void Session::run() {
         continue;
       }
       if (r == KMCP_RECV_TOO_LARGE) {
-        next = handleTooLarge(message.bytes());
+        next = handleTooLarge(bytes);
         continue;
       }
       const bool encrypted = LoadBe16(decryption.bytes()) == MC_ENCRYPTED_MESSAGE;
-      next = handle(message.bytes(), static_cast<uint32_t>(r), encrypted);
+      next = handle(bytes, static_cast<uint32_t>(r), encrypted);
     }
     if (next == Next::Relay) {
       SOCKET target;
