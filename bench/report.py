@@ -2,7 +2,7 @@
 """Reads the Google Benchmark JSON files of one `./dev bench` run, pairs each
 of our rows with its baseline row from the same run, and prints one table
 (benchmark, our figure, baseline figure, ratio, target, pass/short) for each
-placement. Writes the same rows as JSON.
+placement. Writes the same rows as JSON, and as Markdown beside it.
 
 usage: report.py RESULTS_DIR SUMMARY_JSON
 
@@ -234,6 +234,29 @@ def print_table(entries):
         print(row(r))
 
 
+def markdown(entries):
+    """The table as Markdown, one section per placement (for docs/performance.md)."""
+    out = []
+    for placement, title in (("same_cpu", "Both sides on one CPU (`same_cpu`)"),
+                             ("cross_cpu", "Client and peer on different CPUs (`cross_cpu`)")):
+        out += [f"### {title}", "", "| Benchmark | Ours | Baseline | Ratio | Target | Result |",
+                "|---|---|---|---|---|---|"]
+        for e in entries:
+            if e["placement"] != placement:
+                continue
+            ratio = "-" if e["ratio"] is None else f"{e['ratio']:.2f}"
+            out.append(f"| {e['benchmark']} | {fmt(e['ours'], e['metric'])} | "
+                       f"{fmt(e['baseline'], e['metric'])} | {ratio} | "
+                       f"{(e['target'] or '-').replace('>=', '≥').replace('<=', '≤')} | {e['result']} |")
+        out.append("")
+    for e in entries:
+        if e["metric"] == "kib_per_session" and e["ours"] is not None:
+            out.append(f"1,000 sessions (encrypted, SHA-1 login): {e['result']}, "
+                       f"{e.get('sessions_per_s') or 0:.0f} sessions/s, "
+                       f"{e['ours']:.1f} KiB per idle session, {int(e.get('failed') or 0)} failed.")
+    return "\n".join(out) + "\n"
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -251,7 +274,10 @@ def main():
     }
     with open(sys.argv[2], "w") as f:
         json.dump(summary, f, indent=2)
-    print(f"written: {sys.argv[2]}")
+    md_path = os.path.splitext(sys.argv[2])[0] + ".md"
+    with open(md_path, "w") as f:
+        f.write(markdown(entries))
+    print(f"written: {sys.argv[2]} and {md_path}")
     return 0
 
 
