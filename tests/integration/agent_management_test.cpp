@@ -19,49 +19,8 @@
 namespace kmtest {
 namespace {
 
-bool Connect(AgentConnection &conn, ScriptedPeer &peer) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  bool ok = conn.connect();
-  script.join();
-  return ok;
-}
-
-// The peer's side of one request: receives it, keeps it, and sends the
-// reply `answer` fills (VAR_RCC 0 unless answer sets another).
-class PeerAnswer {
- public:
-  using Answer = std::function<void(const CSCPMessage &request, CSCPMessage &reply)>;
-  PeerAnswer(ScriptedPeer &peer, Answer answer)
-      : thread_([this, &peer, answer] {
-          request_ = peer.receive();
-          if (request_ == nullptr) return;
-          CSCPMessage reply;
-          reply.SetCode(MC_REQUEST_COMPLETED);
-          reply.SetId(request_->GetId());
-          reply.SetVariable(VAR_RCC, RCC_SUCCESS);
-          answer(*request_, reply);
-          peer.send(reply);
-        }) {}
-  ~PeerAnswer() { join(); }
-  const CSCPMessage *request() {
-    join();
-    return request_.get();
-  }
-
- private:
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::unique_ptr<CSCPMessage> request_;
-  std::thread thread_;
-};
-
 struct Session {
-  Session() { connected = Connect(conn, peer); }
+  Session() { connected = ConnectScripted(conn, peer); }
   ScriptedPeer peer;
   TestConnection conn{kLoopbackNet, peer.port()};
   bool connected = false;

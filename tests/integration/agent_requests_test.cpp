@@ -21,51 +21,6 @@
 namespace kmtest {
 namespace {
 
-// Runs connect() while the peer answers version detection and the liveness
-// test.
-bool Connect(AgentConnection &conn, ScriptedPeer &peer) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  bool ok = conn.connect();
-  script.join();
-  return ok;
-}
-
-// The peer's side of one request, on its own thread: receives the request,
-// keeps a copy of it, and sends the reply that `answer` fills (code and id
-// are preset, VAR_RCC 0 unless answer sets another).
-class PeerAnswer {
- public:
-  using Answer = std::function<void(const CSCPMessage &request, CSCPMessage &reply)>;
-  PeerAnswer(ScriptedPeer &peer, Answer answer)
-      : thread_([this, &peer, answer] {
-          request_ = peer.receive();
-          if (request_ == nullptr) return;
-          CSCPMessage reply;
-          reply.SetCode(MC_REQUEST_COMPLETED);
-          reply.SetId(request_->GetId());
-          reply.SetVariable(VAR_RCC, RCC_SUCCESS);
-          answer(*request_, reply);
-          peer.send(reply);
-        }) {}
-  ~PeerAnswer() { join(); }
-  // The request as the peer received it (null when none came).
-  const CSCPMessage *request() {
-    join();
-    return request_.get();
-  }
-
- private:
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::unique_ptr<CSCPMessage> request_;
-  std::thread thread_;
-};
-
 void Fail(CSCPMessage &reply, uint32_t rcc) { reply.SetVariable(VAR_RCC, rcc); }
 
 void Lines(CSCPMessage &reply, std::initializer_list<const char16_t *> lines) {
@@ -81,7 +36,7 @@ struct Session {
 
 TEST(AgentRequests, GetParameterCutsLongValueAndLeavesBufferOnFailure) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   char16_t buffer[5];
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &req, CSCPMessage &reply) {
@@ -106,7 +61,7 @@ TEST(AgentRequests, GetParameterCutsLongValueAndLeavesBufferOnFailure) {
 
 TEST(AgentRequests, GetListLinesMissingLineFailureAndDisconnectedSession) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &reply) {
       reply.SetVariable(VAR_NUM_STRINGS, 3u);
@@ -143,7 +98,7 @@ TEST(AgentRequests, GetListLinesMissingLineFailureAndDisconnectedSession) {
 
 TEST(AgentRequests, CountsTheReplyCannotHoldFailWithEmptyOutputs) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &reply) {
       reply.SetVariable(VAR_NUM_STRINGS, 4000000000u);
@@ -172,7 +127,7 @@ TEST(AgentRequests, CountsTheReplyCannotHoldFailWithEmptyOutputs) {
 
 TEST(AgentRequests, ExecActionSendsCountAndOnlyThatManyArguments) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &) {});
     EXPECT_EQ(s.conn.execAction(u"Reboot", 0, nullptr), RCC_SUCCESS);
@@ -199,7 +154,7 @@ TEST(AgentRequests, ExecActionSendsCountAndOnlyThatManyArguments) {
 
 TEST(AgentRequests, CheckNetworkServiceDefaultPortsAndProtocol) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   const struct {
     int32_t type;
     uint16_t port, protocol, sentPort, sentProtocol;
@@ -242,7 +197,7 @@ TEST(AgentRequests, CheckNetworkServiceDefaultPortsAndProtocol) {
 
 TEST(AgentRequests, SupportedParametersRecordsLimitsAndEmptyRuns) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   StructArray<KMC_AGENT_PARAM> *params = nullptr;
   StructArray<KMC_AGENT_TABLE> *tables = nullptr;
   {
@@ -296,7 +251,7 @@ TEST(AgentRequests, SupportedParametersRecordsLimitsAndEmptyRuns) {
 
 TEST(AgentRequests, GetTableBuildsTableAndMalformedReplyFails) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   Table *table = nullptr;
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &reply) {
@@ -347,7 +302,7 @@ TEST(AgentRequests, NeverConnectedSession) {
 
 TEST(AgentNetworkTables, TablesFromListsLeaveNoLines) {
   Session s;
-  ASSERT_TRUE(Connect(s.conn, s.peer));
+  ASSERT_TRUE(ConnectScripted(s.conn, s.peer));
   {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &reply) {
       Lines(reply, {u"0.0.0.0/0 10.0.0.1 2 4", u"10.0.0.0/8 10.1.2.1 3 4", u"10.1.2.3/32 0.0.0.0 1 3"});
@@ -410,7 +365,7 @@ SNMP_PDU *GetRequest(uint32_t id) {
 TEST(SnmpProxyTransport, CarriesRequestAndHandlesEveryReplyShape) {
   ScriptedPeer peer;
   auto *conn = new TestConnection(kLoopbackNet, peer.port());
-  ASSERT_TRUE(Connect(*conn, peer));
+  ASSERT_TRUE(ConnectScripted(*conn, peer));
   SNMP_ProxyTransport transport(conn, 0x0A010203, 1161);  // owns conn from here
   transport.setSecurityContext(new SNMP_SecurityContext("public"));
   std::unique_ptr<SNMP_PDU> request(GetRequest(42));

@@ -19,26 +19,6 @@
 namespace kmtest {
 namespace {
 
-// Runs connect() while the peer answers the version request and, when
-// encrypt is set, the key request, then the liveness test.
-bool ConnectScripted(TestConnection &conn, ScriptedPeer &peer, bool encrypt = false,
-                     uint32_t *rcc = nullptr) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    if (encrypt) {
-      auto key = peer.receive();
-      if (key == nullptr || key->GetCode() != MC_REQUEST_SESSION_KEY) return;
-      peer.answerKeyRequest(*key);
-    }
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_ON_DEMAND);
-  bool ok = conn.connect(encrypt ? TestServerKey() : nullptr, false, rcc);
-  script.join();
-  return ok;
-}
-
 CSCPMessage Message(uint16_t code, uint32_t id) {
   CSCPMessage msg;
   msg.SetCode(code);

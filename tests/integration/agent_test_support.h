@@ -1,13 +1,16 @@
 // Shared pieces of the AgentConnection integration tests: a session subclass
-// that captures what it prints and receives, a test RSA key, and bounded
-// polling.
+// that captures what it prints and receives, a test RSA key, a temporary
+// folder, and bounded polling.
 #pragma once
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -89,6 +92,34 @@ class TestConnection : public AgentConnection {
  private:
   std::mutex mutex_;
   std::vector<std::string> printed_;
+};
+
+// A private folder under /tmp (kmtest-<prefix>-XXXXXX), removed with all it
+// holds when the object goes.
+struct TempDir {
+  explicit TempDir(const char *prefix = "files") {
+    std::string templ = std::string("/tmp/kmtest-") + prefix + "-XXXXXX";
+    const char *made = mkdtemp(templ.data());
+    path = made != nullptr ? made : "/tmp";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (path != "/tmp") std::filesystem::remove_all(path, ec);
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string file(const std::string &name) const { return path + "/" + name; }
+  // The names of the entries, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(path, ec))
+      out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::string path;
 };
 
 // A 2048-bit RSA key made once per test program (the key exchange needs the

@@ -103,33 +103,6 @@ std::string WriteStream(const std::string &path, uint64_t seed, uint64_t size) {
   return out ? hash.hex() : "write failed";
 }
 
-bool Connect(AgentConnection &conn, ScriptedPeer &peer, bool encrypt) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    if (encrypt) {
-      auto key = peer.receive();
-      if (key == nullptr || key->GetCode() != MC_REQUEST_SESSION_KEY) return;
-      peer.answerKeyRequest(*key);
-    }
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_ON_DEMAND);
-  const bool ok = conn.connect(encrypt ? TestServerKey() : nullptr);
-  script.join();
-  return ok;
-}
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char templ[] = "/tmp/kmlargeXXXXXX";
-    const char *made = mkdtemp(templ);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
 class AgentTransferLarge : public ::testing::TestWithParam<bool> {};
 
 TEST_P(AgentTransferLarge, QuarterGigabyteArrivesWithTheSameHashBothWays) {
@@ -137,7 +110,7 @@ TEST_P(AgentTransferLarge, QuarterGigabyteArrivesWithTheSameHashBothWays) {
   ScriptedPeer peer;
   TestConnection conn(kLoopbackNet, peer.port());
   conn.setCommandTimeout(120000);
-  ASSERT_TRUE(Connect(conn, peer, encrypted));
+  ASSERT_TRUE(ConnectScripted(conn, peer, encrypted));
   TempDir dir;
 
   // Upload: the peer hashes the payload of every chunk as it comes.

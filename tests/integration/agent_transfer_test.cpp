@@ -29,34 +29,6 @@ class TransferConnection : public TestConnection {
   using AgentConnection::deleteFileOnDownloadFailure;
 };
 
-bool Connect(TransferConnection &conn, ScriptedPeer &peer, bool encrypt) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    if (encrypt) {
-      auto key = peer.receive();
-      if (key == nullptr || key->GetCode() != MC_REQUEST_SESSION_KEY) return;
-      peer.answerKeyRequest(*key);
-    }
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_ON_DEMAND);
-  bool ok = conn.connect(encrypt ? TestServerKey() : nullptr);
-  script.join();
-  return ok;
-}
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char templ[] = "/tmp/kmxferXXXXXX";
-    const char *made = mkdtemp(templ);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string file(const char *name) const { return path + "/" + name; }
-};
-
 std::u16string Wide(const std::string &s) { return KmUtf8ToWide(s); }
 
 void WriteFile(const std::string &path, const std::vector<uint8_t> &data) {
@@ -145,7 +117,7 @@ struct Progress {
 
 class AgentTransfer : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(Connect(conn, peer, false)); }
+  void SetUp() override { ASSERT_TRUE(ConnectScripted(conn, peer, false)); }
   ScriptedPeer peer;
   TransferConnection conn{kLoopbackNet, peer.port()};
   TempDir dir;
@@ -346,7 +318,7 @@ TEST_P(AgentTransferSizes, TransfersArriveByteIdentical) {
   const bool encrypted = GetParam();
   ScriptedPeer peer;
   TransferConnection conn(kLoopbackNet, peer.port());
-  ASSERT_TRUE(Connect(conn, peer, encrypted));
+  ASSERT_TRUE(ConnectScripted(conn, peer, encrypted));
   TempDir dir;
   for (size_t size : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{8} << 20}) {
     SCOPED_TRACE(size);

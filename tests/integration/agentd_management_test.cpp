@@ -28,29 +28,6 @@ namespace {
 using kmagent::AgentConfig;
 using kmagent::AgentServer;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char templ[] = "/tmp/kmmgmtXXXXXX";
-    const char *made = mkdtemp(templ);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string file(const std::string &name) const { return path + "/" + name; }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    if (DIR *d = opendir(path.c_str())) {
-      while (dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") out.push_back(n);
-      }
-      closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
-
 void WriteFile(const std::string &path, const std::string &data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(data.data(), static_cast<std::streamsize>(data.size()));

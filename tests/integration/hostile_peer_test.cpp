@@ -32,23 +32,6 @@ namespace {
 // a hang, not a slow machine.
 constexpr auto kHang = std::chrono::seconds(60);
 
-bool ConnectScripted(TestConnection &conn, ScriptedPeer &peer, bool encrypt = false) {
-  std::thread script([&] {
-    if (!peer.accept()) return;
-    if (encrypt) {
-      auto key = peer.receive();
-      if (key == nullptr || key->GetCode() != MC_REQUEST_SESSION_KEY) return;
-      peer.answerKeyRequest(*key);
-    }
-    auto nop = peer.receive();
-    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
-  });
-  conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_ON_DEMAND);
-  bool ok = conn.connect(encrypt ? TestServerKey() : nullptr);
-  script.join();
-  return ok;
-}
-
 CSCPMessage Message(uint16_t code, uint32_t id) {
   CSCPMessage msg;
   msg.SetCode(code);

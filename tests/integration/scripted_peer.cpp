@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "agent_test_support.h"
 #include "kmsrv/protocol.h"
 
 namespace kmtest {
@@ -136,5 +137,34 @@ bool ScriptedPeer::waitForClose(uint32_t timeoutMs) {
   }
   return false;
 }
+
+bool ConnectScripted(AgentConnection &conn, ScriptedPeer &peer, bool encrypt, uint32_t *rcc) {
+  std::thread script([&] {
+    if (!peer.accept()) return;
+    if (encrypt) {
+      auto key = peer.receive();
+      if (key == nullptr || key->GetCode() != MC_REQUEST_SESSION_KEY) return;
+      peer.answerKeyRequest(*key);
+    }
+    auto nop = peer.receive();
+    if (nop != nullptr && nop->GetCode() == MC_KEEPALIVE) peer.reply(nop->GetId(), RCC_SUCCESS);
+  });
+  conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_ON_DEMAND);
+  const bool ok = conn.connect(encrypt ? TestServerKey() : nullptr, false, rcc);
+  script.join();
+  return ok;
+}
+
+PeerAnswer::PeerAnswer(ScriptedPeer &peer, Answer answer)
+    : thread_([this, &peer, answer] {
+        request_ = peer.receive();
+        if (request_ == nullptr) return;
+        CSCPMessage reply;
+        reply.SetCode(MC_REQUEST_COMPLETED);
+        reply.SetId(request_->GetId());
+        reply.SetVariable(VAR_RCC, RCC_SUCCESS);
+        answer(*request_, reply);
+        peer.send(reply);
+      }) {}
 
 }  // namespace kmtest

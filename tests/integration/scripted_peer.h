@@ -7,12 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmbase/net.h"
+#include "kmsrv/agent.h"
 
 namespace kmtest {
 
@@ -60,6 +63,36 @@ class ScriptedPeer {
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> decryptBuffer_;
   KMCPEncryptionContext *ctx_ = nullptr;
+};
+
+// Runs conn.connect() while peer answers version detection, the key request
+// when encrypt is set (the session then insists on encryption), and the
+// liveness test. rcc as for connect().
+bool ConnectScripted(AgentConnection &conn, ScriptedPeer &peer, bool encrypt = false,
+                     uint32_t *rcc = nullptr);
+
+// The peer's side of one request, on its own thread: receives the request,
+// keeps it, and sends the reply that `answer` fills (code and id are preset,
+// VAR_RCC 0 unless answer sets another).
+class PeerAnswer {
+ public:
+  using Answer = std::function<void(const CSCPMessage &request, CSCPMessage &reply)>;
+  PeerAnswer(ScriptedPeer &peer, Answer answer);
+  ~PeerAnswer() { join(); }
+  PeerAnswer(const PeerAnswer &) = delete;
+  PeerAnswer &operator=(const PeerAnswer &) = delete;
+  // The request as the peer received it (null when none came).
+  const CSCPMessage *request() {
+    join();
+    return request_.get();
+  }
+
+ private:
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  std::unique_ptr<CSCPMessage> request_;
+  std::thread thread_;
 };
 
 }  // namespace kmtest
