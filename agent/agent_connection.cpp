@@ -15,14 +15,15 @@
 #include <memory>
 #include <string>
 
+#include "agent_link.h"
 #include "kmbase/crypto.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/agent.h"
 #include "kmsrv/debug.h"
 #include "kmsrv/protocol.h"
 #include "secret.h"
-#include "agent_link.h"
 
 using kmsrv_session::OpenResult;
 
@@ -69,6 +70,8 @@ AgentConnection::AgentConnection(uint32_t addr, uint16_t agentPort, int32_t meth
       sessionClosing(true),
       keyExchangeId(0),
       keyExchangeDone(false) {
+  // No session yet: nothing will arrive, so no wait may block.
+  replyQueue.shutdown();
   kmsrv_agent::WideSecretToAnsi(agentSecret, secret);
   proxySecret[0] = 0;
   downloadFileName[0] = 0;
@@ -79,7 +82,6 @@ AgentConnection::~AgentConnection() {
   {
     KmLockGuard guard(stateLock);
     destroyResultData();
-    releaseEncryptionContext();
   }
   kmsrv_agent::WipeSecret(secret);
   kmsrv_agent::WipeSecret(proxySecret);
@@ -127,16 +129,7 @@ void AgentConnection::destroyResultData() {
 }
 
 KMCPEncryptionContext *AgentConnection::acquireEncryptionContext() {
-  KmLockGuard guard(stateLock);
-  if (encryptionContext != nullptr) encryptionContext->incRefCount();
-  return encryptionContext;
-}
-
-void AgentConnection::releaseEncryptionContext() {
-  if (encryptionContext != nullptr) {
-    encryptionContext->decRefCount();
-    encryptionContext = nullptr;
-  }
+  return Link(*this).context().release();
 }
 
 // ---------------------------------------------------------------------------
@@ -148,13 +141,11 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
   if (errorCode != nullptr) *errorCode = RCC_INTERNAL_ERROR;
   if (socketError != nullptr) *socketError = 0;
   if (connected) return false;
+  Link link(*this);
   // A hook cannot start a new session on the thread of the one it serves:
   // that thread would have to wait for its own end first.
-  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return false;
-
-  joinReceiver();
-  closeSocket();
-  sessionClosing = false;
+  if (link.onReceiverThread()) return false;
+  link.finish();  // what is left of an earlier session
 
   uint32_t rcc = RCC_SUCCESS;
   SOCKET sock = KmSocketOpenTcp();
@@ -162,39 +153,32 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
     PrintMsg(u"Call to socket() failed");
     rcc = RCC_INTERNAL_ERROR;
   } else {
-    {
-      KmLockGuard guard(stateLock);
-      socket = sock;
-    }
     const uint32_t target = useProxy ? proxyAddress : address;
     int version = protocolVersion;
-    const OpenResult opened = kmsrv_session::ConnectAndDetectVersion(
-        sock, target, useProxy ? proxyPort : port, connectTimeout, commandTimeout, sendLock,
-        &version);
+    const OpenResult opened = link.open(sock, target, useProxy ? proxyPort : port, connectTimeout,
+                                        commandTimeout, &version);
     if (opened == OpenResult::ConnectFailed) {
       if (printFailure) {
         char16_t ip[16];
         PrintMsg(u"Cannot establish connection with agent %s", IpToStr(ntohl(target), ip));
       }
       rcc = RCC_CONNECT_FAILED;
+    } else if (opened == OpenResult::VersionUnknown) {
+      rcc = RCC_INTERNAL_ERROR;
     } else {
-      if (opened == OpenResult::VersionUnknown) {
-        rcc = RCC_INTERNAL_ERROR;
-      } else {
-        protocolVersion = version;
-        // When the thread cannot be started the negotiation below gets no
-        // replies, times out and fails.
-        receiverThread = ThreadCreateEx(ReceiverThreadStarter, this);
-        rcc = negotiate(serverKey);
-        if (rcc == RCC_SUCCESS) {
-          // The session may have ended between the last reply and here (peer
-          // close, disconnect from another thread): then it never opened.
-          KmLockGuard guard(stateLock);
-          if (sessionClosing)
-            rcc = RCC_CONNECTION_BROKEN;
-          else
-            connected = true;
-        }
+      protocolVersion = version;
+      // When the thread cannot be started the negotiation below gets no
+      // replies, times out and fails.
+      link.startReceiver(ReceiverThreadStarter, this);
+      rcc = negotiate(serverKey);
+      if (rcc == RCC_SUCCESS) {
+        // The session may have ended between the last reply and here (peer
+        // close, disconnect from another thread): then it never opened.
+        KmLockGuard guard(stateLock);
+        if (sessionClosing)
+          rcc = RCC_CONNECTION_BROKEN;
+        else
+          connected = true;
       }
     }
   }
@@ -203,50 +187,25 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
     if (errorCode != nullptr) *errorCode = RCC_SUCCESS;
     return true;
   }
-
-  // Failure path.
   if (socketError != nullptr) *socketError = static_cast<uint32_t>(KmGetLastSocketError());
-  {
-    KmLockGuard guard(stateLock);
-    sessionClosing = true;
-    if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
-  }
-  joinReceiver();
-  closeSocket();
-  {
-    KmLockGuard guard(stateLock);
-    releaseEncryptionContext();
-  }
-  connected = false;
+  link.abandon(link);
   if (errorCode != nullptr) *errorCode = rcc;
   return false;
 }
 
 void AgentConnection::disconnect() {
+  Link link(*this);
   KmLockGuard guard(stateLock);
-  sessionClosing = true;
-  endDownload(false);
-  if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
+  link.beginClose(link);
   destroyResultData();
-  connected = false;
 }
 
 void AgentConnection::disconnectAndWait() {
   disconnect();
-  // On the receiver thread (a hook) the thread closes the socket itself as
-  // it ends; the next lifetime operation on another thread joins it.
-  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return;
-  joinReceiver();
-  closeSocket();
+  Link(*this).finish();
 }
 
-void AgentConnection::joinReceiver() {
-  kmsrv_session::JoinReceiverThread(&receiverThread, receiverThreadId);
-}
-
-void AgentConnection::closeSocket() {
-  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &socket);
-}
+bool AgentConnection::isEncrypted() { return Link(*this).isEncrypted(); }
 
 // ---------------------------------------------------------------------------
 // The receiver thread
@@ -257,28 +216,8 @@ void AgentConnection::ReceiverThreadStarter(void *arg) {
 }
 
 void AgentConnection::ReceiverThread() {
-  receiverThreadId = std::this_thread::get_id();
   Link link(*this);
-  kmsrv_session::RunReceiverLoop(link, kReceiveBufferSize, commandTimeout);
-
-  // The session is over. Shut the socket down first so that a sender blocked
-  // in a write gives sendLock up, then close it with both locks held.
-  {
-    KmLockGuard guard(stateLock);
-    sessionClosing = true;
-    endDownload(false);
-    if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
-  }
-  {
-    KmLockGuard sendGuard(sendLock);
-    KmLockGuard guard(stateLock);
-    if (socket != INVALID_SOCKET) {
-      KmSocketClose(socket);
-      socket = INVALID_SOCKET;
-    }
-    releaseEncryptionContext();
-    connected = false;
-  }
+  link.runReceiver(link, kReceiveBufferSize, commandTimeout);
 }
 
 void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
@@ -338,14 +277,7 @@ void AgentConnection::processRawMessage(KMCP_MESSAGE *raw, uint32_t size) {
       return;
     }
     const uint8_t *data = reinterpret_cast<const uint8_t *>(raw) + KMCP_HEADER_SIZE;
-    uint32_t written = 0;
-    while (written < count) {
-      ssize_t n = ::write(downloadFile, data + written, count - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      written += static_cast<uint32_t>(n);
-    }
-    if (written < count) {
+    if (!KmWriteAll(downloadFile, data, count)) {
       endDownload(false);
       return;
     }
@@ -372,37 +304,20 @@ void AgentConnection::endDownload(bool success) {
 // Send and wait
 // ---------------------------------------------------------------------------
 
-bool AgentConnection::sendMessage(CSCPMessage *msg) {
-  Link link(*this);
-  return kmsrv_session::SendSessionMessage(link, *msg);
-}
+bool AgentConnection::sendMessage(CSCPMessage *msg) { return Link(*this).send(*msg); }
 
 CSCPMessage *AgentConnection::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms) {
-  Link link(*this);
   bool ended;
-  return kmsrv_session::WaitForSessionReply(link, code, id, timeout_ms, &ended);
+  return Link(*this).wait(code, id, timeout_ms, &ended);
 }
 
 uint32_t AgentConnection::waitForRCC(uint32_t id, uint32_t timeout_ms) {
-  Link link(*this);
-  bool ended;
-  CSCPMessage *reply =
-      kmsrv_session::WaitForSessionReply(link, MC_REQUEST_COMPLETED, id, timeout_ms, &ended);
-  if (reply == nullptr) return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
-  uint32_t rcc = reply->GetVariableLong(VAR_RCC);
-  delete reply;
-  return rcc;
+  return Link(*this).waitForRcc(id, timeout_ms, Link::kCodes);
 }
 
 uint32_t AgentConnection::exchange(CSCPMessage *msg, uint16_t replyCode, uint32_t timeout_ms,
                                    CSCPMessage **reply) {
-  *reply = nullptr;
-  if (!sendMessage(msg)) return RCC_CONNECTION_BROKEN;
-  Link link(*this);
-  bool ended;
-  *reply = kmsrv_session::WaitForSessionReply(link, replyCode, msg->GetId(), timeout_ms, &ended);
-  if (*reply != nullptr) return RCC_SUCCESS;
-  return ended ? RCC_CONNECTION_BROKEN : RCC_REQUEST_TIMEOUT;
+  return Link(*this).request(*msg, replyCode, timeout_ms, Link::kCodes, reply);
 }
 
 uint32_t AgentConnection::executeRequest(CSCPMessage *msg, bool needsConnection,

@@ -1,32 +1,26 @@
-// AgentConnection::Link: the adapter through which the shared session
-// mechanics (session/session_link.h) reach an AgentConnection's socket,
-// locks, context and reply queue. Internal to agent/; made on the stack by
-// the thread that calls a helper, it only borrows the session.
+// AgentConnection::Link: the shared session mechanics (session/session_link.h)
+// over an AgentConnection's members, and what the receiver does with what
+// arrives. Internal to agent/; made on the stack by the thread that needs
+// it, it only borrows the session.
 #pragma once
 
 #include "kmsrv/agent.h"
 #include "kmsrv/debug.h"
 #include "session/session_link.h"
 
-class AgentConnection::Link final : public kmsrv_session::ReceiverHooks {
+class AgentConnection::Link final : public kmsrv_session::Link,
+                                    public kmsrv_session::ReceiverHooks {
  public:
-  explicit Link(AgentConnection &agent) : agent_(agent) {}
+  // The agent's result codes for what the mechanics report themselves.
+  static constexpr kmsrv_session::ResultCodes kCodes{
+      RCC_CONNECTION_BROKEN,  RCC_REQUEST_TIMEOUT,     RCC_NO_CIPHERS,
+      RCC_INVALID_PUBLIC_KEY, RCC_INVALID_SESSION_KEY, RCC_INTERNAL_ERROR};
 
-  SOCKET socketHandle() override {
-    KmLockGuard guard(agent_.stateLock);
-    return agent_.socket;
-  }
-  KMCPEncryptionContext *acquireContext() override { return agent_.acquireEncryptionContext(); }
-  void installContext(KMCPEncryptionContext *ctx) override {
-    KmLockGuard guard(agent_.stateLock);
-    agent_.releaseEncryptionContext();
-    agent_.encryptionContext = ctx;
-  }
-  KmMutex &writeLock() override { return agent_.sendLock; }
-  MsgWaitQueue &replies() override { return agent_.replyQueue; }
-  bool sessionClosing() override { return agent_.sessionClosing.load(); }
-  std::atomic<uint32_t> &keyExchangeId() override { return agent_.keyExchangeId; }
-  KmEvent &keyExchangeDone() override { return agent_.keyExchangeDone; }
+  explicit Link(AgentConnection &agent)
+      : kmsrv_session::Link({agent.socket, agent.encryptionContext, agent.stateLock, agent.sendLock,
+                             agent.replyQueue, agent.sessionClosing, agent.keyExchangeId,
+                             agent.keyExchangeDone, agent.receiverThread, agent.receiverThreadId}),
+        agent_(agent) {}
 
   uint32_t receiveTimeoutMs() override { return agent_.receiveTimeout.load(); }
   void report(const char16_t *line) override { agent_.PrintMsg(u"%s", line); }
@@ -42,8 +36,11 @@ class AgentConnection::Link final : public kmsrv_session::ReceiverHooks {
   }
   bool keepWaitingWhenIdle() override { return agent_.uploadInProgress.load(); }
   void dispatch(KMCP_MESSAGE *msg, uint32_t size) override { agent_.dispatchMessage(msg, size); }
+  void sessionEnding() override KM_NO_THREAD_SAFETY_ANALYSIS {  // stateLock is held
+    agent_.endDownload(false);
+    agent_.connected = false;
+  }
 
  private:
   AgentConnection &agent_;
 };
-

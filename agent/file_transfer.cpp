@@ -10,7 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "agent_link.h"
 #include "kmbase/crypto.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/agent.h"
@@ -37,23 +39,19 @@ uint32_t AgentConnection::uploadFile(const char16_t *localPath, const char16_t *
   const uint32_t id = msg.GetId();
 
   uploadInProgress = true;
-  KMCPEncryptionContext *ctx = acquireEncryptionContext();
   bool streamed = false;
   {
     // sendLock is held for the whole file so that the socket handle read
     // here cannot be closed (and its number reused) between two chunks; a
     // disconnect shuts the socket down, which fails the next chunk at once.
+    // The key is the one in force when the file starts.
+    Link link(*this);
     KmLockGuard sendGuard(sendLock);
-    SOCKET sock;
-    {
-      KmLockGuard guard(stateLock);
-      sock = socket;
-    }
+    const SOCKET sock = link.socketHandle();
+    const kmsrv_session::ContextRef ctx = link.context();
     if (sock != INVALID_SOCKET)
-      streamed = SendFileOverKMCP(sock, id, localPath, ctx, 0, progress, arg, &sendLock);
+      streamed = SendFileOverKMCP(sock, id, localPath, ctx.get(), 0, progress, arg, &sendLock);
   }
-  // The streaming only borrows the context.
-  if (ctx != nullptr) ctx->decRefCount();
   rcc = streamed ? waitForRCC(id, commandTimeout.load()) : RCC_IO_FAILURE;
   uploadInProgress = false;
   return rcc;
@@ -75,12 +73,10 @@ uint32_t AgentConnection::prepareFileDownload(const char16_t *path, uint32_t id,
   downloadDone.reset();
 
   const int flags = append ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
-  int fd;
-  do {
-    fd = ::open(localPath.c_str(), flags | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      KmRetryInterrupted([&] { return ::open(localPath.c_str(), flags | O_CLOEXEC, 0600); });
   if (fd < 0) {
-    const std::u16string error = KmUtf8ToWide(std::strerror(errno));
+    const std::u16string error = KmUtf8ToWide(KmErrorText(errno));
     DbgPrintf(4, u"AgentConnection::PrepareFileDownload(): cannot open file %s (%s); append=%d rqId=%d",
               path, error.c_str(), append ? 1 : 0, static_cast<int>(id));
   } else if (append) {

@@ -25,21 +25,6 @@ int32_t EffectivePolicy(int32_t policy) {
                                                                       : ENCRYPTION_ON_DEMAND;
 }
 
-uint32_t KeyExchangeResultToRcc(int result) {
-  switch (result) {
-    case KMCP_ENCRYPTION_OK:
-      return RCC_SUCCESS;
-    case KMCP_ENCRYPTION_NO_CIPHERS:
-      return RCC_NO_CIPHERS;
-    case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
-      return RCC_INVALID_PUBLIC_KEY;
-    case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
-      return RCC_INVALID_SESSION_KEY;
-    default:
-      return RCC_INTERNAL_ERROR;
-  }
-}
-
 }  // namespace
 
 void AgentConnection::setProxy(uint32_t proxyAddr, uint16_t proxyPortNumber, int32_t method,
@@ -94,19 +79,8 @@ uint32_t AgentConnection::authenticate(bool useProxyCredentials) {
 }
 
 uint32_t AgentConnection::setupEncryption(RSA *serverKey) {
-  Link link(*this);
-  int result = KMCP_ENCRYPTION_INTERNAL_ERROR;
-  switch (kmsrv_session::ExchangeSessionKey(link, serverKey, protocolVersion, generateRequestId(),
-                                            commandTimeout, &result)) {
-    case kmsrv_session::KeyExchangeStep::SendFailed:
-    case kmsrv_session::KeyExchangeStep::SessionEnded:
-      return RCC_CONNECTION_BROKEN;
-    case kmsrv_session::KeyExchangeStep::NoAnswer:
-      return RCC_REQUEST_TIMEOUT;
-    case kmsrv_session::KeyExchangeStep::Answered:
-      break;
-  }
-  return KeyExchangeResultToRcc(result);
+  return Link(*this).exchangeKey(serverKey, protocolVersion, generateRequestId(), commandTimeout,
+                                 Link::kCodes);
 }
 
 uint32_t AgentConnection::setupProxyConnection() {
@@ -169,10 +143,7 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
     if (useProxy && !secondPass) {
       rcc = setupProxyConnection();
       if (rcc != RCC_SUCCESS) return rcc;
-      {
-        KmLockGuard guard(stateLock);
-        releaseEncryptionContext();
-      }
+      Link(*this).dropContext();
       secondPass = true;
       restarts = 0;
       continue;

@@ -17,34 +17,23 @@
 #include "kmsrv/protocol.h"
 #include "session/session_link.h"
 
-using kmsrv_session::KeyExchangeStep;
 using kmsrv_session::OpenResult;
 
-// The members of one ISC as the shared session mechanics see them. Made on
-// the stack where needed; it only borrows the session.
-class ISC::Link final : public kmsrv_session::ReceiverHooks {
+// The shared session mechanics over one ISC's members, and what its
+// receiver does with what arrives. Made on the stack where needed; it only
+// borrows the session.
+class ISC::Link final : public kmsrv_session::Link, public kmsrv_session::ReceiverHooks {
  public:
-  explicit Link(ISC &isc) : isc_(isc) {}
+  // The ISC result codes for what the mechanics report themselves.
+  static constexpr kmsrv_session::ResultCodes kCodes{
+      ISC_RESULT_CONNECTION_BROKEN,  ISC_RESULT_REQUEST_TIMEOUT,     ISC_RESULT_NO_CIPHERS,
+      ISC_RESULT_INVALID_PUBLIC_KEY, ISC_RESULT_INVALID_SESSION_KEY, ISC_RESULT_INTERNAL_ERROR};
 
-  SOCKET socketHandle() override {
-    KmLockGuard guard(isc_.stateLock);
-    return isc_.socket;
-  }
-  KMCPEncryptionContext *acquireContext() override {
-    KmLockGuard guard(isc_.stateLock);
-    if (isc_.encryptionContext != nullptr) isc_.encryptionContext->incRefCount();
-    return isc_.encryptionContext;
-  }
-  void installContext(KMCPEncryptionContext *ctx) override {
-    KmLockGuard guard(isc_.stateLock);
-    isc_.releaseEncryptionContext();
-    isc_.encryptionContext = ctx;
-  }
-  KmMutex &writeLock() override { return isc_.sendLock; }
-  MsgWaitQueue &replies() override { return isc_.replyQueue; }
-  bool sessionClosing() override { return isc_.sessionClosing.load(); }
-  std::atomic<uint32_t> &keyExchangeId() override { return isc_.keyExchangeId; }
-  KmEvent &keyExchangeDone() override { return isc_.keyExchangeDone; }
+  explicit Link(ISC &isc)
+      : kmsrv_session::Link({isc.socket, isc.encryptionContext, isc.stateLock, isc.sendLock,
+                             isc.replyQueue, isc.sessionClosing, isc.keyExchangeId,
+                             isc.keyExchangeDone, isc.receiverThread, isc.receiverThreadId}),
+        isc_(isc) {}
 
   uint32_t receiveTimeoutMs() override { return isc_.receiveTimeout.load(); }
   void report(const char16_t *line) override { isc_.PrintMsg(u"%s", line); }
@@ -55,6 +44,7 @@ class ISC::Link final : public kmsrv_session::ReceiverHooks {
   }
   bool keepWaitingWhenIdle() override { return false; }
   void dispatch(KMCP_MESSAGE *msg, uint32_t size) override { isc_.dispatchMessage(msg, size); }
+  void sessionEnding() override { isc_.flags.fetch_and(~ISC_FLAG_CONNECTED); }
 
  private:
   ISC &isc_;
@@ -80,15 +70,12 @@ ISC::ISC(uint32_t peerAddress, uint16_t peerPort)
       connectTimeout(kDefaultConnectTimeout),
       sessionClosing(true),
       keyExchangeId(0),
-      keyExchangeDone(false) {}
-
-ISC::~ISC() {
-  Disconnect();
-  joinReceiver();
-  closeSocket();
-  KmLockGuard guard(stateLock);
-  releaseEncryptionContext();
+      keyExchangeDone(false) {
+  // No session yet: nothing will arrive, so no wait may block.
+  replyQueue.shutdown();
 }
+
+ISC::~ISC() { DisconnectAndWait(); }
 
 // ---------------------------------------------------------------------------
 // Connect and teardown
@@ -101,13 +88,8 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
   else
     flags.fetch_and(~ISC_FLAG_ENCRYPTION_REQUIRED);
 
-  // What is left of an earlier session.
-  joinReceiver();
-  closeSocket();
-  {
-    KmLockGuard guard(stateLock);
-    releaseEncryptionContext();
-  }
+  Link link(*this);
+  link.finish();  // what is left of an earlier session
 
   char16_t peer[16];
   IpToStr(ntohl(address), peer);
@@ -116,16 +98,8 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
     PrintMsg(u"ISC: Call to socket() failed");
     return failConnect(ISC_RESULT_SOCKET_ERROR);
   }
-  {
-    // From here on Disconnect can cut the connect short.
-    KmLockGuard guard(stateLock);
-    sessionClosing = false;
-    socket = sock;
-  }
-
   int version = 0;
-  switch (kmsrv_session::ConnectAndDetectVersion(sock, address, port, connectTimeout.load(),
-                                                 commandTimeout.load(), sendLock, &version)) {
+  switch (link.open(sock, address, port, connectTimeout.load(), commandTimeout.load(), &version)) {
     case OpenResult::ConnectFailed:
       PrintMsg(u"Cannot establish connection with ISC peer %s", peer);
       return failConnect(ISC_RESULT_CONNECT_FAILED);
@@ -146,7 +120,7 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
 
   // When the thread cannot be started, the requests below get no replies,
   // time out, and Connect fails.
-  receiverThread = ThreadCreateEx(ReceiverThreadStarter, this);
+  link.startReceiver(ReceiverThreadStarter, this);
   {
     // From here SendMessageW sends, so that negotiation can go out; unless
     // the receiver thread has already seen the session end.
@@ -188,43 +162,22 @@ uint32_t ISC::negotiate(uint32_t serviceId, RSA *serverKey, const char16_t *peer
 }
 
 uint32_t ISC::failConnect(uint32_t result) {
-  shutdownSession();
-  // Outside the lock: the thread takes stateLock as it ends.
-  joinReceiver();
-  closeSocket();
-  KmLockGuard guard(stateLock);
-  releaseEncryptionContext();
+  Link link(*this);
+  link.abandon(link);
   return result;
 }
 
-void ISC::Disconnect() { shutdownSession(); }
+void ISC::Disconnect() {
+  Link link(*this);
+  link.beginClose(link);
+}
 
 void ISC::DisconnectAndWait() {
   Disconnect();
-  if (kmsrv_session::OnReceiverThread(receiverThreadId)) return;
-  joinReceiver();
-  closeSocket();
+  Link(*this).finish();
 }
 
-void ISC::shutdownSession() {
-  KmLockGuard guard(stateLock);
-  sessionClosing = true;
-  if (socket != INVALID_SOCKET) {
-    KmSocketShutdown(socket, SHUT_RDWR);
-    flags.fetch_and(~ISC_FLAG_CONNECTED);
-  }
-}
-
-void ISC::joinReceiver() { kmsrv_session::JoinReceiverThread(&receiverThread, receiverThreadId); }
-
-void ISC::closeSocket() { kmsrv_session::CloseSessionSocket(sendLock, stateLock, &socket); }
-
-void ISC::releaseEncryptionContext() {
-  if (encryptionContext != nullptr) {
-    encryptionContext->decRefCount();
-    encryptionContext = nullptr;
-  }
-}
+bool ISC::isEncrypted() { return Link(*this).isEncrypted(); }
 
 // ---------------------------------------------------------------------------
 // Requests
@@ -240,10 +193,15 @@ uint32_t ISC::takeRequestId() {
 }
 
 uint32_t ISC::executeRequest(CSCPMessage *msg) {
-  const uint32_t id = takeRequestId();
-  msg->SetId(id);
-  if (!SendMessageW(msg)) return ISC_RESULT_CONNECTION_BROKEN;
-  return WaitForRCC(id, commandTimeout.load());
+  msg->SetId(takeRequestId());
+  if ((flags.load() & ISC_FLAG_CONNECTED) == 0) return ISC_RESULT_CONNECTION_BROKEN;
+  CSCPMessage *reply = nullptr;
+  const uint32_t rcc =
+      Link(*this).request(*msg, MC_REQUEST_COMPLETED, commandTimeout.load(), Link::kCodes, &reply);
+  if (reply == nullptr) return rcc;
+  const uint32_t result = reply->GetVariableLong(VAR_RCC);
+  delete reply;
+  return result;
 }
 
 uint32_t ISC::Nop() {
@@ -261,30 +219,8 @@ uint32_t ISC::ConnectToService(uint32_t serviceId) {
 
 uint32_t ISC::SetupEncryption(RSA *serverKey) {
   if ((flags.load() & ISC_FLAG_CONNECTED) == 0) return ISC_RESULT_CONNECTION_BROKEN;
-  Link link(*this);
-  int setup = KMCP_ENCRYPTION_INTERNAL_ERROR;
-  switch (kmsrv_session::ExchangeSessionKey(link, serverKey, protocolVersion.load(),
-                                            takeRequestId(), commandTimeout.load(), &setup)) {
-    case KeyExchangeStep::SendFailed:
-    case KeyExchangeStep::SessionEnded:
-      return ISC_RESULT_CONNECTION_BROKEN;
-    case KeyExchangeStep::NoAnswer:
-      return ISC_RESULT_REQUEST_TIMEOUT;
-    case KeyExchangeStep::Answered:
-      break;
-  }
-  switch (setup) {
-    case KMCP_ENCRYPTION_OK:
-      return ISC_RESULT_SUCCESS;
-    case KMCP_ENCRYPTION_NO_CIPHERS:
-      return ISC_RESULT_NO_CIPHERS;
-    case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
-      return ISC_RESULT_INVALID_PUBLIC_KEY;
-    case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
-      return ISC_RESULT_INVALID_SESSION_KEY;
-    default:
-      return ISC_RESULT_INTERNAL_ERROR;
-  }
+  return Link(*this).exchangeKey(serverKey, protocolVersion.load(), takeRequestId(),
+                                 commandTimeout.load(), Link::kCodes);
 }
 
 // ---------------------------------------------------------------------------
@@ -293,25 +229,16 @@ uint32_t ISC::SetupEncryption(RSA *serverKey) {
 
 bool ISC::SendMessageW(CSCPMessage *msg) {
   if (msg == nullptr || (flags.load() & ISC_FLAG_CONNECTED) == 0) return false;
-  Link link(*this);
-  return kmsrv_session::SendSessionMessage(link, *msg);
+  return Link(*this).send(*msg);
 }
 
 CSCPMessage *ISC::WaitForMessage(uint16_t code, uint32_t requestId, uint32_t timeout) {
-  Link link(*this);
   bool ended = false;
-  return kmsrv_session::WaitForSessionReply(link, code, requestId, timeout, &ended);
+  return Link(*this).wait(code, requestId, timeout, &ended);
 }
 
 uint32_t ISC::WaitForRCC(uint32_t requestId, uint32_t timeout) {
-  Link link(*this);
-  bool ended = false;
-  CSCPMessage *reply =
-      kmsrv_session::WaitForSessionReply(link, MC_REQUEST_COMPLETED, requestId, timeout, &ended);
-  if (reply == nullptr) return ended ? ISC_RESULT_CONNECTION_BROKEN : ISC_RESULT_REQUEST_TIMEOUT;
-  const uint32_t rcc = reply->GetVariableLong(VAR_RCC);
-  delete reply;
-  return rcc;
+  return Link(*this).waitForRcc(requestId, timeout, Link::kCodes);
 }
 
 // ---------------------------------------------------------------------------
@@ -321,26 +248,8 @@ uint32_t ISC::WaitForRCC(uint32_t requestId, uint32_t timeout) {
 void ISC::ReceiverThreadStarter(void *arg) { static_cast<ISC *>(arg)->ReceiverThread(); }
 
 void ISC::ReceiverThread() {
-  receiverThreadId = std::this_thread::get_id();
   Link link(*this);
-  kmsrv_session::RunReceiverLoop(link, kReceiveBufferSize, commandTimeout.load());
-
-  // The session is over. Shut the socket down first, whatever ended the
-  // loop, so that a sender blocked in a write gives sendLock up; then close
-  // it with both locks held.
-  {
-    KmLockGuard guard(stateLock);
-    sessionClosing = true;
-    flags.fetch_and(~ISC_FLAG_CONNECTED);
-    if (socket != INVALID_SOCKET) KmSocketShutdown(socket, SHUT_RDWR);
-  }
-  KmLockGuard sendGuard(sendLock);
-  KmLockGuard guard(stateLock);
-  if (socket != INVALID_SOCKET) {
-    KmSocketClose(socket);
-    socket = INVALID_SOCKET;
-  }
-  releaseEncryptionContext();
+  link.runReceiver(link, kReceiveBufferSize, commandTimeout.load());
 }
 
 void ISC::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {

@@ -1,33 +1,23 @@
-// Shared session mechanics: connect and version detection, the send path,
-// reply waits, the key exchange and the receiver loop.
+// Shared session mechanics: opening, the send path, reply waits and the
+// request cycle, the key exchange, the receiver loop and the teardown.
 #include "session/session_link.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <unistd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmbase/msg_wait_queue.h"
 #include "kmbase/text.h"
+#include "kmsrv/protocol.h"
 
 namespace kmsrv_session {
-
-namespace {
-
-// How often a waiter looks whether its session ended. Bounds how long a
-// waiter outlives its session; costs one wake-up per slice.
-constexpr uint32_t kWaitSliceMs = 50;
-
-}  // namespace
 
 OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
                                    uint32_t connectTimeoutMs, uint32_t versionTimeoutMs,
@@ -45,97 +35,138 @@ OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16
   return OpenResult::Connected;
 }
 
-bool SendSessionMessage(SessionLink &link, const CSCPMessage &msg) {
-  KMCP_MESSAGE *wire = msg.CreateMessage();
-  if (wire == nullptr) return false;
+// ---------------------------------------------------------------------------
+// Opening
+// ---------------------------------------------------------------------------
 
-  bool sent = false;
+OpenResult Link::open(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
+                      uint32_t connectTimeoutMs, uint32_t versionTimeoutMs, int *version) {
   {
-    KmMutex &lock = link.writeLock();
-    KmLockGuard guard(lock);
-    // Encrypt under the write lock too: envelopes must leave in the order of
-    // their counters. A sender that took its counter and then waited for the
-    // lock could otherwise fall behind the peer's replay window while other
-    // threads send, and its message would be dropped as too old.
-    const void *data = wire;
-    size_t length = ntohl(wire->size);
-    KMCP_ENCRYPTED_MESSAGE *envelope = nullptr;
-    if (KMCPEncryptionContext *ctx = link.acquireContext(); ctx != nullptr) {
-      envelope = CSCPEncryptMessage(ctx, wire);
-      ctx->decRefCount();
-      if (envelope == nullptr) {
-        std::free(wire);
-        return false;
-      }
-      data = envelope;
-      length = ntohl(envelope->size);
-    }
-    // Read under the write lock: the session does not close the handle
-    // while we hold it, so it cannot be another file's number by now.
-    const SOCKET sock = link.socketHandle();
-    if (sock != INVALID_SOCKET) sent = SendEx(sock, data, length, 0, &lock) == static_cast<int>(length);
-    std::free(envelope);
+    KmLockGuard guard(m_.stateLock);
+    m_.socket = sock;
+    m_.closing = false;
+    m_.replies.reopen();
   }
-  std::free(wire);
-  return sent;
+  return ConnectAndDetectVersion(sock, addressNetOrder, port, connectTimeoutMs, versionTimeoutMs,
+                                 m_.sendLock, version);
 }
 
-CSCPMessage *WaitForSessionReply(SessionLink &link, uint16_t code, uint32_t id, uint32_t timeoutMs,
-                                 bool *ended) {
-  using Clock = std::chrono::steady_clock;
-  *ended = false;
-  MsgWaitQueue &queue = link.replies();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (link.sessionClosing()) {
-      // Whatever the receiver delivered before it ended is in the queue.
-      CSCPMessage *msg = queue.waitForMessage(code, id, 0);
-      *ended = msg == nullptr;
-      return msg;
-    }
-    const int64_t left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const uint32_t slice =
-        left <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left, kWaitSliceMs));
-    CSCPMessage *msg = queue.waitForMessage(code, id, slice);
-    if (msg != nullptr || left <= static_cast<int64_t>(slice)) return msg;
-  }
+// ---------------------------------------------------------------------------
+// Sending and waiting
+// ---------------------------------------------------------------------------
+
+bool Link::send(const CSCPMessage &msg) {
+  KmLockGuard guard(m_.sendLock);
+  // Read under the send lock: the session does not close the handle while
+  // we hold it, so it cannot be another file's number by now. The context
+  // too: whatever was installed before this send goes with it.
+  const SOCKET sock = socketHandle();
+  if (sock == INVALID_SOCKET) return false;
+  const ContextRef ctx = context();
+  return SendKMCPMessage(sock, msg, ctx.get(), nullptr);
 }
 
-KeyExchangeStep ExchangeSessionKey(SessionLink &link, RSA *serverKey, int version, uint32_t id,
-                                   uint32_t timeoutMs, int *setupResult) {
-  *setupResult = KMCP_ENCRYPTION_INTERNAL_ERROR;
-  CSCPMessage request(version);
-  PrepareKeyRequestMsg(&request, serverKey, false);
-  request.SetId(id);
+CSCPMessage *Link::wait(uint16_t code, uint32_t id, uint32_t timeoutMs, bool *ended) {
+  // A session that has ended leaves its queue shut down: the wait takes
+  // what the receiver delivered before the end and returns at once.
+  CSCPMessage *msg = m_.replies.waitForMessage(code, id, timeoutMs);
+  *ended = msg == nullptr && m_.replies.isShutDown();
+  return msg;
+}
+
+uint32_t Link::request(const CSCPMessage &msg, uint16_t replyCode, uint32_t timeoutMs,
+                       const ResultCodes &codes, CSCPMessage **reply) {
+  *reply = nullptr;
+  if (!send(msg)) return codes.connectionBroken;
+  bool ended = false;
+  *reply = wait(replyCode, msg.GetId(), timeoutMs, &ended);
+  if (*reply != nullptr) return 0;
+  return ended ? codes.connectionBroken : codes.requestTimeout;
+}
+
+uint32_t Link::waitForRcc(uint32_t id, uint32_t timeoutMs, const ResultCodes &codes) {
+  bool ended = false;
+  const std::unique_ptr<CSCPMessage> reply(wait(MC_REQUEST_COMPLETED, id, timeoutMs, &ended));
+  if (reply == nullptr) return ended ? codes.connectionBroken : codes.requestTimeout;
+  return reply->GetVariableLong(VAR_RCC);
+}
+
+uint32_t Link::exchangeKey(RSA *serverKey, int version, uint32_t id, uint32_t timeoutMs,
+                           const ResultCodes &codes) {
+  CSCPMessage keyRequest(version);
+  PrepareKeyRequestMsg(&keyRequest, serverKey, false);
+  keyRequest.SetId(id);
 
   // Published before the request goes out: the answer may be read at once.
-  link.keyExchangeDone().reset();
-  link.keyExchangeId().store(id);
-  KeyExchangeStep step = KeyExchangeStep::SendFailed;
-  if (SendSessionMessage(link, request)) {
-    bool ended = false;
-    CSCPMessage *reply = WaitForSessionReply(link, MC_SESSION_KEY, id, timeoutMs, &ended);
-    if (reply == nullptr) {
-      step = ended ? KeyExchangeStep::SessionEnded : KeyExchangeStep::NoAnswer;
-    } else {
-      // SetupEncryptionContext writes *ctx only on success and never
-      // releases what it overwrites: give it a slot of our own.
-      KMCPEncryptionContext *ctx = nullptr;
-      *setupResult = SetupEncryptionContext(reply, &ctx, nullptr, serverKey, version);
-      delete reply;
-      if (*setupResult == KMCP_ENCRYPTION_OK && ctx != nullptr)
-        link.installContext(ctx);
-      else if (ctx != nullptr)
-        ctx->decRefCount();
-      step = KeyExchangeStep::Answered;
+  m_.keyExchangeDone.reset();
+  m_.keyExchangeId.store(id);
+  CSCPMessage *answer = nullptr;
+  uint32_t result = request(keyRequest, MC_SESSION_KEY, timeoutMs, codes, &answer);
+  if (answer != nullptr) {
+    // SetupEncryptionContext writes *ctx only on success and never releases
+    // what it overwrites: give it a slot of our own.
+    KMCPEncryptionContext *ctx = nullptr;
+    const int setup = SetupEncryptionContext(answer, &ctx, nullptr, serverKey, version);
+    delete answer;
+    ContextRef fresh(ctx);
+    switch (setup) {
+      case KMCP_ENCRYPTION_OK:
+        result = fresh ? 0 : codes.internalError;
+        if (fresh) installContext(std::move(fresh));
+        break;
+      case KMCP_ENCRYPTION_NO_CIPHERS:
+        result = codes.noCiphers;
+        break;
+      case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
+        result = codes.invalidPublicKey;
+        break;
+      case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
+        result = codes.invalidSessionKey;
+        break;
+      default:
+        result = codes.internalError;
+        break;
     }
   }
-  // Lets the receiver thread read on (see RunReceiverLoop).
-  link.keyExchangeId().store(0);
-  link.keyExchangeDone().set();
-  return step;
+  // Lets the receiver thread read on (see runReceiver).
+  m_.keyExchangeId.store(0);
+  m_.keyExchangeDone.set();
+  return result;
 }
+
+// ---------------------------------------------------------------------------
+// State
+// ---------------------------------------------------------------------------
+
+SOCKET Link::socketHandle() {
+  KmLockGuard guard(m_.stateLock);
+  return m_.socket;
+}
+
+ContextRef Link::context() {
+  KmLockGuard guard(m_.stateLock);
+  return ContextRef::Share(m_.context);
+}
+
+void Link::installContext(ContextRef ctx) {
+  ContextRef old;
+  {
+    KmLockGuard guard(m_.stateLock);
+    old.reset(m_.context);
+    m_.context = ctx.release();
+  }
+}
+
+void Link::dropContext() { installContext(ContextRef()); }
+
+bool Link::isEncrypted() {
+  KmLockGuard guard(m_.stateLock);
+  return m_.context != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The receiver thread
+// ---------------------------------------------------------------------------
 
 namespace {
 
@@ -143,12 +174,12 @@ namespace {
 struct ReceiveBuffers {
   explicit ReceiveBuffers(uint32_t size)
       : state(new (std::nothrow) CSCP_BUFFER),
-        message(new (std::nothrow) uint8_t[size]),
+        message(new (std::nothrow) uint64_t[(size + 7) / 8]),
         decryption(new (std::nothrow) uint8_t[size]) {}
   bool ok() const { return state != nullptr && message != nullptr && decryption != nullptr; }
 
   std::unique_ptr<CSCP_BUFFER> state;
-  std::unique_ptr<uint8_t[]> message;
+  std::unique_ptr<uint64_t[]> message;  // 8-byte aligned for the header view
   std::unique_ptr<uint8_t[]> decryption;
 };
 
@@ -160,9 +191,8 @@ void Report(ReceiverHooks &hooks, const char16_t *format, ...) {
   hooks.report(line.c_str());
 }
 
-}  // namespace
-
-int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs) {
+int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m, uint32_t bufferSize,
+                uint32_t keyHandoverLimitMs) {
   ReceiveBuffers buffers(std::max<uint32_t>(bufferSize, KMCP_HEADER_SIZE));
   if (!buffers.ok()) {
     Report(hooks, u"Cannot allocate receive buffers");
@@ -173,22 +203,18 @@ int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHando
 
   // The receiver's own reference to the session's context: RecvKMCPMessage
   // reads it without a lock while the session may replace or drop its own.
-  KMCPEncryptionContext *rxContext = nullptr;
+  ContextRef rxContext;
   int result;
   for (;;) {
-    const SOCKET sock = hooks.socketHandle();
-    KMCPEncryptionContext *current = hooks.acquireContext();
-    if (current != rxContext) {
-      if (rxContext != nullptr) rxContext->decRefCount();
-      rxContext = current;
-    } else if (current != nullptr) {
-      current->decRefCount();
-    }
+    const SOCKET sock = link.socketHandle();
+    ContextRef current = link.context();
+    if (current.get() != rxContext.get()) rxContext = std::move(current);
+    KMCPEncryptionContext *ctx = rxContext.get();
 
     // A message read whole is dispatched where it lies in the read buffer.
     KMCP_MESSAGE *msg = msgBuffer;
-    result = RecvKMCPMessageInPlace(sock, msgBuffer, &msg, buffers.state.get(), bufferSize,
-                                    &rxContext, buffers.decryption.get(), hooks.receiveTimeoutMs());
+    result = RecvKMCPMessageInPlace(sock, msgBuffer, &msg, buffers.state.get(), bufferSize, &ctx,
+                                    buffers.decryption.get(), hooks.receiveTimeoutMs());
     if (result <= 0) {
       hooks.receiveFailed(result, KmGetLastSocketError());
       break;
@@ -220,34 +246,73 @@ int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHando
     const uint32_t id = ntohl(msg->id);
     const bool keyAnswer = ntohs(msg->code) == MC_SESSION_KEY &&
                            (ntohs(msg->flags) & FLAG_RAW) == 0 && id != 0 &&
-                           id == hooks.keyExchangeId().load();
+                           id == m.keyExchangeId.load();
     hooks.dispatch(msg, size);
-    if (keyAnswer) hooks.keyExchangeDone().wait(keyHandoverLimitMs);
+    if (keyAnswer) m.keyExchangeDone.wait(keyHandoverLimitMs);
   }
-  if (rxContext != nullptr) rxContext->decRefCount();
   return result;
 }
 
-bool OnReceiverThread(const std::atomic<std::thread::id> &threadId) {
-  return threadId.load() == std::this_thread::get_id();
+}  // namespace
+
+bool Link::startReceiver(void (*entry)(void *), void *arg) {
+  m_.receiverThread = ThreadCreateEx(entry, arg);
+  return m_.receiverThread != nullptr;
 }
 
-bool JoinReceiverThread(THREAD_RECORD **thread, std::atomic<std::thread::id> &threadId) {
-  if (*thread == nullptr) return true;
-  if (OnReceiverThread(threadId)) return false;
-  ThreadJoin(*thread);
-  *thread = nullptr;
-  threadId = std::thread::id();
-  return true;
+int Link::runReceiver(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs) {
+  m_.receiverThreadId = std::this_thread::get_id();
+  const int result = ReceiveLoop(*this, hooks, m_, bufferSize, keyHandoverLimitMs);
+  // The session is over. Shut the socket down first so that a sender blocked
+  // in a write gives sendLock up, then close it with both locks held.
+  beginClose(hooks);
+  closeSocket();
+  dropContext();
+  return result;
 }
 
-void CloseSessionSocket(KmMutex &sendLock, KmMutex &stateLock, SOCKET *socket) {
-  KmLockGuard sendGuard(sendLock);
-  KmLockGuard guard(stateLock);
-  if (*socket != INVALID_SOCKET) {
-    KmSocketClose(*socket);
-    *socket = INVALID_SOCKET;
+bool Link::onReceiverThread() { return m_.receiverThreadId.load() == std::this_thread::get_id(); }
+
+// ---------------------------------------------------------------------------
+// Ending
+// ---------------------------------------------------------------------------
+
+void Link::beginClose(ReceiverHooks &hooks) {
+  {
+    KmLockGuard guard(m_.stateLock);
+    m_.closing = true;
+    hooks.sessionEnding();
+    if (m_.socket != INVALID_SOCKET) KmSocketShutdown(m_.socket, SHUT_RDWR);
   }
+  // Every waiter returns now, with what the receiver delivered before.
+  m_.replies.shutdown();
+}
+
+void Link::closeSocket() {
+  KmLockGuard sendGuard(m_.sendLock);
+  KmLockGuard guard(m_.stateLock);
+  if (m_.socket != INVALID_SOCKET) {
+    KmSocketClose(m_.socket);
+    m_.socket = INVALID_SOCKET;
+  }
+}
+
+void Link::finish() {
+  // On the receiver thread (a hook) the thread closes the socket itself as
+  // it ends; the next lifetime operation on another thread joins it.
+  if (m_.receiverThread != nullptr) {
+    if (onReceiverThread()) return;
+    ThreadJoin(m_.receiverThread);
+    m_.receiverThread = nullptr;
+    m_.receiverThreadId = std::thread::id();
+  }
+  closeSocket();
+  dropContext();
+}
+
+void Link::abandon(ReceiverHooks &hooks) {
+  beginClose(hooks);
+  finish();
 }
 
 void WriteSessionLine(const char16_t *format, va_list args) {

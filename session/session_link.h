@@ -1,18 +1,25 @@
 // The mechanics every client session of libkmsrv shares (AgentConnection,
 // ISC): opening the TCP connection with a time limit and detecting the
-// peer's protocol version, the send path with optional encryption, waiting
-// for a reply that gives up once the session ends, the key exchange with its
-// hand-over to the receiver thread, and the receiver loop.
+// peer's protocol version, the send path, waiting for a reply (woken at once
+// when the session ends), the request cycle, the key exchange with its
+// hand-over to the receiver thread, the receiver loop, and the teardown of a
+// session that ends, fails to open or is destroyed.
 //
 // Each session keeps its own members (socket, locks, context, queue) under
-// the names its public header gives them; it lends them to these helpers
-// through a SessionLink (and, for the receiver loop, a ReceiverHooks) that it
-// implements as a small adapter. Internal to libkmsrv: nothing is exported.
+// the names its public header gives them and lends them to a Link by
+// reference (SessionMembers); a Link is made on the stack where needed and
+// only borrows them. What differs between the sessions (what a received
+// message means, what else ends with the session) comes in through
+// ReceiverHooks. Internal to libkmsrv: nothing is exported.
 //
-// Threads: the helpers run on whichever thread calls them and take only the
-// locks the link hands out, in the session's order (the send lock before
-// the state lock, never the other way round). RunReceiverLoop runs on the
-// session's receiver thread; everything else on request threads.
+// Threads and locks: a Link runs on whichever thread calls it and takes the
+// session's locks in its order (sendLock before stateLock, never the other
+// way round); no thread is waited for while either is held. The socket is
+// closed only with both held, so a sender that read the handle under
+// sendLock never writes to a number that was closed and reused.
+// runReceiver runs on the session's receiver thread; everything else on
+// request threads or the lifetime operations (connect, disconnect,
+// destructor).
 #pragma once
 
 #include <atomic>
@@ -20,110 +27,55 @@
 #include <cstdint>
 #include <thread>
 
+#include "kmbase/crypto.h"
 #include "kmbase/kmcp.h"
 #include "kmbase/net.h"
+#include "kmbase/refcount.h"
 #include "kmbase/sync.h"
 
 class CSCPMessage;
-class KMCPEncryptionContext;
 class MsgWaitQueue;
 typedef struct rsa_st RSA;
 
 namespace kmsrv_session {
 
-// What a session lends to the shared mechanics.
-class SessionLink {
- public:
-  // The socket (INVALID_SOCKET when none), read under the session's state
-  // lock. The session closes its socket only while it holds writeLock() as
-  // well, so a handle read with writeLock() held stays valid until that lock
-  // is released.
-  virtual SOCKET socketHandle() = 0;
-  // The session's encryption context with one more reference taken under the
-  // state lock (the caller drops it with decRefCount), or null.
-  virtual KMCPEncryptionContext *acquireContext() = 0;
-  // Makes ctx (whose reference the session takes over) the session's context
-  // under the state lock, dropping the reference to the one it replaces.
-  virtual void installContext(KMCPEncryptionContext *ctx) = 0;
-  // Serialises every write to the socket.
-  virtual KmMutex &writeLock() = 0;
-  // Received messages waiting to be claimed.
-  virtual MsgWaitQueue &replies() = 0;
+using ContextRef = KmRef<KMCPEncryptionContext>;
+
+// The members of one session that the mechanics work on.
+struct SessionMembers {
+  SOCKET &socket;                   // guarded by stateLock; closed with sendLock held too
+  KMCPEncryptionContext *&context;  // guarded by stateLock; holds one counted reference
+  KmMutex &stateLock;
+  KmMutex &sendLock;      // serialises every write to the socket
+  MsgWaitQueue &replies;  // received messages waiting to be claimed
   // True once the session is being torn down (or was never opened): nothing
-  // more will arrive, so waiters give up.
-  virtual bool sessionClosing() = 0;
-  // Key exchange hand-over (see ExchangeSessionKey and RunReceiverLoop):
-  // the request id of the key request whose MC_SESSION_KEY a requester
-  // awaits, 0 when none; the event is set when that requester has installed
-  // the new key or given up.
-  virtual std::atomic<uint32_t> &keyExchangeId() = 0;
-  virtual KmEvent &keyExchangeDone() = 0;
-
- protected:
-  ~SessionLink() = default;
+  // more will arrive. Written under stateLock; read anywhere.
+  std::atomic<bool> &closing;
+  // Key exchange hand-over (exchangeKey, runReceiver): the id of the key
+  // request whose MC_SESSION_KEY a requester awaits (0: none), and the event
+  // set once that requester has installed the new key or given up.
+  std::atomic<uint32_t> &keyExchangeId;
+  KmEvent &keyExchangeDone;
+  // The receiver thread (lifetime operations only) and its id (recorded by
+  // the thread as it starts, cleared when it is joined).
+  THREAD_RECORD *&receiverThread;
+  std::atomic<std::thread::id> &receiverThreadId;
 };
 
-// ---------------------------------------------------------------------------
-// Opening
-// ---------------------------------------------------------------------------
-
-enum class OpenResult {
-  Connected,       // TCP connected and the peer's version is in *version
-  ConnectFailed,   // the TCP connect failed or took longer than its limit
-  VersionUnknown,  // the peer gave no usable answer to version detection
+// What a session's own result codes are for the outcomes the mechanics
+// produce themselves (agent RCC_* or ISC_RESULT_*).
+struct ResultCodes {
+  uint32_t connectionBroken;   // send failed or the session ended while waiting
+  uint32_t requestTimeout;     // no answer in time
+  uint32_t noCiphers;          // key exchange: the peer accepts none of our ciphers
+  uint32_t invalidPublicKey;   // key exchange: the peer could not use our key
+  uint32_t invalidSessionKey;  // key exchange: the wrapped key did not unwrap
+  uint32_t internalError;      // key exchange: anything else
 };
 
-// Connects sock (a fresh TCP socket the caller owns) to addressNetOrder:port
-// (port in host order) within connectTimeoutMs, then detects the peer's
-// protocol version within versionTimeoutMs, writing under sendLock. The
-// socket error of a failure is left in KmGetLastSocketError().
-OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
-                                   uint32_t connectTimeoutMs, uint32_t versionTimeoutMs,
-                                   KmMutex &sendLock, int *version);
-
-// ---------------------------------------------------------------------------
-// Sending and waiting
-// ---------------------------------------------------------------------------
-
-// Sends msg (the caller keeps it) in wire form, in an encrypted envelope when
-// the session has a context. True when all of it went out; false when it
-// cannot be encoded or encrypted, the session has no socket, or the write
-// failed.
-bool SendSessionMessage(SessionLink &link, const CSCPMessage &msg);
-
-// The message with this code and id from link.replies(), waiting at most
-// timeoutMs. Gives up early once the session closes (after taking what the
-// receiver had already queued); *ended then tells it was the session's end,
-// not the time limit. The caller deletes the message.
-CSCPMessage *WaitForSessionReply(SessionLink &link, uint16_t code, uint32_t id, uint32_t timeoutMs,
-                                 bool *ended);
-
-// How a session key exchange ended.
-enum class KeyExchangeStep {
-  Answered,      // the peer answered; *setupResult says whether the key is in place
-  SendFailed,    // the key request could not be sent
-  NoAnswer,      // no MC_SESSION_KEY within the time limit
-  SessionEnded,  // the session ended while waiting
-};
-
-// Runs the server side of the key exchange: a key request built from
-// serverKey for `version` with request id `id` (not 0, which marks "no
-// exchange" for the hand-over), MC_SESSION_KEY awaited for
-// timeoutMs. On Answered, *setupResult is SetupEncryptionContext's result
-// (KMCP_ENCRYPTION_*); on KMCP_ENCRYPTION_OK the new context is installed
-// in the session (replacing and releasing any older one) before the
-// receiver thread reads on, so the first message under the new key is
-// never read without it.
-KeyExchangeStep ExchangeSessionKey(SessionLink &link, RSA *serverKey, int version, uint32_t id,
-                                   uint32_t timeoutMs, int *setupResult);
-
-// ---------------------------------------------------------------------------
-// The receiver loop
-// ---------------------------------------------------------------------------
-
-// What the receiver loop needs beyond the link. Called on the receiver
+// What the receiver loop needs beyond the members. Called on the receiver
 // thread only.
-class ReceiverHooks : public SessionLink {
+class ReceiverHooks {
  public:
   // How long to wait for the next message, read before each wait.
   virtual uint32_t receiveTimeoutMs() = 0;
@@ -137,49 +89,119 @@ class ReceiverHooks : public SessionLink {
   // A whole message of `size` bytes whose header size matches, in wire
   // order (header big-endian); the buffer may be changed in place.
   virtual void dispatch(KMCP_MESSAGE *msg, uint32_t size) = 0;
+  // The session ends (receiver end, disconnect or failed open): what else
+  // of the session ends with it. Called with stateLock held.
+  virtual void sessionEnding() = 0;
 
  protected:
   ~ReceiverHooks() = default;
 };
 
-// Reads messages until the stream ends, the receive fails or the session
-// idles out, and hands each whole one to hooks.dispatch. Messages larger
-// than bufferSize, undecryptable ones and ones whose header size differs
-// from what arrived are reported and skipped. The buffers are allocated
-// once for the whole loop; the receiver keeps its own reference to the
-// session's context, taken afresh before each wait. After the session's
-// MC_SESSION_KEY answer it waits (at most keyHandoverLimitMs) until the
-// requester has installed the key. Returns the last result of
-// RecvKMCPMessage (0 or less, or KMCP_RECV_TIMEOUT); if the buffers cannot
-// be allocated, reports it and returns KMCP_RECV_ERROR at once.
-int RunReceiverLoop(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs);
+enum class OpenResult {
+  Connected,       // TCP connected and the peer's version is in *version
+  ConnectFailed,   // the TCP connect failed or took longer than its limit
+  VersionUnknown,  // the peer gave no usable answer to version detection
+};
 
-// ---------------------------------------------------------------------------
-// Teardown
-// ---------------------------------------------------------------------------
+class Link {
+ public:
+  explicit Link(const SessionMembers &members) : m_(members) {}
 
-// True when the caller runs on the receiver thread whose id the session
-// recorded in threadId (the thread records it as it starts).
-bool OnReceiverThread(const std::atomic<std::thread::id> &threadId);
+  // ---- opening ----
+  // Makes sock (a fresh TCP socket the link takes over) the session's
+  // socket, opens the session (closing false, the reply queue reopened),
+  // connects it to addressNetOrder:port (port in host order) within
+  // connectTimeoutMs and detects the peer's protocol version within
+  // versionTimeoutMs. From the moment the socket is recorded, beginClose on
+  // another thread cuts the attempt short. The socket error of a failure is
+  // left in KmGetLastSocketError(); the caller then ends with abandon().
+  OpenResult open(SOCKET sock, uint32_t addressNetOrder, uint16_t port, uint32_t connectTimeoutMs,
+                  uint32_t versionTimeoutMs, int *version);
 
-// Waits for the session's receiver thread to end and releases its record:
-// *thread becomes null and threadId is cleared. Nothing to do when *thread is
-// null. Refuses on the receiver thread itself (a hook that ends its own
-// session): a thread cannot wait for its own end, so it returns false and
-// leaves the record to the next lifetime operation on another thread.
-// Called by the session's lifetime operations only, never under its locks
-// (the ending thread takes them).
-bool JoinReceiverThread(THREAD_RECORD **thread, std::atomic<std::thread::id> &threadId);
+  // ---- sending and waiting ----
+  // Sends msg (the caller keeps it) in wire form, in an encrypted envelope
+  // when the session has a context. True when all of it went out; false when
+  // it cannot be encoded or encrypted, the session has no socket, or the
+  // write failed.
+  bool send(const CSCPMessage &msg);
+  // The message with this code and id, waiting at most timeoutMs; woken at
+  // once when the session ends (after taking what the receiver had queued),
+  // and *ended then tells it was the end, not the time limit. The caller
+  // deletes the message.
+  CSCPMessage *wait(uint16_t code, uint32_t id, uint32_t timeoutMs, bool *ended);
+  // The request cycle: sends msg (its id set by the caller) and waits for
+  // the reply with replyCode and the same id. 0 with *reply set (the caller
+  // deletes it), or codes.connectionBroken / codes.requestTimeout with
+  // *reply null.
+  uint32_t request(const CSCPMessage &msg, uint16_t replyCode, uint32_t timeoutMs,
+                   const ResultCodes &codes, CSCPMessage **reply);
+  // VAR_RCC of the MC_REQUEST_COMPLETED with this id, or the code for a
+  // time-out or the session's end.
+  uint32_t waitForRcc(uint32_t id, uint32_t timeoutMs, const ResultCodes &codes);
 
-// Closes *socket (a session's socket member) and sets it to INVALID_SOCKET,
-// with sendLock and then stateLock held, so that no sender still holds the
-// handle (SessionLink::socketHandle). Nothing to do when it is already
-// INVALID_SOCKET.
-void CloseSessionSocket(KmMutex &sendLock, KmMutex &stateLock, SOCKET *socket);
+  // Runs the server side of the key exchange: a key request built from
+  // serverKey for `version` with request id `id` (not 0, which marks "no
+  // exchange" for the hand-over), MC_SESSION_KEY awaited for timeoutMs.
+  // Returns 0 when the new context is installed (replacing any older one)
+  // before the receiver thread reads on, so the first message under the new
+  // key is never read without it; else the code for what went wrong.
+  uint32_t exchangeKey(RSA *serverKey, int version, uint32_t id, uint32_t timeoutMs,
+                       const ResultCodes &codes);
 
-// ---------------------------------------------------------------------------
-// Output
-// ---------------------------------------------------------------------------
+  // ---- state ----
+  // The socket (INVALID_SOCKET when none), read under stateLock.
+  SOCKET socketHandle();
+  // A new reference to the session's context (empty while clear).
+  ContextRef context();
+  // Makes ctx the session's context, dropping the one it replaces.
+  void installContext(ContextRef ctx);
+  // Drops the session's context: what follows goes in clear.
+  void dropContext();
+  bool isEncrypted();
+
+  // ---- the receiver thread ----
+  // Starts the receiver thread (entry(arg), which calls runReceiver). False
+  // when it cannot be started.
+  bool startReceiver(void (*entry)(void *), void *arg);
+  // The receiver thread's body: records the thread's id, reads messages
+  // until the stream ends, the receive fails or the session idles out, and
+  // hands each whole one to hooks.dispatch. Messages larger than bufferSize,
+  // undecryptable ones and ones whose header size differs from what arrived
+  // are reported and skipped. After the session's awaited MC_SESSION_KEY it
+  // waits (at most keyHandoverLimitMs) until the requester has installed the
+  // key. Then it ends the session: beginClose, the socket closed with both
+  // locks held, the context dropped. Returns the last result of
+  // RecvKMCPMessage (0 or less, or KMCP_RECV_TIMEOUT); if its buffers cannot
+  // be allocated it reports so and returns KMCP_RECV_ERROR.
+  int runReceiver(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs);
+  // True on the receiver thread of this session.
+  bool onReceiverThread();
+
+  // ---- ending ----
+  // Marks the session as ending: closing set, hooks.sessionEnding() called,
+  // the socket shut down (a blocked receive or send returns) and every
+  // waiter woken. The socket stays open until finish(). Takes stateLock.
+  void beginClose(ReceiverHooks &hooks);
+  // After beginClose: waits for the receiver thread (not on that thread
+  // itself: a hook that ends its own session leaves the join to the next
+  // lifetime operation on another thread), closes the socket with both
+  // locks held, drops the context. Never called under the session's locks.
+  void finish();
+  // A failed or cancelled open: beginClose and finish.
+  void abandon(ReceiverHooks &hooks);
+
+ private:
+  void closeSocket();
+
+  const SessionMembers m_;
+};
+
+// Connects sock to addressNetOrder:port within connectTimeoutMs, then
+// detects the peer's protocol version within versionTimeoutMs, writing under
+// sendLock. The socket error of a failure is left in KmGetLastSocketError().
+OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
+                                   uint32_t connectTimeoutMs, uint32_t versionTimeoutMs,
+                                   KmMutex &sendLock, int *version);
 
 // The default PrintMsg of a session: the formatted line (UTF-8) and a
 // newline to standard output, as one write.

@@ -190,6 +190,9 @@ class KMSRV_EXPORT AgentConnection {
   void disconnectAndWait();
 
   bool isConnected() const { return connected.load(); }
+  // Whether the session has an encryption context now (every message in
+  // both directions then goes in an envelope). Any thread.
+  bool isEncrypted();
   SOCKET getSocket() const;
   int32_t getProtocolVersion() const { return protocolVersion.load(); }
 
@@ -407,7 +410,8 @@ class KMSRV_EXPORT AgentConnection {
   // Size of the receiver's message and decryption buffers: the largest
   // message a session accepts. Larger ones are reported and skipped.
   static constexpr uint32_t kReceiveBufferSize = 262144;
-  // The members as the shared session mechanics (session/) see them.
+  // The shared session mechanics (session/) over these members, and the
+  // receiver's hooks.
   class Link;
 
   static void ReceiverThreadStarter(void *arg);
@@ -419,17 +423,14 @@ class KMSRV_EXPORT AgentConnection {
   void processRawMessage(KMCP_MESSAGE *msg, uint32_t size);
   // Ends the open download (if any): closes the file, calls onFileDownload.
   void endDownload(bool success) KM_REQUIRES(stateLock);
-  // Closes the socket with sendLock and stateLock held.
-  void closeSocket();
-  void joinReceiver();
   uint32_t negotiate(RSA *serverKey);
-  void releaseEncryptionContext() KM_REQUIRES(stateLock);
 
   // True from the moment the session is being torn down (disconnect, the
   // failure path of connect, or the receiver thread leaving its loop) until
-  // the next connect() starts a session. Waiters give up when they see it;
-  // the receiver thread does not trace a receive failure that a local
-  // shutdown caused. Any thread (atomic).
+  // the next connect() starts a session; the reply queue is shut down at
+  // the same moment, so waiters return at once. The receiver thread does not
+  // trace a receive failure that a local shutdown caused. Written under
+  // stateLock; read by any thread (atomic).
   std::atomic<bool> sessionClosing;
   // Key exchange hand-over: while setupEncryption waits for MC_SESSION_KEY,
   // keyExchangeId holds its request id (0 when none); the receiver thread,

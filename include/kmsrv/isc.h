@@ -142,6 +142,9 @@ class KMSRV_EXPORT ISC {
   // Whether the session is up (ISC_FLAG_CONNECTED). Any thread.
   bool IsConnected() const { return (flags.load() & ISC_FLAG_CONNECTED) != 0; }
   int32_t GetProtocolVersion() const { return protocolVersion.load(); }
+  // Whether the session has an encryption context now (every message in
+  // both directions then goes in an envelope). Any thread.
+  bool isEncrypted();
 
  protected:
   // Diagnostic output: printf-style char16_t format in which %s takes a
@@ -202,8 +205,8 @@ class KMSRV_EXPORT ISC {
   std::atomic<uint32_t> connectTimeout;
 
  private:
-  // The adapter through which the shared session mechanics reach the
-  // members above (isc/isc.cpp).
+  // The shared session mechanics over the members above, and the
+  // receiver's hooks (isc/isc.cpp).
   class Link;
 
   // Size of the receiver's message and decryption buffers: the largest
@@ -218,17 +221,14 @@ class KMSRV_EXPORT ISC {
   // MC_REQUEST_COMPLETED: the request exchange of Nop and ConnectToService.
   uint32_t executeRequest(CSCPMessage *msg);
   uint32_t takeRequestId();
+  // Ends a Connect that failed: the session back to idle. Returns result.
   uint32_t failConnect(uint32_t result);
-  void shutdownSession();
-  void joinReceiver();
-  // Closes the socket with sendLock and stateLock held.
-  void closeSocket();
-  void releaseEncryptionContext() KM_REQUIRES(stateLock);
 
   // True from the moment the session is torn down (Disconnect, a failed
   // Connect, the receiver thread leaving its loop) until the next Connect
-  // starts one; also before the first Connect. Waiters give up when they see
-  // it. Any thread (atomic).
+  // starts one; also before the first Connect. The reply queue is shut down
+  // at the same moment, so waiters return at once. Written under stateLock;
+  // read by any thread (atomic).
   std::atomic<bool> sessionClosing;
   // Key exchange hand-over between SetupEncryption and the receiver thread:
   // the id of the key request in flight (0: none) and the event set once its

@@ -20,58 +20,19 @@
 #include <cstring>
 #include <mutex>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/crypto.h"
+#include "kmbase/sync.h"
 #include "kmbase/thread_annotations.h"
 
 namespace {
 
 constexpr size_t kNonceSize = 12;
 
-// std::mutex with the capability attribute, so clang checks KM_GUARDED_BY.
-class KM_CAPABILITY("mutex") CipherLock {
- public:
-  void lock() KM_ACQUIRE() { m_.lock(); }
-  void unlock() KM_RELEASE() { m_.unlock(); }
-
- private:
-  std::mutex m_;
-};
-
-class KM_SCOPED_CAPABILITY CipherLockGuard {
- public:
-  explicit CipherLockGuard(CipherLock &l) KM_ACQUIRE(l) : l_(l) { l_.lock(); }
-  ~CipherLockGuard() KM_RELEASE() { l_.unlock(); }
-  CipherLockGuard(const CipherLockGuard &) = delete;
-  CipherLockGuard &operator=(const CipherLockGuard &) = delete;
-
- private:
-  CipherLock &l_;
-};
-
-void PutBe16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-void PutBe32(uint8_t *p, uint32_t v) {
-  for (int i = 3; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-void PutBe64(uint8_t *p, uint64_t v) {
-  for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
-uint16_t GetBe16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t GetBe32(const uint8_t *p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-uint64_t GetBe64(const uint8_t *p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
 void MakeNonce(uint8_t *nonce, uint8_t direction, uint64_t counter) {
   nonce[0] = direction;
   nonce[1] = nonce[2] = nonce[3] = 0;
-  PutBe64(nonce + 4, counter);
+  KmStoreBe64(nonce + 4, counter);
 }
 
 uint8_t Opposite(KmcpCryptoSide side) {
@@ -125,13 +86,13 @@ struct KMCPEncryptionContext::Impl {
 
   // Sending: any sender thread, under sendLock. The cipher state is keyed
   // once; each message only sets a fresh nonce.
-  CipherLock sendLock;
+  KmPlainMutex sendLock;
   CipherCtx sendCipher KM_GUARDED_BY(sendLock);
   uint64_t nextCounter KM_GUARDED_BY(sendLock) = 0;
 
   // Receiving: the receiver thread; the lock only makes a misuse from two
   // threads safe, it is never contended in a correct program.
-  CipherLock receiveLock;
+  KmPlainMutex receiveLock;
   CipherCtx receiveCipher KM_GUARDED_BY(receiveLock);
   ReplayWindow window KM_GUARDED_BY(receiveLock);
 };
@@ -164,11 +125,11 @@ KMCPEncryptionContext *KMCPEncryptionContext::create(uint16_t cipher, const uint
     return nullptr;
   {
     // Not shared yet; the locks only satisfy the analysis.
-    CipherLockGuard s(impl->sendLock);
+    KmPlainLockGuard s(impl->sendLock);
     impl->sendCipher = std::move(enc);
   }
   {
-    CipherLockGuard r(impl->receiveLock);
+    KmPlainLockGuard r(impl->receiveLock);
     impl->receiveCipher = std::move(dec);
   }
   return new KMCPEncryptionContext(cipher, side, std::move(impl));
@@ -193,21 +154,21 @@ size_t KMCPEncryptionContext::encryptInto(const uint8_t *plain, size_t length, u
   const size_t total = KMCPEncryptedSize(length);
   if (outSize < total) return 0;
   const size_t padding = total - length - KMCP_ENVELOPE_OVERHEAD;
-  PutBe16(out, MC_ENCRYPTED_MESSAGE);
+  KmStoreBe16(out, MC_ENCRYPTED_MESSAGE);
   out[2] = impl_->sendDirection;
   out[3] = static_cast<uint8_t>(padding);
-  PutBe32(out + 4, static_cast<uint32_t>(total));
+  KmStoreBe32(out + 4, static_cast<uint32_t>(total));
   memset(out + total - padding, 0, padding);
   uint8_t *cipherText = out + KMCP_ENVELOPE_HEADER_SIZE;
   uint8_t *tag = cipherText + length;
 
   bool ok = false;
   {
-    CipherLockGuard guard(impl_->sendLock);
+    KmPlainLockGuard guard(impl_->sendLock);
     // Never reuse a nonce: a context whose counter ran out stays unusable.
     if (impl_->nextCounter != UINT64_MAX) {
       const uint64_t counter = impl_->nextCounter++;
-      PutBe64(out + 8, counter);
+      KmStoreBe64(out + 8, counter);
       uint8_t nonce[kNonceSize];
       uint8_t finalBlock[16];  // GCM writes nothing here
       MakeNonce(nonce, impl_->sendDirection, counter);
@@ -230,7 +191,7 @@ bool KMCPEncryptionContext::decrypt(const uint8_t *in, size_t size, uint8_t *out
   if (in == nullptr || size < KMCP_ENVELOPE_OVERHEAD || size > KMCP_MAX_ENCRYPTED_SIZE ||
       size % KMCP_ALIGNMENT != 0)
     return false;
-  if (GetBe16(in) != MC_ENCRYPTED_MESSAGE || GetBe32(in + 4) != size ||
+  if (KmLoadBe16(in) != MC_ENCRYPTED_MESSAGE || KmLoadBe32(in + 4) != size ||
       in[2] != impl_->receiveDirection)
     return false;
   const size_t padding = in[3];
@@ -240,13 +201,13 @@ bool KMCPEncryptionContext::decrypt(const uint8_t *in, size_t size, uint8_t *out
     return false;
   for (size_t i = size - padding; i < size; ++i)
     if (in[i] != 0) return false;
-  const uint64_t counter = GetBe64(in + 8);
+  const uint64_t counter = KmLoadBe64(in + 8);
   const uint8_t *cipherText = in + KMCP_ENVELOPE_HEADER_SIZE;
   // OpenSSL wants a writable tag buffer.
   uint8_t tag[KMCP_ENVELOPE_TAG_SIZE];
   memcpy(tag, cipherText + length, sizeof tag);
 
-  CipherLockGuard guard(impl_->receiveLock);
+  KmPlainLockGuard guard(impl_->receiveLock);
   if (!impl_->window.acceptable(counter)) return false;
   uint8_t nonce[kNonceSize];
   uint8_t finalBlock[16];  // GCM writes nothing here
@@ -272,7 +233,7 @@ bool KMCPEncryptionContext::decrypt(const uint8_t *in, size_t size, uint8_t *out
 KMCP_ENCRYPTED_MESSAGE *CSCPEncryptMessage(KMCPEncryptionContext *ctx, const KMCP_MESSAGE *msg) {
   if (ctx == nullptr || msg == nullptr) return nullptr;
   const auto *bytes = reinterpret_cast<const uint8_t *>(msg);
-  const uint32_t size = GetBe32(bytes + offsetof(KMCP_MESSAGE, size));
+  const uint32_t size = KmLoadBe32(bytes + offsetof(KMCP_MESSAGE, size));
   if (size < KMCP_HEADER_SIZE || size > KMCP_MAX_MESSAGE_SIZE) return nullptr;
   return ctx->encrypt(bytes, size);
 }
@@ -283,6 +244,6 @@ bool CSCPDecryptMessage(KMCPEncryptionContext *ctx, const KMCP_ENCRYPTED_MESSAGE
   if (ctx == nullptr || msg == nullptr) return false;
   // The envelope may lie unaligned in a read buffer: read it as bytes only.
   const auto *bytes = reinterpret_cast<const uint8_t *>(msg);
-  const uint32_t size = GetBe32(bytes + offsetof(KMCP_ENCRYPTED_MESSAGE, size));
+  const uint32_t size = KmLoadBe32(bytes + offsetof(KMCP_ENCRYPTED_MESSAGE, size));
   return ctx->decrypt(bytes, size, out, outSize, outLen);
 }

@@ -13,31 +13,12 @@
 #include <mutex>
 #include <string>
 
+#include "kmbase/fd_io.h"
+#include "kmbase/sync.h"
 #include "kmbase/text.h"
 #include "kmbase/thread_annotations.h"
 
 namespace {
-
-// std::mutex with the annotations clang's thread-safety analysis needs.
-class KM_CAPABILITY("mutex") SinkMutex {
- public:
-  void lock() KM_ACQUIRE() { mutex_.lock(); }
-  void unlock() KM_RELEASE() { mutex_.unlock(); }
-
- private:
-  std::mutex mutex_;
-};
-
-class KM_SCOPED_CAPABILITY SinkLock {
- public:
-  explicit SinkLock(SinkMutex &m) KM_ACQUIRE(m) : m_(m) { m_.lock(); }
-  ~SinkLock() KM_RELEASE() { m_.unlock(); }
-  SinkLock(const SinkLock &) = delete;
-  SinkLock &operator=(const SinkLock &) = delete;
-
- private:
-  SinkMutex &m_;
-};
 
 enum class SinkKind { Stderr, File, Syslog, Callback, None };
 
@@ -53,7 +34,7 @@ struct Sink {
 };
 
 std::atomic<KmLogCatalogue> g_catalogue{nullptr};
-SinkMutex g_sinkMutex;
+KmPlainMutex g_sinkMutex;
 // The installed sink; any thread, under g_sinkMutex (held for each line).
 Sink g_sink KM_GUARDED_BY(g_sinkMutex);
 // Set while this thread is inside a sink, so a nested log call goes to
@@ -188,17 +169,8 @@ std::string TextLine(uint16_t type, const char16_t *line) {
   return result;
 }
 
-void WriteAll(int fd, const std::string &text) {
-  const char *p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to report a failing log
-    p += n;
-    left -= size_t(n);
-  }
-}
+// Nowhere is left to report a failing log write.
+void WriteAll(int fd, const std::string &text) { KmWriteAll(fd, text.data(), text.size()); }
 
 int SyslogPriority(uint16_t type) {
   if (type & KMLOG_ERROR) return LOG_ERR;
@@ -221,7 +193,7 @@ void Deliver(uint32_t id, uint16_t type, const char16_t *line) {
     WriteAll(STDERR_FILENO, TextLine(type, line));
     return;
   }
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   t_inSink = true;
   switch (g_sink.kind) {
     case SinkKind::Stderr:
@@ -295,7 +267,7 @@ bool kmlog_set_catalogue_if_none(KmLogCatalogue lookup) {
 KmLogCatalogue kmlog_get_catalogue() { return g_catalogue.load(std::memory_order_acquire); }
 
 void kmlog_set_sink_stderr() {
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   CloseSink();
 }
 
@@ -303,7 +275,7 @@ bool kmlog_set_sink_file(const char *path) {
   if (path == nullptr) return false;
   const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   CloseSink();
   g_sink.kind = SinkKind::File;
   g_sink.fd = fd;
@@ -311,7 +283,7 @@ bool kmlog_set_sink_file(const char *path) {
 }
 
 void kmlog_set_sink_syslog(const char *ident, int facility) {
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   CloseSink();
   g_sink.kind = SinkKind::Syslog;
   snprintf(g_sink.ident, sizeof(g_sink.ident), "%s", ident != nullptr ? ident : "kmsrv");
@@ -319,7 +291,7 @@ void kmlog_set_sink_syslog(const char *ident, int facility) {
 }
 
 void kmlog_set_sink_callback(KmLogSinkCallback callback, void *context) {
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   CloseSink();
   if (callback == nullptr) return;  // back to stderr
   g_sink.kind = SinkKind::Callback;
@@ -328,7 +300,7 @@ void kmlog_set_sink_callback(KmLogSinkCallback callback, void *context) {
 }
 
 void kmlog_set_sink_none() {
-  SinkLock lock(g_sinkMutex);
+  KmPlainLockGuard lock(g_sinkMutex);
   CloseSink();
   g_sink.kind = SinkKind::None;
 }

@@ -88,27 +88,27 @@ size_t WireSize(const Field &f) {
 // message). Never reads past p + avail; all sizes are computed in 64 bits.
 [[gnu::always_inline]] inline KmcpDecodeStatus ParseField(uint8_t *p, size_t avail, Field *f, size_t *used) {
   if (avail < kFixedPrefix) return KmcpDecodeStatus::FieldTruncated;
-  f->id = LoadBe32(p);
+  f->id = KmLoadBe32(p);
   f->type = static_cast<KmcpFieldType>(p[4]);
   f->oversized = false;
   f->length = 0;
   f->capacity = 0;
   switch (f->type) {
     case KmcpFieldType::Int16:
-      f->value = LoadBe16(p + 6);
+      f->value = KmLoadBe16(p + 6);
       *used = kFixedPrefix;
       return KmcpDecodeStatus::Ok;
     case KmcpFieldType::Int32:
     case KmcpFieldType::Int64:
       if (avail < kFixedPrefix + 8) return KmcpDecodeStatus::FieldTruncated;
-      f->value = f->type == KmcpFieldType::Int32 ? LoadBe32(p + 8) : LoadBe64(p + 8);
+      f->value = f->type == KmcpFieldType::Int32 ? KmLoadBe32(p + 8) : KmLoadBe64(p + 8);
       *used = kFixedPrefix + 8;
       return KmcpDecodeStatus::Ok;
     case KmcpFieldType::String:
     case KmcpFieldType::Binary:
     case KmcpFieldType::Int32Array: {
       if (avail < kVarPrefix) return KmcpDecodeStatus::FieldTruncated;
-      uint32_t n = LoadBe32(p + 8);
+      uint32_t n = KmLoadBe32(p + 8);
       uint64_t bytes = f->type == KmcpFieldType::Int32Array ? uint64_t{n} * 4 : n;
       if (f->type == KmcpFieldType::String && (n & 1)) return KmcpDecodeStatus::OddStringLength;
       uint64_t total = (kVarPrefix + bytes + 7) & ~uint64_t{7};
@@ -291,15 +291,15 @@ uint8_t *PayloadSlot(Arena &arena, Field *old, size_t bytes, uint32_t *capacity)
 KmcpDecodeStatus CSCPMessage::Impl::Decode(std::span<const uint8_t> bytes, CSCPMessage *out) {
   if (bytes.size() < KMCP_HEADER_SIZE) return KmcpDecodeStatus::TooShort;
   const uint8_t *b = bytes.data();
-  uint32_t size = LoadBe32(b + 4);
+  uint32_t size = KmLoadBe32(b + 4);
   if (size > KMCP_MAX_MESSAGE_SIZE || bytes.size() > KMCP_MAX_MESSAGE_SIZE) {
     return KmcpDecodeStatus::TooLarge;
   }
   if (size != bytes.size()) return KmcpDecodeStatus::SizeMismatch;
-  uint16_t flags = LoadBe16(b + 2);
+  uint16_t flags = KmLoadBe16(b + 2);
   if (flags & FLAG_RAW) return KmcpDecodeStatus::RawMessage;
   if (size % KMCP_ALIGNMENT != 0) return KmcpDecodeStatus::Misaligned;
-  uint32_t count = LoadBe32(b + 12);
+  uint32_t count = KmLoadBe32(b + 12);
   size_t body = size - KMCP_HEADER_SIZE;
   if (count > body / kMinFieldSize) return KmcpDecodeStatus::FieldCountMismatch;
 
@@ -348,9 +348,9 @@ KmcpDecodeStatus CSCPMessage::Impl::Decode(std::span<const uint8_t> bytes, CSCPM
     return KmcpDecodeStatus::FieldCountMismatch;
   }
 
-  out->code_ = LoadBe16(b);
+  out->code_ = KmLoadBe16(b);
   out->flags_ = flags;
-  out->id_ = LoadBe32(b + 8);
+  out->id_ = KmLoadBe32(b + 8);
   out->valid_ = true;
   out->impl_ = std::move(impl);
   return KmcpDecodeStatus::Ok;
@@ -394,7 +394,7 @@ CSCPMessage::CSCPMessage(const KMCP_MESSAGE *raw, int version) : version_(versio
     return;
   }
   const auto *bytes = reinterpret_cast<const uint8_t *>(raw);
-  size_t size = LoadBe32(bytes + 4);
+  size_t size = KmLoadBe32(bytes + 4);
   // The caller vouches for `size` bytes; a size below the header or above the
   // limit is rejected without reading beyond the header.
   if (size < KMCP_HEADER_SIZE || size > KMCP_MAX_MESSAGE_SIZE) size = KMCP_HEADER_SIZE;
@@ -502,7 +502,7 @@ void CSCPMessage::SetVariableToInt32Array(uint32_t id, uint32_t count, const uin
   size_t bytes = tooLarge ? 0 : size_t{count} * 4;
   SetVariableField(Ensure(impl_), id, KmcpFieldType::Int32Array, tooLarge ? 0 : count, bytes,
                    tooLarge, [&](uint8_t *dst) {
-                     for (uint32_t i = 0; i < count; ++i) StoreBe32(dst + 4 * i, values[i]);
+                     for (uint32_t i = 0; i < count; ++i) KmStoreBe32(dst + 4 * i, values[i]);
                    });
 }
 
@@ -608,7 +608,7 @@ uint32_t CSCPMessage::GetVariableInt32Array(uint32_t id, uint32_t maxCount,
   if (f == nullptr || f->type != KmcpFieldType::Int32Array) return 0;
   if (values != nullptr) {
     uint32_t n = std::min(maxCount, f->length);
-    for (uint32_t i = 0; i < n; ++i) values[i] = LoadBe32(f->data + 4 * i);
+    for (uint32_t i = 0; i < n; ++i) values[i] = KmLoadBe32(f->data + 4 * i);
   }
   return f->length;
 }
@@ -622,37 +622,37 @@ size_t CSCPMessage::EncodedSize() const {
 size_t CSCPMessage::EncodeTo(uint8_t *out) const {
   size_t size = EncodedSize();
   if (size > KMCP_MAX_MESSAGE_SIZE || out == nullptr) return 0;
-  StoreBe16(out, code_);
-  StoreBe16(out + 2, static_cast<uint16_t>(flags_ & ~FLAG_RAW));
-  StoreBe32(out + 4, static_cast<uint32_t>(size));
-  StoreBe32(out + 8, id_);
-  StoreBe32(out + 12, GetNumFields());
+  KmStoreBe16(out, code_);
+  KmStoreBe16(out + 2, static_cast<uint16_t>(flags_ & ~FLAG_RAW));
+  KmStoreBe32(out + 4, static_cast<uint32_t>(size));
+  KmStoreBe32(out + 8, id_);
+  KmStoreBe32(out + 12, GetNumFields());
   if (!impl_) return size;
   uint8_t *p = out + KMCP_HEADER_SIZE;
   for (const Field &f : impl_->fields) {
-    StoreBe32(p, f.id);
+    KmStoreBe32(p, f.id);
     p[4] = static_cast<uint8_t>(f.type);
     p[5] = 0;
     switch (f.type) {
       case KmcpFieldType::Int16:
-        StoreBe16(p + 6, static_cast<uint16_t>(f.value));
+        KmStoreBe16(p + 6, static_cast<uint16_t>(f.value));
         p += kFixedPrefix;
         break;
       case KmcpFieldType::Int32:
         std::memset(p + 6, 0, 10);
-        StoreBe32(p + 8, static_cast<uint32_t>(f.value));
+        KmStoreBe32(p + 8, static_cast<uint32_t>(f.value));
         p += kFixedPrefix + 8;
         break;
       case KmcpFieldType::Int64:
         p[6] = p[7] = 0;
-        StoreBe64(p + 8, f.value);
+        KmStoreBe64(p + 8, f.value);
         p += kFixedPrefix + 8;
         break;
       default: {
         size_t bytes = PayloadBytes(f);
         size_t total = Align8(kVarPrefix + bytes);
         p[6] = p[7] = 0;
-        StoreBe32(p + 8, f.length);
+        KmStoreBe32(p + 8, f.length);
         if (bytes > 0) std::memcpy(p + kVarPrefix, f.data, bytes);
         std::memset(p + kVarPrefix + bytes, 0, total - kVarPrefix - bytes);
         p += total;

@@ -1,4 +1,4 @@
-// Private byte-order and UTF-16BE helpers of the message area. Pure functions
+// Private UTF-16BE helpers of the message area (integers: kmbase/byte_order.h). Pure functions
 // on caller-provided memory; any thread.
 #pragma once
 
@@ -6,31 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace kmbase_message {
+#include "kmbase/byte_order.h"
 
-inline uint16_t LoadBe16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t LoadBe32(const uint8_t *p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
-}
-inline uint64_t LoadBe64(const uint8_t *p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-inline void StoreBe16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void StoreBe32(uint8_t *p, uint32_t v) {
-  v = __builtin_bswap32(v);
-  std::memcpy(p, &v, 4);
-}
-inline void StoreBe64(uint8_t *p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
+namespace kmbase_message {
 
 // count code units between host order and UTF-16BE bytes. Written as plain
 // loops over memcpy'd units so the compiler can vectorise them.

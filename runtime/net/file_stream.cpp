@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "kmbase/crypto.h"
@@ -26,33 +27,11 @@ void fillChunkHeader(uint8_t *chunk, uint32_t id, uint32_t payload, bool last) {
   header->numFields = htonl(payload);
 }
 
-// What one file stream needs besides the file: the chunk buffer, and for an
-// encrypted stream the envelope buffer, both allocated once.
-struct ChunkBuffers {
-  explicit ChunkBuffers(bool encrypted)
-      : chunk(static_cast<uint8_t *>(std::aligned_alloc(alignof(KMCP_MESSAGE), kChunkBufferSize))),
-        envelopeSize(encrypted ? KMCPEncryptedSize(kChunkBufferSize) : 0),
-        envelope(encrypted ? static_cast<uint8_t *>(std::malloc(envelopeSize)) : nullptr) {}
-  ~ChunkBuffers() {
-    std::free(chunk);
-    std::free(envelope);
-  }
-  ChunkBuffers(const ChunkBuffers &) = delete;
-  ChunkBuffers &operator=(const ChunkBuffers &) = delete;
-  bool ok() const { return chunk != nullptr && (envelopeSize == 0 || envelope != nullptr); }
-
-  uint8_t *const chunk;  // KMCP_MESSAGE alignment for the header view
-  const size_t envelopeSize;
-  uint8_t *const envelope;
+// Chunks are built in one buffer per stream (KMCP_MESSAGE alignment for the
+// header view); the send path seals each in its own envelope buffer.
+struct AlignedFree {
+  void operator()(uint8_t *p) const { std::free(p); }
 };
-
-// Sends the chunk in buffers.chunk, encrypted when ctx is given.
-bool sendChunk(SOCKET sock, ChunkBuffers &buffers, uint32_t size, KMCPEncryptionContext *ctx,
-               KmMutex *lock) {
-  if (ctx == nullptr) return SendEx(sock, buffers.chunk, size, 0, lock) == static_cast<int>(size);
-  const size_t envSize = ctx->encryptInto(buffers.chunk, size, buffers.envelope, buffers.envelopeSize);
-  return envSize != 0 && SendEx(sock, buffers.envelope, envSize, 0, lock) == static_cast<int>(envSize);
-}
 
 }  // namespace
 
@@ -70,8 +49,9 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     kmnet::closeFile(fd);
     return false;
   }
-  ChunkBuffers buffers(ctx != nullptr);
-  if (!buffers.ok()) {
+  const std::unique_ptr<uint8_t, AlignedFree> chunk(
+      static_cast<uint8_t *>(std::aligned_alloc(alignof(KMCP_MESSAGE), kChunkBufferSize)));
+  if (chunk == nullptr) {
     kmnet::closeFile(fd);
     kmnet::setLastError(ENOMEM);
     return false;
@@ -79,7 +59,7 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
   bool ok = true;
   int64_t position = offset;
   for (;;) {
-    const ssize_t n = kmnet::readFull(fd, buffers.chunk + KMCP_HEADER_SIZE, KMCP_FILE_CHUNK_SIZE);
+    const ssize_t n = kmnet::readFull(fd, chunk.get() + KMCP_HEADER_SIZE, KMCP_FILE_CHUNK_SIZE);
     if (n < 0) {
       ok = false;
       break;
@@ -89,9 +69,9 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     // the file.
     const bool last = payload < KMCP_FILE_CHUNK_SIZE;
     const uint32_t size = alignUp(KMCP_HEADER_SIZE + payload);
-    std::memset(buffers.chunk + KMCP_HEADER_SIZE + payload, 0, size - KMCP_HEADER_SIZE - payload);
-    fillChunkHeader(buffers.chunk, id, payload, last);
-    if (!sendChunk(sock, buffers, size, ctx, sendLock)) {
+    std::memset(chunk.get() + KMCP_HEADER_SIZE + payload, 0, size - KMCP_HEADER_SIZE - payload);
+    fillChunkHeader(chunk.get(), id, payload, last);
+    if (!SendKMCPWire(sock, chunk.get(), size, ctx, sendLock)) {
       ok = false;
       break;
     }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/crypto.h"
 #include "net_internal.h"
 
@@ -35,7 +36,7 @@ struct ReadResult {
 // bytes are most likely not there yet) it waits before the first attempt: in
 // one blocking receive when the socket allows, else with a poll; either way
 // the receive that would only report "nothing yet" is saved.
-ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs, KmReceiveWait *wait,
+ReadResult readSome(SOCKET sock, uint8_t *buf, size_t len, int timeoutMs, kmnet::ReceiveWait *wait,
                     bool waitFirst) {
   if (waitFirst && wait != nullptr && kmnet::armReceiveWait(sock, timeoutMs, wait)) {
     const ssize_t n = kmnet::recvWaiting(sock, buf, len);
@@ -77,14 +78,11 @@ struct FrameInfo {
   uint32_t size;
 };
 FrameInfo frameInfo(const uint8_t *header) {
-  uint16_t code;
-  uint32_t size;
-  std::memcpy(&code, header, sizeof(code));
-  std::memcpy(&size, header + 4, sizeof(size));  // same place in both header forms
-  return {ntohs(code), ntohl(size)};
+  // The size stands at the same place in both header forms.
+  return {KmLoadBe16(header), KmLoadBe32(header + 4)};
 }
 
-void resetState(CSCP_BUFFER *st) {
+void resetState(kmnet::ReceiveState *st) {
   st->readPos = 0;
   st->readEnd = 0;
   st->discardLeft = 0;
@@ -93,11 +91,11 @@ void resetState(CSCP_BUFFER *st) {
   st->partialCipher = 0;
   st->broken = 0;
   st->drained = 0;
-  st->wait = KmReceiveWait{INVALID_SOCKET, kmnet::kNoTimeoutSet, false};
+  st->wait = kmnet::ReceiveWait{INVALID_SOCKET, kmnet::kNoTimeoutSet, false};
 }
 
 // Moves the unconsumed bytes to the front of the read buffer.
-void compact(CSCP_BUFFER *st) {
+void compact(kmnet::ReceiveState *st) {
   uint32_t avail = st->readEnd - st->readPos;
   if (st->readPos != 0 && avail != 0) std::memmove(st->data, st->data + st->readPos, avail);
   st->readPos = 0;
@@ -107,7 +105,7 @@ void compact(CSCP_BUFFER *st) {
 // Reads what is waiting into the free tail of the read buffer (there is one:
 // callers compact first). True when bytes arrived; otherwise *result is
 // what RecvKMCPMessage returns.
-bool fill(SOCKET sock, CSCP_BUFFER *st, int timeoutMs, int *result) {
+bool fill(SOCKET sock, kmnet::ReceiveState *st, int timeoutMs, int *result) {
   const size_t room = KMCP_RECV_BUFFER_SIZE - st->readEnd;
   ReadResult r = readSome(sock, st->data + st->readEnd, room, timeoutMs, &st->wait, st->drained != 0);
   if (r.bytes == 0) {
@@ -140,7 +138,7 @@ int deliver(KMCP_MESSAGE *msgBuffer, const uint8_t *source, uint32_t size, bool 
 
 // Consumes up to `size` bytes of the current message from the read buffer
 // and leaves the rest for discardLeft.
-void skipMessage(CSCP_BUFFER *st, uint32_t size) {
+void skipMessage(kmnet::ReceiveState *st, uint32_t size) {
   uint32_t avail = st->readEnd - st->readPos;
   uint32_t n = std::min(avail, size);
   st->readPos += n;
@@ -158,15 +156,15 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
             uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
             uint32_t timeout_ms) {
   if (inPlace != nullptr) *inPlace = msgBuffer;
-  CSCP_BUFFER *st = recvBuffer;
-  if (st == nullptr) {
+  if (recvBuffer == nullptr) {
     kmnet::setLastError(EINVAL);
     return KMCP_RECV_ERROR;
   }
   if (msgBuffer == nullptr) {
-    resetState(st);
+    resetState(kmnet::newState(recvBuffer));
     return 0;
   }
+  kmnet::ReceiveState *st = kmnet::stateOf(recvBuffer);
   if (st->broken) {
     kmnet::setLastError(EPROTO);
     return KMCP_RECV_ERROR;
@@ -273,6 +271,13 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
 }
 
 }  // namespace
+
+std::span<const uint8_t> KmReceivePending(const CSCP_BUFFER *state) {
+  if (state == nullptr) return {};
+  const kmnet::ReceiveState *st = kmnet::stateOf(state);
+  if (st->partialSize != 0 || st->discardLeft != 0 || st->readPos >= st->readEnd) return {};
+  return {st->data + st->readPos, st->readEnd - st->readPos};
+}
 
 int RecvKMCPMessage(SOCKET sock, KMCP_MESSAGE *msgBuffer, CSCP_BUFFER *recvBuffer,
                     uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,

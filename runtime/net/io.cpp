@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 
+#include "kmbase/fd_io.h"
 #include "net_internal.h"
 
 namespace {
@@ -159,17 +160,9 @@ bool seekTo(int fd, int64_t offset) {
 }
 
 ssize_t readFull(int fd, void *buf, size_t len) {
-  size_t have = 0;
-  while (have < len) {
-    ssize_t n = ::read(fd, static_cast<uint8_t *>(buf) + have, len - have);
-    if (n == 0) break;
-    if (n > 0) {
-      have += static_cast<size_t>(n);
-      continue;
-    }
-    if (failure() != KmNetOutcome::Retry) return -1;
-  }
-  return static_cast<ssize_t>(have);
+  const ssize_t n = KmReadFull(fd, buf, len);
+  if (n < 0) failure();
+  return n;
 }
 
 void closeFile(int fd) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "kmbase/net.h"
 
@@ -35,7 +36,14 @@ ssize_t recvSome(SOCKET sock, void *buf, size_t len);
 // socket's receive time-out (SO_RCVTIMEO), set only when it changes; only
 // reads that wait use it (recvSome and SendEx never block on it).
 inline constexpr int kNoTimeoutSet = -2;
-using ReceiveWait = KmReceiveWait;
+// What RecvKMCPMessage knows of a socket it waits on: whether it blocks and
+// the receive time-out it set, so that a wait for the next message is one
+// blocking receive.
+struct ReceiveWait {
+  SOCKET sock;        // the socket described (INVALID_SOCKET: none yet)
+  int32_t timeoutMs;  // its receive time-out: -1 forever, kNoTimeoutSet not set by us
+  bool blocking;      // a blocking socket: a receive on it waits
+};
 // Prepares a wait of timeoutMs (-1: forever) on sock; false when it cannot
 // be done with one receive (a zero time-out, or a non-blocking socket): the
 // caller polls instead.
@@ -45,6 +53,33 @@ bool armReceiveWait(SOCKET sock, int timeoutMs, ReceiveWait *armed);
 // for a signal, or kFailed.
 inline constexpr ssize_t kInterrupted = -3;
 ssize_t recvWaiting(SOCKET sock, void *buf, size_t len);
+
+// The receive state behind the opaque CSCP_BUFFER.
+struct ReceiveState {
+  uint32_t readPos;       // first unconsumed byte of data
+  uint32_t readEnd;       // end of the received bytes in data
+  uint32_t discardLeft;   // bytes of a rejected message still to skip
+  uint32_t partialSize;   // size of a message being assembled outside data (0: none)
+  uint32_t partialHave;   // bytes of it already in place
+  uint8_t partialCipher;  // it is assembled in the decryption buffer
+  uint8_t broken;         // the stream lost its framing; every call fails
+  uint8_t drained;        // the last read emptied the socket: wait before reading
+  ReceiveWait wait;       // how a read that waits is done
+  // Aligned so that a message served in place can be viewed as a header.
+  alignas(8) uint8_t data[KMCP_RECV_BUFFER_SIZE];
+};
+static_assert(sizeof(ReceiveState) <= sizeof(CSCP_BUFFER) &&
+              alignof(ReceiveState) <= alignof(CSCP_BUFFER));
+
+// The state inside buffer; newState starts its life there (the
+// initialising call), stateOf reaches it afterwards.
+inline ReceiveState *newState(CSCP_BUFFER *buffer) { return new (buffer->opaque) ReceiveState; }
+inline ReceiveState *stateOf(CSCP_BUFFER *buffer) {
+  return std::launder(reinterpret_cast<ReceiveState *>(buffer->opaque));
+}
+inline const ReceiveState *stateOf(const CSCP_BUFFER *buffer) {
+  return std::launder(reinterpret_cast<const ReceiveState *>(buffer->opaque));
+}
 
 // Opens a file for reading (close-on-exec); -1 on failure.
 int openForRead(const char *path);

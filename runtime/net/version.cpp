@@ -12,22 +12,13 @@
 #include <memory>
 #include <span>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/message.h"
 #include "net_internal.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Sends msg in wire form under lock; true when all of it went out.
-bool sendMessage(SOCKET sock, const CSCPMessage &msg, KmMutex *lock) {
-  KMCP_MESSAGE *raw = msg.CreateMessage();
-  if (raw == nullptr) return false;
-  const uint32_t size = ntohl(raw->size);
-  const bool ok = SendEx(sock, raw, size, 0, lock) == static_cast<int>(size);
-  std::free(raw);
-  return ok;
-}
 
 // Reads exactly len bytes before deadline; false on close, error or time-out.
 bool recvExact(SOCKET sock, uint8_t *buf, size_t len, Clock::time_point deadline) {
@@ -69,14 +60,12 @@ int KMCPGetPeerProtocolVersion(SOCKET sock, int *version, KmMutex *sendLock, uin
   request.SetCode(MC_GET_KMCP_CAPS);
   request.SetId(KMCP_VERSION_REQUEST_ID);
   request.SetVariable(VAR_KMCP_VERSION, static_cast<uint32_t>(KMCP_VERSION));
-  if (!sendMessage(sock, request, sendLock)) return 0;
+  if (!SendKMCPMessage(sock, request, nullptr, sendLock)) return 0;
 
   // The header first, then exactly the rest its size announces.
   uint8_t answer[KMCP_VERSION_ANSWER_MAX_SIZE];
   if (!recvExact(sock, answer, KMCP_HEADER_SIZE, deadline)) return 0;
-  uint32_t size;
-  std::memcpy(&size, answer + 4, sizeof(size));
-  size = ntohl(size);
+  const uint32_t size = KmLoadBe32(answer + 4);
   if (size < KMCP_HEADER_SIZE || size > KMCP_VERSION_ANSWER_MAX_SIZE) {
     kmnet::setLastError(EPROTO);
     return 0;
@@ -114,5 +103,5 @@ bool KMCPAnswerProtocolVersion(SOCKET sock, uint32_t requestId, int reportedVers
   answer.SetCode(MC_GET_KMCP_CAPS);
   answer.SetId(requestId);
   answer.SetVariable(VAR_KMCP_VERSION, static_cast<uint32_t>(reportedVersion));
-  return sendMessage(sock, answer, sendLock);
+  return SendKMCPMessage(sock, answer, nullptr, sendLock);
 }

@@ -89,7 +89,7 @@ CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
         return msg;
       }
     }
-    if (timeout_ms == 0) return nullptr;
+    if (timeout_ms == 0 || shutDown_) return nullptr;
     waiters_.push_back(&self);
   }
   while (self.served.load(std::memory_order_acquire) == 0 && Clock::now() < deadline)
@@ -99,6 +99,28 @@ CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
   KmLockGuard guard(mutex_);
   if (self.msg == nullptr) waiters_.remove(&self);  // put() removes served waiters
   return self.msg;
+}
+
+void MsgWaitQueue::shutdown() {
+  std::list<Waiter *> woken;
+  {
+    KmLockGuard guard(mutex_);
+    shutDown_ = true;
+    woken.swap(waiters_);
+    for (Waiter *w : woken) w->served.store(1, std::memory_order_release);
+  }
+  // After the unlock, as in put(); a woken waiter finds its msg null.
+  for (Waiter *w : woken) futexWake(&w->served);
+}
+
+void MsgWaitQueue::reopen() {
+  KmLockGuard guard(mutex_);
+  shutDown_ = false;
+}
+
+bool MsgWaitQueue::isShutDown() {
+  KmLockGuard guard(mutex_);
+  return shutDown_;
 }
 
 void MsgWaitQueue::clear() {

@@ -1,4 +1,7 @@
-// Names of KMCP message codes, from the one list in kmbase/kmcp.h.
+// Names of KMCP message codes, from the one list in kmbase/kmcp.h, and of
+// errno values.
+#include <cstring>
+
 #include "kmbase/kmcp.h"
 #include "kmbase/text.h"
 
@@ -14,4 +17,10 @@ char16_t *KMCPMessageCodeName(uint16_t code, char16_t *buf) {
       km_snprintf16(buf, KMCP_CODE_NAME_SIZE, u"MC_0x%04X", unsigned(code));
       return buf;
   }
+}
+
+std::string KmErrorText(int err) {
+  char buf[256];
+  // GNU strerror_r: returns the text, which may or may not be in buf.
+  return strerror_r(err, buf, sizeof(buf));
 }

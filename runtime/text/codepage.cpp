@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
+#include "kmbase/sync.h"
 #include "kmbase/text.h"
 #include "utf_internal.h"
 
@@ -29,8 +29,8 @@ struct CodePage {
 CodePage g_utf8Default{nullptr, true, "UTF-8"};
 // Head of the list of every code page ever set (looked up so a name set
 // again reuses its record). Guarded by g_setMutex; KmSetCodePage only.
-std::mutex g_setMutex;
-const CodePage *g_pages = &g_utf8Default;
+KmPlainMutex g_setMutex;
+const CodePage *g_pages KM_GUARDED_BY(g_setMutex) = &g_utf8Default;
 // The code page in force; read by every conversion without a lock.
 std::atomic<const CodePage *> g_current{&g_utf8Default};
 
@@ -240,7 +240,7 @@ bool KmSetCodePage(const char *codeset) {
   const bool utf8 = IsUtf8Name(codeset);
   if (!utf8 && !IsUsable(codeset)) return false;
 
-  std::lock_guard<std::mutex> lock(g_setMutex);
+  KmPlainLockGuard lock(g_setMutex);
   const CodePage *page = g_pages;
   while (page != nullptr && strcmp(page->name, codeset) != 0) page = page->next;
   if (page == nullptr) {

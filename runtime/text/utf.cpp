@@ -60,3 +60,18 @@ size_t KmUtf8ToWide(const char *src, char16_t *dst, size_t dstSize) {
   dst[n] = 0;
   return n;
 }
+
+size_t KmUtf8SequenceLength(std::string_view text, size_t i, char32_t *codePoint) {
+  const auto *start = reinterpret_cast<const unsigned char *>(text.data()) + i;
+  const auto *p = start;
+  const char32_t cp =
+      kmtext::DecodeUtf8(p, reinterpret_cast<const unsigned char *>(text.data()) + text.size());
+  const auto n = static_cast<size_t>(p - start);
+  // The reader gives U+FFFD for bad input too; only its own three bytes are
+  // the real character.
+  if (cp == kmtext::kReplacement &&
+      !(n == 3 && start[0] == 0xEF && start[1] == 0xBF && start[2] == 0xBD))
+    return 0;
+  if (codePoint != nullptr) *codePoint = cp;
+  return n;
+}

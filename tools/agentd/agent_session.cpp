@@ -476,11 +476,7 @@ Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
 void Session::relay(SOCKET target) {
   // Bytes the client sent after its hop request and that the framing has
   // already read belong to the target.
-  std::span<const uint8_t> pending;
-  const CSCP_BUFFER *st = recvState_.get();
-  if (st->partialSize == 0 && st->discardLeft == 0 && st->readPos < st->readEnd) {
-    pending = std::span<const uint8_t>(st->data + st->readPos, st->readEnd - st->readPos);
-  }
+  const std::span<const uint8_t> pending = KmReceivePending(recvState_.get());
   const RelayEnd end = RelayStreams(sock_, target, pending, shared_.config.idleTimeoutMs);
   shared_.logf(LogLevel::Info, "session %llu: proxy hop ended (%s)",
                static_cast<unsigned long long>(number_),

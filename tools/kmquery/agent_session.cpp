@@ -122,13 +122,6 @@ CliAgentConnection::CliAgentConnection(uint32_t addressNetworkOrder, uint16_t po
 
 CliAgentConnection::~CliAgentConnection() { disconnectAndWait(); }
 
-bool CliAgentConnection::isEncrypted() {
-  KMCPEncryptionContext *ctx = acquireEncryptionContext();
-  if (ctx == nullptr) return false;
-  ctx->decRefCount();
-  return true;
-}
-
 void CliAgentConnection::PrintMsg(const char16_t *format, ...) {
   if (!verbose_) return;
   va_list args;

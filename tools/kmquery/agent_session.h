@@ -54,9 +54,6 @@ class CliAgentConnection : public AgentConnection {
                      const char16_t *secret, bool verbose);
   ~CliAgentConnection() override;
 
-  // Whether the session runs encrypted now.
-  bool isEncrypted();
-
   // Called on the receiver thread for every trap (push false) and every
   // pushed data message (push true) while set; an empty handler drops them.
   using TrapHandler = std::function<void(const CSCPMessage &msg, bool push)>;

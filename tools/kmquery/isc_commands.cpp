@@ -31,13 +31,6 @@ class CliIsc : public ISC {
   CliIsc(const CliIsc &) = delete;
   CliIsc &operator=(const CliIsc &) = delete;
 
-  bool isEncrypted() {
-    Lock();
-    const bool encrypted = encryptionContext != nullptr;
-    Unlock();
-    return encrypted;
-  }
-
  protected:
   // Diagnostics go to standard error with -D 1 or more only.
   void PrintMsg(const char16_t *format, ...) override {

@@ -7,41 +7,6 @@
 
 namespace kmquery {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there
-// are not one (overlong forms, surrogates and values above U+10FFFF count
-// as invalid).
-size_t Utf8SequenceLength(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  size_t n;
-  uint32_t cp;
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > text.size()) return 0;
-  for (size_t k = 1; k < n; k++) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return 0;
-  if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
-  return n;
-}
-
-}  // namespace
-
 std::string JsonWriter::quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
@@ -50,7 +15,7 @@ std::string JsonWriter::quote(std::string_view text) {
   while (i < text.size()) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      const size_t n = Utf8SequenceLength(text, i);
+      const size_t n = KmUtf8SequenceLength(text, i);
       if (n == 0) {
         out += "\\ufffd";
         i++;

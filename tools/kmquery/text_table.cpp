@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "kmbase/text.h"
+
 namespace kmquery {
 
 TextTable::TextTable(std::vector<std::string> headers)
@@ -34,29 +36,9 @@ std::string TextTable::sanitize(std::string_view text) {
       i++;
       continue;
     }
-    // Validate one multi-byte sequence.
-    size_t n = 0;
-    uint32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 4;
-      cp = c & 0x07;
-    }
-    bool ok = n != 0 && i + n <= text.size();
-    for (size_t k = 1; ok && k < n; k++) {
-      const unsigned char b = static_cast<unsigned char>(text[i + k]);
-      ok = (b & 0xC0) == 0x80;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (ok && ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
+    char32_t cp = 0;
+    const size_t n = KmUtf8SequenceLength(text, i, &cp);
+    if (n == 0) {
       out += '?';
       i++;
       continue;

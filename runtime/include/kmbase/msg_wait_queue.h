@@ -5,6 +5,9 @@
 // is sent after the queue's lock is released, so the woken thread does not
 // run into the lock its waker still holds.
 //
+// When its session ends, shutdown() wakes every waiter at once; until
+// reopen() no wait blocks, so a caller learns of the end without polling.
+//
 // All operations may be called from any thread concurrently. The queue must
 // outlive every thread that waits on it.
 #pragma once
@@ -45,8 +48,17 @@ class KMSRV_EXPORT MsgWaitQueue {
   void put(CSCPMessage *msg);
 
   // The message with this code and id: a held one or the next to arrive
-  // within timeout_ms (0 only looks). The caller deletes it. Null on time-out.
+  // within timeout_ms (0 only looks). The caller deletes it. Null on time-out
+  // or when the queue is (or gets) shut down (isShutDown() tells which).
   CSCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms);
+
+  // Ends every wait now and makes later waits only look at what is held,
+  // until reopen(). Messages held or put() later are kept for the taking.
+  void shutdown();
+  // Lets waits block again (the session starts anew).
+  void reopen();
+  // shutdown() was called and reopen() was not since.
+  bool isShutDown();
 
   // Deletes every held message (waiters keep waiting).
   void clear();
@@ -65,7 +77,8 @@ class KMSRV_EXPORT MsgWaitQueue {
     uint16_t code;
     uint32_t id;
     CSCPMessage *msg;  // set by put() when the waiter's key arrives; guarded by mutex_
-    // Futex word: put() sets it to 1 after msg and then wakes the waiter.
+    // Futex word: put() sets it to 1 after msg and then wakes the waiter;
+    // shutdown() sets it to 1 with msg left null.
     // Only a hint for sleeping: msg is read under mutex_.
     std::atomic<uint32_t> served;
   };
@@ -79,4 +92,5 @@ class KMSRV_EXPORT MsgWaitQueue {
   // Guarded by mutex_; any thread.
   std::list<Waiter *> waiters_ KM_GUARDED_BY(mutex_);
   Clock::duration holdTime_ KM_GUARDED_BY(mutex_);
+  bool shutDown_ KM_GUARDED_BY(mutex_) = false;
 };

@@ -17,11 +17,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "kmbase/export.h"
 #include "kmbase/kmcp.h"
 #include "kmbase/sync.h"
 
+class CSCPMessage;
 class KMCPEncryptionContext;
 
 typedef int SOCKET;
@@ -85,6 +87,20 @@ KMSRV_EXPORT int ConnectEx(SOCKET sock, const struct sockaddr *addr, socklen_t a
 // len exceeds INT32_MAX. `flags` are extra send() flags (normally 0).
 KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock);
 
+// The one send path of a KMCP message: sends `size` bytes of a message in
+// wire form (its header's size field must equal size), in an encrypted
+// envelope when ctx is given (borrowed). The envelope is sealed and written
+// under lock (when not null; a caller that already holds the session's send
+// lock passes null), so envelopes leave in the order of their counters. True
+// when all of it went out; false when the message is malformed or too large,
+// cannot be encrypted, or the write failed (socket error set).
+KMSRV_EXPORT bool SendKMCPWire(SOCKET sock, const void *wire, size_t size,
+                               KMCPEncryptionContext *ctx, KmMutex *lock);
+// Encodes msg and sends it as SendKMCPWire does. Encoding and envelope use
+// buffers of the calling thread, so a message costs no allocation.
+KMSRV_EXPORT bool SendKMCPMessage(SOCKET sock, const CSCPMessage &msg, KMCPEncryptionContext *ctx,
+                                  KmMutex *lock);
+
 // ---------------------------------------------------------------------------
 // Receiving whole messages
 // ---------------------------------------------------------------------------
@@ -96,32 +112,23 @@ KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, Km
 // chunks is read a chunk or more at a time and each one is served whole.
 inline constexpr uint32_t KMCP_RECV_BUFFER_SIZE = 131072;
 
-// What RecvKMCPMessage knows of a socket it waits on: whether it blocks and
-// the receive time-out (SO_RCVTIMEO) it set, so that a wait for the next
-// message is one blocking receive. Private to RecvKMCPMessage.
-struct KmReceiveWait {
-  SOCKET sock;        // the socket described (INVALID_SOCKET: none yet)
-  int32_t timeoutMs;  // its receive time-out: -1 forever, -2 not set by us
-  bool blocking;      // a blocking socket: a receive on it waits
+// Size of a CSCP_BUFFER: the read buffer and the bookkeeping around it.
+inline constexpr size_t KMCP_RECV_STATE_SIZE = KMCP_RECV_BUFFER_SIZE + 64;
+
+// Receive state of one connection. Opaque: only RecvKMCPMessage reads or
+// writes it. Plain data of a fixed size: allocate it with new or malloc;
+// initialise it with
+// RecvKMCPMessage(INVALID_SOCKET, nullptr, &state, 0, nullptr, nullptr, 0).
+struct CSCP_BUFFER {
+  alignas(8) uint8_t opaque[KMCP_RECV_STATE_SIZE];
 };
 
-// Receive state of one connection; initialise it with
-// RecvKMCPMessage(INVALID_SOCKET, nullptr, &state, 0, nullptr, nullptr, 0).
-// Plain data: allocate it with new or malloc. Members are private to
-// RecvKMCPMessage.
-struct CSCP_BUFFER {
-  uint32_t readPos;       // first unconsumed byte of data
-  uint32_t readEnd;       // end of the received bytes in data
-  uint32_t discardLeft;   // bytes of a rejected message still to skip
-  uint32_t partialSize;   // size of a message being assembled outside data (0: none)
-  uint32_t partialHave;   // bytes of it already in place
-  uint8_t partialCipher;  // it is assembled in the decryption buffer
-  uint8_t broken;         // the stream lost its framing; every call fails
-  uint8_t drained;        // the last read emptied the socket: wait before reading
-  KmReceiveWait wait;     // how a read that waits is done
-  // Aligned so that a message served in place can be viewed as a header.
-  alignas(8) uint8_t data[KMCP_RECV_BUFFER_SIZE];
-};
+// The bytes RecvKMCPMessage has read from the socket beyond the messages it
+// has served, when they begin a message of their own (nothing is half
+// assembled or being skipped); empty otherwise. Valid until the next call
+// with state. For a reader that hands its connection over to another one (a
+// proxy relay) and must pass on what it read ahead.
+KMSRV_EXPORT std::span<const uint8_t> KmReceivePending(const CSCP_BUFFER *state);
 
 // Results of RecvKMCPMessage besides a byte count (which is always > 3).
 inline constexpr int KMCP_RECV_CLOSED = 0;        // the peer closed the stream

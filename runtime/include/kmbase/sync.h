@@ -1,5 +1,6 @@
 // Synchronisation primitives of the base runtime: a recursive lock that spins
 // briefly before it blocks (KmMutex) with its scoped guard (KmLockGuard), a
+// plain annotated lock (KmPlainMutex, KmPlainLockGuard), a
 // manual-reset event (KmEvent) and the thread start helper (ThreadCreateEx /
 // ThreadJoin).
 //
@@ -62,6 +63,32 @@ class KM_SCOPED_CAPABILITY KmLockGuard {
 
  private:
   KmMutex &mutex_;
+};
+
+// A plain, non-recursive lock (std::mutex) that clang's thread-safety
+// analysis knows, for short sections that need neither KmMutex's recursion
+// nor its spinning (a log sink, a cipher's counters).
+class KM_CAPABILITY("mutex") KmPlainMutex {
+ public:
+  void lock() KM_ACQUIRE() { mutex_.lock(); }
+  void unlock() KM_RELEASE() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Holds a KmPlainMutex for the scope of the guard.
+class KM_SCOPED_CAPABILITY KmPlainLockGuard {
+ public:
+  explicit KmPlainLockGuard(KmPlainMutex &mutex) KM_ACQUIRE(mutex) : mutex_(mutex) {
+    mutex_.lock();
+  }
+  ~KmPlainLockGuard() KM_RELEASE() { mutex_.unlock(); }
+  KmPlainLockGuard(const KmPlainLockGuard &) = delete;
+  KmPlainLockGuard &operator=(const KmPlainLockGuard &) = delete;
+
+ private:
+  KmPlainMutex &mutex_;
 };
 
 // Manual-reset event: once set it stays set, releasing every present and

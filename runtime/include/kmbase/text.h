@@ -85,6 +85,13 @@ KMSRV_EXPORT std::string KmWideToUtf8(std::u16string_view text);
 KMSRV_EXPORT std::u16string KmUtf8ToWide(std::string_view text);
 KMSRV_EXPORT size_t KmWideToUtf8(const char16_t *src, char *dst, size_t dstSize);
 KMSRV_EXPORT size_t KmUtf8ToWide(const char *src, char16_t *dst, size_t dstSize);
+// The one UTF-8 validator: the length (1 to 4) of the well-formed sequence
+// that starts at text[i], or 0 when the bytes there are not one (a stray
+// continuation byte, an overlong form, a surrogate, a value above U+10FFFF,
+// or a sequence cut by the end of text). *codePoint, when given, receives
+// the value of a well-formed sequence. i must be below text.size().
+KMSRV_EXPORT size_t KmUtf8SequenceLength(std::string_view text, size_t i,
+                                         char32_t *codePoint = nullptr);
 
 // ---------------------------------------------------------------------------
 // The ANSI code page
@@ -136,6 +143,10 @@ KMSRV_EXPORT char16_t *StrStrip(char16_t *text);
 // Digests through OpenSSL. data may be null when len is 0.
 KMSRV_EXPORT void CalculateMD5Hash(const uint8_t *data, size_t len, uint8_t out[16]);
 KMSRV_EXPORT void CalculateSHA1Hash(const uint8_t *data, size_t len, uint8_t out[20]);
+
+// The system's text for an errno value (UTF-8), safe from any thread
+// (strerror() is not).
+KMSRV_EXPORT std::string KmErrorText(int err);
 
 // Name of a KMCP message code ("MC_LOGIN"), "MC_0x%04X" for unknown codes,
 // into buf of KMCP_CODE_NAME_SIZE units. Returns buf.

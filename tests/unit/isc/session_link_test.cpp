@@ -1,6 +1,8 @@
 // The shared session mechanics (session/session_link.h) driven over socket
 // pairs: the receiver loop, the send path, reply waits, the key exchange
 // hand-over, and connect with version detection.
+#include "session/session_link.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -25,11 +27,10 @@
 #include "kmbase/msg_wait_queue.h"
 #include "kmbase/net.h"
 #include "kmbase/text.h"
-#include "session/session_link.h"
+#include "kmsrv/protocol.h"
 
 namespace {
 
-using kmsrv_session::KeyExchangeStep;
 using kmsrv_session::OpenResult;
 
 bool WaitUntil(const std::function<bool()> &cond, uint32_t limitMs = 5000) {
@@ -80,40 +81,22 @@ struct Dispatched {
 };
 
 // A session over one end of a socket pair; the test plays the peer on the
-// other end.
+// other end. It keeps the members a session lends to the shared mechanics
+// and is the receiver's hooks.
 class PairSession final : public kmsrv_session::ReceiverHooks {
  public:
   PairSession() {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    sock_ = fds[0];
+    socket_ = fds[0];
     peer_ = fds[1];
   }
   ~PairSession() {
     closePeer();
-    KmSocketClose(sock_);
-    if (ctx_ != nullptr) ctx_->decRefCount();
+    link.finish();
+    KmSocketClose(dropped_);
   }
 
-  SOCKET socketHandle() override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return noSocket_ ? INVALID_SOCKET : sock_;
-  }
-  KMCPEncryptionContext *acquireContext() override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (ctx_ != nullptr) ctx_->incRefCount();
-    return ctx_;
-  }
-  void installContext(KMCPEncryptionContext *ctx) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (ctx_ != nullptr) ctx_->decRefCount();
-    ctx_ = ctx;
-  }
-  KmMutex &writeLock() override { return sendLock_; }
-  MsgWaitQueue &replies() override { return queue_; }
-  bool sessionClosing() override { return closing.load(); }
-  std::atomic<uint32_t> &keyExchangeId() override { return keyId_; }
-  KmEvent &keyExchangeDone() override { return keyDone_; }
   uint32_t receiveTimeoutMs() override { return timeoutMs.load(); }
   void report(const char16_t *line) override {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -132,6 +115,7 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
     std::lock_guard<std::mutex> guard(mutex_);
     dispatched_.push_back({code, id, size, keyDone_.isSet()});
   }
+  void sessionEnding() override { ++endings; }
 
   // The test's end of the pair.
   SOCKET peer() const { return peer_; }
@@ -139,14 +123,18 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
     if (peer_ != INVALID_SOCKET) KmSocketClose(peer_);
     peer_ = INVALID_SOCKET;
   }
+  // The session loses its socket (kept open until the end of the test).
   void dropSocket() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    noSocket_ = true;
+    KmLockGuard guard(stateLock_);
+    dropped_ = socket_;
+    socket_ = INVALID_SOCKET;
   }
   void setContext(KMCPEncryptionContext *ctx) {
-    ctx->incRefCount();
-    installContext(ctx);
+    link.installContext(kmsrv_session::ContextRef::Share(ctx));
   }
+  MsgWaitQueue &replies() { return queue_; }
+  std::atomic<uint32_t> &keyExchangeId() { return keyId_; }
+  KmEvent &keyExchangeDone() { return keyDone_; }
   std::vector<std::string> lines() {
     std::lock_guard<std::mutex> guard(mutex_);
     return lines_;
@@ -157,25 +145,36 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
   }
 
   std::atomic<uint32_t> timeoutMs{5000};
-  std::atomic<bool> closing{false};
   std::atomic<int> failedWith{99};
+  std::atomic<int> endings{0};  // sessionEnding calls
   int idles = 0;              // receiver thread only
   int keepWaitingIdles = 0;   // idle periods to sit out before ending
-  bool queueDecoded = false;  // also put decoded messages into replies()
+  bool queueDecoded = false;  // also put decoded messages into the reply queue
 
  private:
-  SOCKET sock_ = INVALID_SOCKET;
+  SOCKET socket_ = INVALID_SOCKET;
   SOCKET peer_ = INVALID_SOCKET;
-  std::mutex mutex_;
-  bool noSocket_ = false;
-  KMCPEncryptionContext *ctx_ = nullptr;
-  std::vector<std::string> lines_;
-  std::vector<Dispatched> dispatched_;
+  SOCKET dropped_ = INVALID_SOCKET;
+  KMCPEncryptionContext *context_ = nullptr;
+  KmMutex stateLock_;
   KmMutex sendLock_;
   MsgWaitQueue queue_;
+  std::atomic<bool> closing_{false};
   std::atomic<uint32_t> keyId_{0};
   KmEvent keyDone_;
+  THREAD_RECORD *thread_ = nullptr;
+  std::atomic<std::thread::id> threadId_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::vector<Dispatched> dispatched_;
+
+ public:
+  kmsrv_session::Link link{{socket_, context_, stateLock_, sendLock_, queue_, closing_, keyId_,
+                            keyDone_, thread_, threadId_}};
 };
+
+// Distinct codes, so a test can tell which outcome it got.
+constexpr kmsrv_session::ResultCodes kCodes{101, 102, 103, 104, 105, 106};
 
 std::vector<uint8_t> Wire(uint16_t code, uint32_t id, uint32_t binaryBytes = 0) {
   CSCPMessage msg;
@@ -238,7 +237,7 @@ TEST(SessionReceiver, DeliversWholeMessagesAndEndsWhenThePeerCloses) {
   Write(s.peer(), Wire(MC_KEEPALIVE, 1));
   Write(s.peer(), Wire(MC_REQUEST_COMPLETED, 2, 100));
   s.closePeer();
-  EXPECT_EQ(kmsrv_session::RunReceiverLoop(s, 262144, 1000), KMCP_RECV_CLOSED);
+  EXPECT_EQ(s.link.runReceiver(s, 262144, 1000), KMCP_RECV_CLOSED);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].code, MC_KEEPALIVE);
@@ -256,7 +255,7 @@ TEST(SessionReceiver, ReportsTooLargeMessageAndDeliversNext) {
   Write(s.peer(), big);
   Write(s.peer(), Wire(MC_KEEPALIVE, 2));
   s.closePeer();
-  kmsrv_session::RunReceiverLoop(s, 1024, 1000);
+  s.link.runReceiver(s, 1024, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].id, 2u);
@@ -270,7 +269,7 @@ TEST(SessionReceiver, SkipsUndecryptableMessageAndDeliversNext) {
   Write(s.peer(), Envelope(keys.peer, Wire(MC_KEEPALIVE, 1)));
   Write(s.peer(), Wire(MC_KEEPALIVE, 2));
   s.closePeer();
-  kmsrv_session::RunReceiverLoop(s, 262144, 1000);
+  s.link.runReceiver(s, 262144, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].id, 2u);
@@ -289,7 +288,7 @@ TEST(SessionReceiver, DecryptsWithTheSessionKeyAndSkipsInnerSizeMismatch) {
   Write(s.peer(), Envelope(keys.peer, lying));
   Write(s.peer(), Envelope(keys.peer, Wire(MC_KEEPALIVE, 3)));
   s.closePeer();
-  kmsrv_session::RunReceiverLoop(s, 262144, 1000);
+  s.link.runReceiver(s, 262144, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].id, 1u);
@@ -302,7 +301,7 @@ TEST(SessionReceiver, DecryptsWithTheSessionKeyAndSkipsInnerSizeMismatch) {
 TEST(SessionReceiver, EndsAfterIdleTimeUnlessTheSessionKeepsWaiting) {
   PairSession quiet;
   quiet.timeoutMs = 20;
-  EXPECT_EQ(kmsrv_session::RunReceiverLoop(quiet, 262144, 1000), KMCP_RECV_TIMEOUT);
+  EXPECT_EQ(quiet.link.runReceiver(quiet, 262144, 1000), KMCP_RECV_TIMEOUT);
   EXPECT_EQ(quiet.idles, 1);
   EXPECT_TRUE(Contains(quiet.lines(), "Timed out waiting for message"));
   EXPECT_EQ(quiet.failedWith.load(), 99);  // not a failure
@@ -310,7 +309,7 @@ TEST(SessionReceiver, EndsAfterIdleTimeUnlessTheSessionKeepsWaiting) {
   PairSession patient;
   patient.timeoutMs = 20;
   patient.keepWaitingIdles = 2;
-  EXPECT_EQ(kmsrv_session::RunReceiverLoop(patient, 262144, 1000), KMCP_RECV_TIMEOUT);
+  EXPECT_EQ(patient.link.runReceiver(patient, 262144, 1000), KMCP_RECV_TIMEOUT);
   EXPECT_EQ(patient.idles, 3);
   EXPECT_EQ(patient.lines().size(), 1u);
 }
@@ -319,7 +318,7 @@ TEST(SessionReceiver, HoldsBackWhatFollowsTheAwaitedKeyAnswerUntilTheKeyIsInstal
   PairSession s;
   s.keyExchangeDone().reset();
   s.keyExchangeId() = 7;
-  std::thread receiver([&] { kmsrv_session::RunReceiverLoop(s, 262144, 60000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 262144, 60000); });
   Write(s.peer(), Wire(MC_SESSION_KEY, 7));
   Write(s.peer(), Wire(MC_KEEPALIVE, 8));
   ASSERT_TRUE(WaitUntil([&] { return !s.dispatched().empty(); }));
@@ -339,7 +338,7 @@ TEST(SessionReceiver, KeyAnswerOfAnotherRequestDoesNotHoldTheReceiverBack) {
   PairSession s;
   s.keyExchangeDone().reset();
   s.keyExchangeId() = 7;
-  std::thread receiver([&] { kmsrv_session::RunReceiverLoop(s, 262144, 60000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 262144, 60000); });
   Write(s.peer(), Wire(MC_SESSION_KEY, 6));  // a late answer to an abandoned exchange
   Write(s.peer(), Wire(MC_KEEPALIVE, 8));
   const bool both = WaitUntil([&] { return s.dispatched().size() == 2; });
@@ -361,7 +360,7 @@ TEST(SessionSend, WritesClearUntilKeyedThenEnvelopesAndFailsWithoutSocket) {
   msg.SetId(11);
   msg.SetVariable(5u, static_cast<uint32_t>(1234));
 
-  ASSERT_TRUE(kmsrv_session::SendSessionMessage(s, msg));
+  ASSERT_TRUE(s.link.send(msg));
   bool envelope = true;
   auto clear = ReadAsPeer(s.peer(), nullptr, &envelope);
   ASSERT_NE(clear, nullptr);
@@ -370,7 +369,7 @@ TEST(SessionSend, WritesClearUntilKeyedThenEnvelopesAndFailsWithoutSocket) {
   EXPECT_EQ(clear->GetVariableLong(5), 1234u);
 
   s.setContext(keys.session);
-  ASSERT_TRUE(kmsrv_session::SendSessionMessage(s, msg));
+  ASSERT_TRUE(s.link.send(msg));
   auto secret = ReadAsPeer(s.peer(), keys.peer, &envelope);
   ASSERT_NE(secret, nullptr);
   EXPECT_TRUE(envelope);
@@ -378,33 +377,58 @@ TEST(SessionSend, WritesClearUntilKeyedThenEnvelopesAndFailsWithoutSocket) {
   EXPECT_EQ(secret->GetVariableLong(5), 1234u);
 
   s.dropSocket();
-  EXPECT_FALSE(kmsrv_session::SendSessionMessage(s, msg));
+  EXPECT_FALSE(s.link.send(msg));
 }
 
-TEST(SessionWait, ReturnsQueuedReplyTimesOutOrGivesUpWhenTheSessionEnds) {
+TEST(SessionWait, ReturnsQueuedReplyTimesOutOrIsWokenWhenTheSessionEnds) {
   PairSession s;
   bool ended = true;
-  EXPECT_EQ(kmsrv_session::WaitForSessionReply(s, MC_REQUEST_COMPLETED, 1, 30, &ended), nullptr);
+  EXPECT_EQ(s.link.wait(MC_REQUEST_COMPLETED, 1, 30, &ended), nullptr);
   EXPECT_FALSE(ended);
+  EXPECT_EQ(s.link.waitForRcc(1, 30, kCodes), kCodes.requestTimeout);
 
-  // A session that ends while a caller waits releases the caller.
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    s.closing = true;
-  });
-  EXPECT_EQ(kmsrv_session::WaitForSessionReply(s, MC_REQUEST_COMPLETED, 1, 600000, &ended), nullptr);
-  EXPECT_TRUE(ended);
-  closer.join();
+  // Callers waiting (with no time limit to speak of) when the session ends
+  // are all woken by the end itself, not by a time slice running out.
+  using Clock = std::chrono::steady_clock;
+  constexpr int kWaiters = 4;
+  std::atomic<int> waiting{0};
+  std::vector<std::thread> waiters;
+  std::vector<Clock::time_point> returned(kWaiters);
+  std::vector<int> results(kWaiters, -1);
+  for (int i = 0; i < kWaiters; i++) {
+    waiters.emplace_back([&, i] {
+      waiting++;
+      bool e = false;
+      std::unique_ptr<CSCPMessage> got(s.link.wait(MC_REQUEST_COMPLETED, 10 + i, 600000, &e));
+      returned[i] = Clock::now();
+      results[i] = got == nullptr && e ? 1 : 0;
+    });
+  }
+  ASSERT_TRUE(WaitUntil([&] { return waiting.load() == kWaiters; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // all asleep in the queue
+  const Clock::time_point end = Clock::now();
+  s.link.beginClose(s);
+  for (std::thread &t : waiters) t.join();
+  double slowestMs = 0;
+  for (int i = 0; i < kWaiters; i++) {
+    EXPECT_EQ(results[i], 1) << "waiter " << i;
+    slowestMs =
+        std::max(slowestMs, std::chrono::duration<double, std::milli>(returned[i] - end).count());
+  }
+  // Measured, not timed: a generous bound that only a lost wake-up misses.
+  RecordProperty("slowest_waiter_after_end_ms", std::to_string(slowestMs));
+  EXPECT_LT(slowestMs, 2000.0);
+  EXPECT_EQ(s.endings.load(), 1);
 
-  // What arrived before the end is still handed out.
+  // What arrived before the end is still handed out; then the end is told
+  // at once, also to a request that cannot be sent any more.
   auto *reply = new CSCPMessage;
   reply->SetCode(MC_REQUEST_COMPLETED);
   reply->SetId(2);
+  reply->SetVariable(VAR_RCC, static_cast<uint32_t>(7));
   s.replies().put(reply);
-  std::unique_ptr<CSCPMessage> got(
-      kmsrv_session::WaitForSessionReply(s, MC_REQUEST_COMPLETED, 2, 600000, &ended));
-  EXPECT_NE(got, nullptr);
-  EXPECT_FALSE(ended);
+  EXPECT_EQ(s.link.waitForRcc(2, 600000, kCodes), 7u);
+  EXPECT_EQ(s.link.waitForRcc(3, 600000, kCodes), kCodes.connectionBroken);
 }
 
 // ---------------------------------------------------------------------------
@@ -415,7 +439,7 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
   ASSERT_NE(TestKey(), nullptr);
   PairSession s;
   s.queueDecoded = true;
-  std::thread receiver([&] { kmsrv_session::RunReceiverLoop(s, 262144, 10000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 262144, 10000); });
   // The peer answers the key request and at once sends a message under the
   // new key, as fast as it can.
   std::thread peer([&] {
@@ -434,13 +458,10 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
     Write(s.peer(), bytes);  // both in one write
     ctx->decRefCount();
   });
-  int setup = -1;
-  EXPECT_EQ(kmsrv_session::ExchangeSessionKey(s, TestKey(), KMCP_VERSION, 5, 5000, &setup),
-            KeyExchangeStep::Answered);
-  EXPECT_EQ(setup, KMCP_ENCRYPTION_OK);
+  EXPECT_EQ(s.link.exchangeKey(TestKey(), KMCP_VERSION, 5, 5000, kCodes), 0u);
+  EXPECT_TRUE(s.link.isEncrypted());
   bool ended = false;
-  std::unique_ptr<CSCPMessage> first(
-      kmsrv_session::WaitForSessionReply(s, MC_REQUEST_COMPLETED, 50, 5000, &ended));
+  std::unique_ptr<CSCPMessage> first(s.link.wait(MC_REQUEST_COMPLETED, 50, 5000, &ended));
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(s.keyExchangeId().load(), 0u);
   EXPECT_TRUE(s.keyExchangeDone().isSet());
@@ -452,25 +473,24 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
 
 TEST(SessionKeyExchange, ReportsSendFailureSilenceAndSessionEnd) {
   ASSERT_NE(TestKey(), nullptr);
-  int setup = 0;
   {
     PairSession s;
     s.dropSocket();
-    EXPECT_EQ(kmsrv_session::ExchangeSessionKey(s, TestKey(), KMCP_VERSION, 5, 5000, &setup),
-              KeyExchangeStep::SendFailed);
+    EXPECT_EQ(s.link.exchangeKey(TestKey(), KMCP_VERSION, 5, 5000, kCodes),
+              kCodes.connectionBroken);
     EXPECT_TRUE(s.keyExchangeDone().isSet());
   }
   {
     PairSession s;  // the peer reads nothing and never answers
-    EXPECT_EQ(kmsrv_session::ExchangeSessionKey(s, TestKey(), KMCP_VERSION, 5, 50, &setup),
-              KeyExchangeStep::NoAnswer);
+    EXPECT_EQ(s.link.exchangeKey(TestKey(), KMCP_VERSION, 5, 50, kCodes), kCodes.requestTimeout);
     EXPECT_EQ(s.keyExchangeId().load(), 0u);
+    EXPECT_FALSE(s.link.isEncrypted());
   }
   {
     PairSession s;
-    s.closing = true;
-    EXPECT_EQ(kmsrv_session::ExchangeSessionKey(s, TestKey(), KMCP_VERSION, 5, 600000, &setup),
-              KeyExchangeStep::SessionEnded);
+    s.replies().shutdown();  // the session has ended
+    EXPECT_EQ(s.link.exchangeKey(TestKey(), KMCP_VERSION, 5, 600000, kCodes),
+              kCodes.connectionBroken);
   }
 }
 
@@ -515,52 +535,39 @@ TEST(SessionOpen, TellsConnectFailureFromMissingVersionAndDetectsVersion) {
   KmSocketClose(third);
 }
 
-// A receiver thread that tries to join itself, as a hook that ends its own
-// session does.
-struct SelfJoin {
-  THREAD_RECORD *thread = nullptr;
-  std::atomic<std::thread::id> id;
-  KmEvent recorded;
-  std::atomic<int> outcome{-1};  // 1: refused and the record left alone
-};
-
-void SelfJoinEntry(void *arg) {
-  auto *s = static_cast<SelfJoin *>(arg);
-  s->id = std::this_thread::get_id();
-  s->recorded.wait(10000);
-  THREAD_RECORD *before = s->thread;
-  const bool joined = kmsrv_session::JoinReceiverThread(&s->thread, s->id);
-  s->outcome = !joined && s->thread == before && before != nullptr ? 1 : 0;
+// A receiver thread that ends its own session, as a hook may: it cannot wait
+// for itself, so it leaves the join to the next lifetime operation on another
+// thread.
+TEST(SessionTeardown, FinishOnTheReceiverThreadLeavesTheJoinToAnotherThread) {
+  PairSession s;
+  struct Hook {
+    PairSession *s;
+    std::atomic<int> result{-1};
+  } hook{&s};
+  ASSERT_TRUE(s.link.startReceiver(
+      [](void *arg) {
+        auto *h = static_cast<Hook *>(arg);
+        h->s->link.runReceiver(*h->s, 262144, 1000);
+        // After its loop, still on the receiver thread: finish must not join.
+        h->s->link.finish();
+        h->result = 1;
+      },
+      &hook));
+  s.closePeer();
+  ASSERT_TRUE(WaitUntil([&] { return hook.result.load() == 1; }));
+  s.link.finish();
+  EXPECT_EQ(s.link.socketHandle(), INVALID_SOCKET);
+  EXPECT_EQ(s.endings.load(), 1);
 }
 
-TEST(SessionTeardown, ReceiverThreadDoesNotJoinItselfAndAnotherThreadJoinsItOnce) {
-  SelfJoin s;
-  EXPECT_FALSE(kmsrv_session::OnReceiverThread(s.id));
-  s.thread = ThreadCreateEx(SelfJoinEntry, &s);
-  ASSERT_NE(s.thread, nullptr);
-  s.recorded.set();
-  ASSERT_TRUE(WaitUntil([&] { return s.outcome.load() != -1; }));
-  EXPECT_EQ(s.outcome.load(), 1);
-  EXPECT_FALSE(kmsrv_session::OnReceiverThread(s.id));
-
-  EXPECT_TRUE(kmsrv_session::JoinReceiverThread(&s.thread, s.id));
-  EXPECT_EQ(s.thread, nullptr);
-  EXPECT_EQ(s.id.load(), std::thread::id());
-  EXPECT_TRUE(kmsrv_session::JoinReceiverThread(&s.thread, s.id));  // nothing left
-}
-
-TEST(SessionTeardown, CloseSessionSocketClosesOnceAndLeavesNoHandle) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  KmMutex sendLock, stateLock;
-  SOCKET sock = fds[0];
-  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &sock);
-  EXPECT_EQ(sock, INVALID_SOCKET);
+TEST(SessionTeardown, AbandonClosesTheSocketOnceAndThePeerSeesTheEnd) {
+  PairSession s;
+  s.link.abandon(s);
+  EXPECT_EQ(s.link.socketHandle(), INVALID_SOCKET);
   char byte;
-  EXPECT_EQ(read(fds[1], &byte, 1), 0);  // the peer sees the end
-  kmsrv_session::CloseSessionSocket(sendLock, stateLock, &sock);
-  EXPECT_EQ(sock, INVALID_SOCKET);
-  close(fds[1]);
+  EXPECT_EQ(read(s.peer(), &byte, 1), 0);  // the peer sees the end
+  s.link.abandon(s);                       // nothing left to close
+  EXPECT_EQ(s.endings.load(), 2);
 }
 
 }  // namespace

@@ -408,7 +408,7 @@ struct InPlaceReceiver : Receiver {
   }
   bool inReadBuffer() const {
     const auto *b = reinterpret_cast<const uint8_t *>(where);
-    return b >= state_->data && b < state_->data + KMCP_RECV_BUFFER_SIZE;
+    return b >= state_->opaque && b < state_->opaque + sizeof(state_->opaque);
   }
 };
 

@@ -1,4 +1,4 @@
-// char16_t string helpers and KMCP message code names.
+// char16_t string helpers, the UTF-8 validator and KMCP message code names.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -79,3 +79,36 @@ TEST(CodeName, KnownCodesGiveTheirNamesAndUnknownCodesHex) {
 }
 
 }  // namespace
+
+TEST(Utf8Validator, TellsWellFormedSequencesFromEveryKindOfBadOne) {
+  struct Case {
+    std::string bytes;
+    size_t length;  // 0: not a sequence
+    char32_t codePoint;
+  };
+  const Case cases[] = {
+      {"A", 1, U'A'},
+      {"\xC3\xA9", 2, U'\u00E9'},
+      {"\xE2\x82\xAC", 3, U'\u20AC'},
+      {"\xEF\xBF\xBD", 3, U'\uFFFD'},  // the replacement character itself is valid
+      {"\xF0\x9F\x98\x80", 4, U'\U0001F600'},
+      {"\xF4\x8F\xBF\xBF", 4, U'\U0010FFFF'},
+      {"\x80", 0, 0},              // stray continuation byte
+      {"\xC0\xAF", 0, 0},          // overlong
+      {"\xE0\x80\xAF", 0, 0},      // overlong
+      {"\xED\xA0\x80", 0, 0},      // surrogate
+      {"\xF4\x90\x80\x80", 0, 0},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", 0, 0},
+      {"\xE2\x82", 0, 0},  // cut by the end of the text
+      {"\xE2(\xAC", 0, 0},
+  };
+  for (const Case &c : cases) {
+    char32_t cp = 0;
+    EXPECT_EQ(KmUtf8SequenceLength(c.bytes, 0, &cp), c.length) << testing::PrintToString(c.bytes);
+    if (c.length != 0) {
+      EXPECT_EQ(cp, c.codePoint);
+    }
+  }
+  // In the middle of a text: only the sequence at the index counts.
+  EXPECT_EQ(KmUtf8SequenceLength("ab\xC3\xA9z", 2), 2u);
+}
