@@ -7,6 +7,7 @@
 // the record's last members.
 #include <arpa/inet.h>
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -143,6 +144,34 @@ void ParseRouteLine(const char16_t *line, ROUTING_TABLE_ENTRY *entry) {
     }
   }
   entry->routeType = Decimal(split.rest());
+}
+
+namespace {
+
+std::string MacText(const uint8_t *mac) {
+  char16_t hex[13];
+  return KmWideToUtf8(BinToStr(mac, 6, hex));
+}
+
+// Leading one bits of a netmask, the prefix length a line carries.
+std::string Bits(uint32_t mask) { return std::to_string(std::countl_one(mask)); }
+
+}  // namespace
+
+std::string FormatInterfaceLine(const KM_INTERFACE_INFO &info) {
+  return std::to_string(info.ifIndex) + " " + KmIpToText(info.ipAddr) + "/" + Bits(info.ipNetMask) +
+         " " + std::to_string(info.ifType) + " " + MacText(info.macAddr) + " " +
+         KmWideToUtf8(info.displayName);
+}
+
+std::string FormatArpLine(const ARP_CACHE_ENTRY &entry) {
+  return MacText(entry.macAddr) + " " + KmIpToText(entry.ipAddr) + " " +
+         std::to_string(entry.ifIndex);
+}
+
+std::string FormatRouteLine(const ROUTING_TABLE_ENTRY &entry) {
+  return KmIpToText(entry.destAddr) + "/" + Bits(entry.destMask) + " " + KmIpToText(entry.nextHop) +
+         " " + std::to_string(entry.ifIndex) + " " + std::to_string(entry.routeType);
 }
 
 void DestroyArpCache(ARP_CACHE *arpCache) {

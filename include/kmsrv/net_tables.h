@@ -1,6 +1,7 @@
 // Network tables an agent reports about its host: the ARP cache and the IP
-// routing table as plain records handed to the caller, and the parsers that
-// turn one agent list line into one record (also used for interface lines).
+// routing table as plain records handed to the caller, and the one grammar
+// of the agent's list lines: the parsers that turn one line into one record
+// (also for interface lines) and the formatters that write it.
 //
 // Ownership: a table record and its entry array are two malloc'd blocks the
 // caller owns and releases with DestroyArpCache / DestroyRoutingTable.
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "kmbase/export.h"
 #include "kmsrv/interfaces.h"
@@ -53,3 +55,14 @@ KMSRV_EXPORT void SortRoutingTable(ROUTING_TABLE *routingTable);
 KMSRV_EXPORT void ParseInterfaceLine(const char16_t *line, KM_INTERFACE_INFO *info);
 KMSRV_EXPORT void ParseArpLine(const char16_t *line, ARP_CACHE_ENTRY *entry);
 KMSRV_EXPORT void ParseRouteLine(const char16_t *line, ROUTING_TABLE_ENTRY *entry);
+
+// The formatters an agent writes these lines with, in UTF-8: the parsers
+// read the record back (an interface's name is its displayName, which the
+// parser also puts into description; the netmask goes as a prefix length,
+// its leading one bits).
+//   Net.InterfaceList:   "INDEX ADDRESS/BITS TYPE MAC NAME" (MAC: 12 hex digits)
+//   Net.ArpCache:        "MAC ADDRESS INDEX"
+//   Net.IP.RoutingTable: "DESTINATION/BITS NEXTHOP INDEX TYPE"
+KMSRV_EXPORT std::string FormatInterfaceLine(const KM_INTERFACE_INFO &info);
+KMSRV_EXPORT std::string FormatArpLine(const ARP_CACHE_ENTRY &entry);
+KMSRV_EXPORT std::string FormatRouteLine(const ROUTING_TABLE_ENTRY &entry);

@@ -1,6 +1,8 @@
 // IPv4 address text, hex text and in-place trimming.
 #include <arpa/inet.h>
 
+#include <cstring>
+
 #include "kmbase/text.h"
 
 char16_t *IpToStr(uint32_t addrHostOrder, char16_t *buf) {
@@ -114,4 +116,57 @@ char16_t *StrStrip(char16_t *text) {
   }
   text[len] = 0;
   return text;
+}
+
+std::string KmIpToText(uint32_t addrHostOrder) {
+  char16_t buf[16];
+  return KmWideToUtf8(IpToStr(addrHostOrder, buf));
+}
+
+namespace {
+
+// Bytes after which the GUID text has a dash.
+constexpr bool DashAfter(size_t i) { return i == 3 || i == 5 || i == 7 || i == 9; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string KmGuidToText(const uint8_t *guid) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(36);
+  for (size_t i = 0; i < KM_GUID_SIZE; i++) {
+    text += kDigits[guid[i] >> 4];
+    text += kDigits[guid[i] & 15];
+    if (DashAfter(i)) text += '-';
+  }
+  return text;
+}
+
+bool KmGuidFromText(std::string_view text, uint8_t *guid, bool lenient) {
+  if (lenient && text.size() >= 2 && text.front() == '{' && text.back() == '}')
+    text = text.substr(1, text.size() - 2);
+  const bool dashed = text.size() == 36;
+  if (!dashed && !(lenient && text.size() == 32)) return false;
+  uint8_t bytes[KM_GUID_SIZE];
+  size_t pos = 0;
+  for (size_t i = 0; i < KM_GUID_SIZE; i++) {
+    const int high = HexValue(text[pos]);
+    const int low = HexValue(text[pos + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    pos += 2;
+    if (dashed && DashAfter(i)) {
+      if (text[pos] != '-') return false;
+      pos++;
+    }
+  }
+  std::memcpy(guid, bytes, sizeof(bytes));
+  return true;
 }

@@ -160,25 +160,4 @@ TEST(ExitStatus, ReachabilityFailuresAreThreeAndAnswersAreFour) {
   EXPECT_EQ(kmquery::IscExitStatus(1), 4);
 }
 
-TEST(PolicyGuid, PrintsBytesInOrderAndReadsEveryAcceptedSpelling) {
-  uint8_t guid[16];
-  for (int i = 0; i < 16; i++) guid[i] = static_cast<uint8_t>(0x0F + 0x10 * i);
-  const std::string text = kmquery::GuidText(guid);
-  EXPECT_EQ(text, "0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff");
-  for (const char *same : {"0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff",
-                           "{0F1F2F3F-4F5F-6F7F-8F9F-AFBFCFDFEFFF}",
-                           "0f1f2f3f4f5f6f7f8f9fafbfcfdfefff"}) {
-    uint8_t parsed[16] = {};
-    ASSERT_TRUE(kmquery::ParseGuid(same, parsed)) << same;
-    EXPECT_EQ(kmquery::GuidText(parsed), text);
-  }
-  uint8_t untouched[16] = {7};
-  for (const char *bad : {"", "{}", "0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfeff", "0f1f2f3f4f5f6f7f8f9fafbfcfdfeff",
-                          "0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefffx", "0f1f2f3f-4f5f-6f7f-8f9faafbfcfdfefff",
-                          "0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefgf", "{0f1f2f3f4f5f6f7f8f9fafbfcfdfefff"}) {
-    EXPECT_FALSE(kmquery::ParseGuid(bad, untouched)) << bad;
-  }
-  EXPECT_EQ(untouched[0], 7);
-}
-
 }  // namespace

@@ -35,6 +35,8 @@
 #include <vector>
 
 #include "kmbase/kmcp.h"
+#include "records.h"
+#include "server_core.h"
 
 class CSCPMessage;
 
@@ -75,7 +77,7 @@ struct Ipv4Network {
   uint32_t mask;
 };
 
-enum class LogLevel { Error, Info, Debug };
+using kmpeer::LogLevel;
 
 // A parameter whose value comes from the configuration (MC_GET_PARAMETER).
 struct ConfiguredParameter {
@@ -219,12 +221,7 @@ struct ProxyHopRecord {
 };
 
 // One message that decoded as a request.
-struct RequestRecord {
-  uint64_t session;
-  uint16_t code;
-  uint32_t id;
-  bool encrypted;  // it arrived in an encrypted envelope
-};
+using kmpeer::RequestRecord;
 
 class AgentServer {
  public:

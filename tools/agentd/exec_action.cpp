@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "io_wait.h"
+#include "kmbase/fd_io.h"
 
 namespace kmagent::detail {
 namespace {
@@ -114,10 +115,8 @@ ActionOutcome RunProgram(const std::vector<std::string> &argv, uint32_t timeoutM
   int execError = 0;
   bool execFailed = false;
   {
-    ssize_t n;
-    do {
-      n = ::read(errorPipe[0], &execError, sizeof(execError));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n =
+        KmRetryInterrupted([&] { return ::read(errorPipe[0], &execError, sizeof(execError)); });
     execFailed = n == static_cast<ssize_t>(sizeof(execError));
   }
   ::close(errorPipe[0]);
@@ -158,8 +157,7 @@ ActionOutcome RunProgram(const std::vector<std::string> &argv, uint32_t timeoutM
   }
   ::kill(-pid, SIGKILL);
   ::kill(pid, SIGKILL);
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  KmRetryInterrupted([&] { return ::waitpid(pid, &status, 0); });
   return outcome;
 }
 

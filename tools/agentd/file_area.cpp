@@ -3,7 +3,6 @@
 // renames it into place at its last chunk; MC_AGENT_DOWNLOAD_FILE streams a
 // file of the area as raw chunks with the request's id before its answer.
 // Session thread only.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +12,9 @@
 #include <string>
 
 #include "agent_session.h"
+#include "kmbase/byte_order.h"
 #include "kmbase/crypto.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
@@ -31,21 +32,6 @@ std::string AreaName(const CSCPMessage &request, uint32_t field) {
   if (name.empty() || name == u"." || name == u"..") return {};
   return KmWideToUtf8(name);
 }
-
-namespace {
-
-bool WriteAll(int fd, const uint8_t *data, uint32_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, data, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    count -= static_cast<uint32_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 void Session::abortUpload() {
   if (uploadFd_ == -1) return;
@@ -76,15 +62,13 @@ uint32_t Session::onTransferFile(const CSCPMessage &request, CSCPMessage *) {
 }
 
 Session::Next Session::handleFileData(const uint8_t *bytes, uint32_t length, bool encrypted) {
-  const uint32_t id = ntohl(*reinterpret_cast<const uint32_t *>(bytes + 8));
-  if (uploadFd_ == -1 || id != uploadId_ || (recvCtx_ != nullptr && !encrypted)) {
-    return Next::Continue;
-  }
-  const uint16_t flags = ntohs(*reinterpret_cast<const uint16_t *>(bytes + 2));
-  const uint32_t count = ntohl(*reinterpret_cast<const uint32_t *>(bytes + 12));
+  const uint32_t id = KmLoadBe32(bytes + 8);
+  if (uploadFd_ == -1 || id != uploadId_ || (keyed() && !encrypted)) return Next::Continue;
+  const uint16_t flags = KmLoadBe16(bytes + 2);
+  const uint32_t count = KmLoadBe32(bytes + 12);
   bool ok = count <= length - KMCP_HEADER_SIZE &&
             count <= shared_.config.maxUploadSize - uploadSize_ &&
-            WriteAll(uploadFd_, bytes + KMCP_HEADER_SIZE, count);
+            KmWriteAll(uploadFd_, bytes + KMCP_HEADER_SIZE, count);
   uploadSize_ += count;
   if (ok && (flags & FLAG_END_OF_FILE) == 0) return Next::Continue;
   if (ok) {
@@ -95,9 +79,8 @@ Session::Next Session::handleFileData(const uint8_t *bytes, uint32_t length, boo
   } else {
     abortUpload();
   }
-  shared_.logf(LogLevel::Info, "session %llu: upload of %s %s (%llu bytes)",
-               static_cast<unsigned long long>(number_), uploadTarget_.c_str(),
-               ok ? "stored" : "failed", static_cast<unsigned long long>(uploadSize_));
+  logf(LogLevel::Info, "upload of %s %s (%llu bytes)", uploadTarget_.c_str(),
+       ok ? "stored" : "failed", static_cast<unsigned long long>(uploadSize_));
   return reply(uploadId_, ok ? RCC_SUCCESS : RCC_IO_FAILURE);
 }
 
@@ -109,14 +92,13 @@ uint32_t Session::onDownloadFile(const CSCPMessage &request, CSCPMessage *) {
   const std::string path = dir + "/" + name;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return RCC_FILE_OPEN_ERROR;
-  KMCPEncryptionContext *ctx = acquireSendContext();
   bool sent;
   {
     KmLockGuard send(sendLock_);
-    sent = SendFileOverKMCP(sock_, request.GetId(), KmUtf8ToWide(path).c_str(), ctx, 0, nullptr,
-                            nullptr, &sendLock_);
+    const kmpeer::ContextRef ctx = sendContext();
+    sent = SendFileOverKMCP(sessionSocket(), request.GetId(), KmUtf8ToWide(path).c_str(), ctx.get(),
+                            0, nullptr, nullptr, &sendLock_);
   }
-  if (ctx != nullptr) ctx->decRefCount();
   return sent ? RCC_SUCCESS : RCC_IO_FAILURE;
 }
 

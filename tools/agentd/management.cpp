@@ -16,56 +16,23 @@
 #include <memory>
 
 #include "agent_session.h"
-#include "error_text.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
+#include "options.h"
 
 namespace kmagent::detail {
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-// Bytes after which GuidText puts a dash.
-constexpr bool DashAfter(size_t i) { return i == 3 || i == 5 || i == 7 || i == 9; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string_view Trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
-bool WriteAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Reads at most limit + 1 bytes of an open file: more than limit tells the
 // caller the file is too large without reading all of it.
 bool ReadBounded(int fd, size_t limit, std::string *out) {
   out->assign(limit + 1, '\0');
-  size_t got = 0;
-  while (got < out->size()) {
-    const ssize_t n = ::read(fd, out->data() + got, out->size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  out->resize(got);
+  const ssize_t got = KmReadFull(fd, out->data(), out->size());
+  if (got < 0) return false;
+  out->resize(static_cast<size_t>(got));
   return true;
 }
 
@@ -85,7 +52,7 @@ struct DirCloser {
 bool ReadPolicyFile(int dirFd, const char *name, PolicyRecord *record, std::string *error) {
   const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
-    *error = ErrorText(errno);
+    *error = KmErrorText(errno);
     return false;
   }
   FdCloser closer{fd};
@@ -96,7 +63,7 @@ bool ReadPolicyFile(int dirFd, const char *name, PolicyRecord *record, std::stri
   }
   std::string text;
   if (!ReadBounded(fd, kMaxPolicyFileSize, &text)) {
-    *error = ErrorText(errno);
+    *error = KmErrorText(errno);
     return false;
   }
   if (text.size() > kMaxPolicyFileSize) {
@@ -108,32 +75,9 @@ bool ReadPolicyFile(int dirFd, const char *name, PolicyRecord *record, std::stri
 
 }  // namespace
 
-std::string GuidText(const PolicyGuid &guid) {
-  std::string text;
-  text.reserve(36);
-  for (size_t i = 0; i < guid.size(); i++) {
-    text += kHexDigits[guid[i] >> 4];
-    text += kHexDigits[guid[i] & 15];
-    if (DashAfter(i)) text += '-';
-  }
-  return text;
-}
-
 std::optional<PolicyGuid> ParseGuidText(std::string_view text) {
-  if (text.size() != 36) return std::nullopt;
   PolicyGuid guid{};
-  size_t pos = 0;
-  for (size_t i = 0; i < guid.size(); i++) {
-    const int high = HexValue(text[pos]);
-    const int low = HexValue(text[pos + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    guid[i] = static_cast<uint8_t>(high << 4 | low);
-    pos += 2;
-    if (DashAfter(i)) {
-      if (text[pos] != '-') return std::nullopt;
-      pos++;
-    }
-  }
+  if (!KmGuidFromText(text, guid.data())) return std::nullopt;
   return guid;
 }
 
@@ -145,7 +89,7 @@ bool ParsePolicyText(std::string_view text, PolicyRecord *record, std::string *e
   while (!text.empty()) {
     lineNo++;
     const size_t nl = text.find('\n');
-    const std::string_view line = Trim(text.substr(0, nl));
+    const std::string_view line = kmpeer::Trim(text.substr(0, nl));
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     if (line.empty() || line.front() == '#') continue;
     const size_t eq = line.find('=');
@@ -153,8 +97,8 @@ bool ParsePolicyText(std::string_view text, PolicyRecord *record, std::string *e
       *error = "line " + std::to_string(lineNo) + ": expected key = value";
       return false;
     }
-    const std::string_view key = Trim(line.substr(0, eq));
-    const std::string_view value = Trim(line.substr(eq + 1));
+    const std::string_view key = kmpeer::Trim(line.substr(0, eq));
+    const std::string_view value = kmpeer::Trim(line.substr(eq + 1));
     if (key == "type") {
       unsigned number = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
@@ -189,7 +133,7 @@ bool ListPolicies(const std::string &dir, std::vector<PolicyRecord> *policies,
   skipped->clear();
   std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
   if (d == nullptr) {
-    *error = "cannot read policy store " + dir + ": " + ErrorText(errno);
+    *error = "cannot read policy store " + dir + ": " + KmErrorText(errno);
     return false;
   }
   const int dirFd = ::dirfd(d.get());
@@ -255,17 +199,17 @@ bool ReplaceFileAtomically(const std::string &path, std::string_view bytes, std:
   std::string temp = dir + "/." + base + ".XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
-    *error = "cannot create a temporary file in " + dir + ": " + ErrorText(errno);
+    *error = "cannot create a temporary file in " + dir + ": " + KmErrorText(errno);
     return false;
   }
   struct stat old;
   const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0600;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size()) &&
-            ::fsync(fd) == 0;
+  bool ok =
+      ::fchmod(fd, mode) == 0 && KmWriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
   const int err = errno;
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot replace " + path + ": " + ErrorText(ok ? errno : err);
+    *error = "cannot replace " + path + ": " + KmErrorText(ok ? errno : err);
     ::unlink(temp.c_str());
     return false;
   }
@@ -292,8 +236,7 @@ uint32_t Session::onUpgradeAgent(const CSCPMessage &request, CSCPMessage *) {
   const std::string path = dir + "/" + name;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    shared_.logf(LogLevel::Info, "session %llu: upgrade refused: no package %s in the file area",
-                 static_cast<unsigned long long>(number_), name.c_str());
+    logf(LogLevel::Info, "upgrade refused: no package %s in the file area", name.c_str());
     return RCC_FILE_OPEN_ERROR;
   }
   char stamp[32];
@@ -301,23 +244,20 @@ uint32_t Session::onUpgradeAgent(const CSCPMessage &request, CSCPMessage *) {
   tm utc{};
   gmtime_r(&now, &utc);
   std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%SZ", &utc);
-  const std::string line = std::string(stamp) + " session " + std::to_string(number_) +
+  const std::string line = std::string(stamp) + " session " + std::to_string(number()) +
                            " package " + name + " " + std::to_string(st.st_size) + " bytes\n";
   const std::string record = dir + "/" + kUpgradeRecordName;
   const int fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   // One write per line: lines of concurrent sessions do not interleave.
-  const bool written = fd >= 0 && WriteAll(fd, line.data(), line.size()) && ::fsync(fd) == 0;
+  const bool written = fd >= 0 && KmWriteAll(fd, line.data(), line.size()) && ::fsync(fd) == 0;
   if (fd >= 0) ::close(fd);
   if (!written) {
-    shared_.logf(LogLevel::Error, "session %llu: cannot record upgrade in %s",
-                 static_cast<unsigned long long>(number_), record.c_str());
+    logf(LogLevel::Error, "cannot record upgrade in %s", record.c_str());
     return RCC_IO_FAILURE;
   }
-  shared_.logf(LogLevel::Info,
-               "session %llu: upgrade requested with package %s (%lld bytes); recorded in %s, "
-               "nothing installed",
-               static_cast<unsigned long long>(number_), name.c_str(),
-               static_cast<long long>(st.st_size), kUpgradeRecordName);
+  logf(LogLevel::Info,
+       "upgrade requested with package %s (%lld bytes); recorded in %s, nothing installed",
+       name.c_str(), static_cast<long long>(st.st_size), kUpgradeRecordName);
   return RCC_SUCCESS;
 }
 
@@ -344,12 +284,10 @@ uint32_t Session::onUpdateAgentConfig(const CSCPMessage &request, CSCPMessage *)
   if (!ReplaceFileAtomically(
           path, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()),
           &error)) {
-    shared_.logf(LogLevel::Error, "session %llu: %s", static_cast<unsigned long long>(number_),
-                 error.c_str());
+    logf(LogLevel::Error, "%s", error.c_str());
     return RCC_IO_FAILURE;
   }
-  shared_.logf(LogLevel::Info, "session %llu: configuration %s replaced (%zu bytes)",
-               static_cast<unsigned long long>(number_), path.c_str(), bytes.size());
+  logf(LogLevel::Info, "configuration %s replaced (%zu bytes)", path.c_str(), bytes.size());
   return RCC_SUCCESS;
 }
 
@@ -360,13 +298,11 @@ uint32_t Session::onGetPolicyInventory(const CSCPMessage &, CSCPMessage *reply) 
   std::vector<std::string> skipped;
   std::string error;
   if (!ListPolicies(dir, &policies, &skipped, &error)) {
-    shared_.logf(LogLevel::Error, "session %llu: %s", static_cast<unsigned long long>(number_),
-                 error.c_str());
+    logf(LogLevel::Error, "%s", error.c_str());
     return RCC_OUT_OF_RESOURCES;
   }
   for (const std::string &s : skipped)
-    shared_.logf(LogLevel::Info, "session %llu: broken policy file skipped: %s",
-                 static_cast<unsigned long long>(number_), s.c_str());
+    logf(LogLevel::Info, "broken policy file skipped: %s", s.c_str());
   reply->SetVariable(VAR_NUM_POLICIES, static_cast<uint32_t>(policies.size()));
   for (size_t i = 0; i < policies.size(); i++) {
     const uint32_t base = VAR_LIST_BASE + 10 * static_cast<uint32_t>(i);
@@ -389,11 +325,10 @@ uint32_t Session::onUninstallPolicy(const CSCPMessage &request, CSCPMessage *) {
     return RCC_BAD_ARGUMENTS;
   request.GetVariableBinary(VAR_POLICY_GUID, guid.data(), static_cast<uint32_t>(guid.size()));
   const uint32_t rcc = RemovePolicy(dir, guid);
-  shared_.logf(LogLevel::Info, "session %llu: uninstall of policy %s: %s",
-               static_cast<unsigned long long>(number_), GuidText(guid).c_str(),
-               rcc == RCC_SUCCESS             ? "removed"
-               : rcc == RCC_UNKNOWN_PARAMETER ? "no such policy"
-                                              : "failed");
+  logf(LogLevel::Info, "uninstall of policy %s: %s", KmGuidToText(guid.data()).c_str(),
+       rcc == RCC_SUCCESS             ? "removed"
+       : rcc == RCC_UNKNOWN_PARAMETER ? "no such policy"
+                                      : "failed");
   return rcc;
 }
 

@@ -37,10 +37,8 @@ inline constexpr const char *kUpgradeRecordName = ".upgrades";
 
 using PolicyGuid = std::array<uint8_t, 16>;
 
-// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx": the 16 bytes in order as lower-case
-// hex, dashes after bytes 4, 6, 8 and 10.
-std::string GuidText(const PolicyGuid &guid);
-// The GUID of such a text (either case); nothing for any other text.
+// Policy files are named by the GUID's text (KmGuidToText); nothing for a
+// name that is not one.
 std::optional<PolicyGuid> ParseGuidText(std::string_view text);
 
 struct PolicyRecord {

@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <fstream>
 
+#include "kmbase/text.h"
+#include "kmsrv/net_tables.h"
+
 namespace kmagent::detail {
 namespace {
 
@@ -60,13 +63,16 @@ bool ParseU64(std::string_view text, uint64_t *out) {
   return !text.empty() && ec == std::errc() && ptr == end;
 }
 
-std::string AddressText(uint32_t hostOrder) {
-  char buf[INET_ADDRSTRLEN];
-  const in_addr a{htonl(hostOrder)};
-  return ::inet_ntop(AF_INET, &a, buf, sizeof(buf)) != nullptr ? buf : "0.0.0.0";
-}
+// The bytes of a MAC of 12 hex digits.
+void MacOfHex(std::string_view hex, uint8_t *mac) { StrToBin(KmUtf8ToWide(hex).c_str(), mac, 6); }
 
-int PrefixBits(uint32_t maskHostOrder) { return std::popcount(maskHostOrder); }
+// One address (or none) of an interface in info.
+void InterfaceLineOf(KM_INTERFACE_INFO *info, uint32_t address, uint32_t mask,
+                     std::string_view name) {
+  info->ipAddr = address;
+  info->ipNetMask = mask;
+  KmUtf8ToWide(std::string(name).c_str(), info->displayName, KM_INTERFACE_NAME_LENGTH);
+}
 
 // The interface that carries a label such as "eth0:1".
 std::string_view BaseName(std::string_view label) { return label.substr(0, label.find(':')); }
@@ -151,8 +157,9 @@ std::vector<std::string> ArpLinesFromProc(std::string_view text, const IndexOfNa
     if (::inet_pton(AF_INET, ip.c_str(), &a) != 1) {
       return;
     }
-    const std::string mac = MacHexOfSysText(w[3]);
-    out.push_back(mac + " " + ip + " " + std::to_string(indexOf(w[5])));
+    ARP_CACHE_ENTRY entry{indexOf(w[5]), ntohl(a.s_addr), {}};
+    MacOfHex(MacHexOfSysText(w[3]), entry.macAddr);
+    out.push_back(FormatArpLine(entry));
   });
   return out;
 }
@@ -170,18 +177,11 @@ std::vector<std::string> RouteLinesFromProc(std::string_view text, const IndexOf
         !ParseHex32(w[3], &flags) || !ParseHex32(w[7], &mask) || (flags & kRouteUp) == 0) {
       return;
     }
-    const bool indirect = (flags & kRouteGateway) != 0;
-    out.push_back(AddressText(ntohl(dest)) + "/" + std::to_string(PrefixBits(ntohl(mask))) + " " +
-                  AddressText(ntohl(gateway)) + " " + std::to_string(indexOf(w[0])) + " " +
-                  (indirect ? "4" : "3"));
+    // Types as in the IP MIB: 4 indirect, 3 direct.
+    const uint32_t type = (flags & kRouteGateway) != 0 ? 4 : 3;
+    out.push_back(FormatRouteLine({ntohl(dest), ntohl(mask), ntohl(gateway), indexOf(w[0]), type}));
   });
   return out;
-}
-
-std::string InterfaceLine(uint32_t index, uint32_t address, int prefixBits, uint32_t ifType,
-                          std::string_view macHex, std::string_view name) {
-  return std::to_string(index) + " " + AddressText(address) + "/" + std::to_string(prefixBits) +
-         " " + std::to_string(ifType) + " " + std::string(macHex) + " " + std::string(name);
 }
 
 uint32_t IfTypeOfLinkType(uint32_t linkType) {
@@ -258,7 +258,7 @@ bool HostInterfaceLines(std::vector<std::string> *out) {
   struct Address {
     std::string label;
     uint32_t address;
-    int bits;
+    uint32_t mask;
   };
   std::vector<Address> addresses;
   ifaddrs *list = nullptr;
@@ -269,8 +269,8 @@ bool HostInterfaceLines(std::vector<std::string> *out) {
       }
       const auto *a = reinterpret_cast<const sockaddr_in *>(i->ifa_addr);
       const auto *m = reinterpret_cast<const sockaddr_in *>(i->ifa_netmask);
-      addresses.push_back({i->ifa_name, ntohl(a->sin_addr.s_addr),
-                           m != nullptr ? PrefixBits(ntohl(m->sin_addr.s_addr)) : 32});
+      addresses.push_back(
+          {i->ifa_name, ntohl(a->sin_addr.s_addr), m != nullptr ? ntohl(m->sin_addr.s_addr) : ~0u});
     }
     ::freeifaddrs(list);
   }
@@ -282,17 +282,21 @@ bool HostInterfaceLines(std::vector<std::string> *out) {
   }
   for (const struct if_nameindex *n = names; n->if_index != 0 && n->if_name != nullptr; ++n) {
     const std::string_view name = n->if_name;
-    const uint32_t type = HostInterfaceType(name);
-    const std::string mac = HostInterfaceMac(name);
+    KM_INTERFACE_INFO info{};
+    info.ifIndex = n->if_index;
+    info.ifType = HostInterfaceType(name);
+    MacOfHex(HostInterfaceMac(name), info.macAddr);
     bool any = false;
     for (const Address &a : addresses) {
       if (BaseName(a.label) == name) {
-        lines.push_back(InterfaceLine(n->if_index, a.address, a.bits, type, mac, a.label));
+        InterfaceLineOf(&info, a.address, a.mask, a.label);
+        lines.push_back(FormatInterfaceLine(info));
         any = true;
       }
     }
     if (!any) {
-      lines.push_back(InterfaceLine(n->if_index, 0, 0, type, mac, name));
+      InterfaceLineOf(&info, 0, 0, name);
+      lines.push_back(FormatInterfaceLine(info));
     }
   }
   ::if_freenameindex(names);

@@ -43,22 +43,14 @@ bool ReadProcFile(const char *path, std::string *text);
 // interface whose name is longer than 15 characters.
 std::vector<InterfaceCounters> ParseProcNetDev(std::string_view text);
 
-// /proc/net/arp -> "Net.ArpCache" lines: MAC as 12 upper-case hex digits,
-// a space, the IPv4 address, a space, the interface index. Incomplete
-// entries (flags without 0x2) and unparsable lines are left out.
+// /proc/net/arp -> "Net.ArpCache" lines (FormatArpLine). Incomplete entries
+// (flags without 0x2) and unparsable lines are left out.
 std::vector<std::string> ArpLinesFromProc(std::string_view text, const IndexOfName &indexOf);
 
-// /proc/net/route -> "Net.IP.RoutingTable" lines: destination/bits, a
-// space, the next hop (0.0.0.0 for a direct route), a space, the interface
-// index, a space, the route type (3 direct, 4 indirect, as in the IP MIB).
-// Routes that are not up and unparsable lines are left out.
+// /proc/net/route -> "Net.IP.RoutingTable" lines (FormatRouteLine): the
+// next hop 0.0.0.0 for a direct route, type 3 direct or 4 indirect as in
+// the IP MIB. Routes that are not up and unparsable lines are left out.
 std::vector<std::string> RouteLinesFromProc(std::string_view text, const IndexOfName &indexOf);
-
-// One "Net.InterfaceList" line: index, a space, address/bits, a space, the
-// interface type, a space, the MAC as 12 hex digits, a space, the name.
-// Addresses in host byte order.
-std::string InterfaceLine(uint32_t index, uint32_t address, int prefixBits, uint32_t ifType,
-                          std::string_view macHex, std::string_view name);
 
 // The IF-MIB interface type of a Linux link type (/sys/class/net/X/type).
 uint32_t IfTypeOfLinkType(uint32_t linkType);

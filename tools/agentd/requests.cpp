@@ -77,9 +77,9 @@ uint32_t Session::onGetParameter(const CSCPMessage &request, CSCPMessage *reply)
     return t == Text::Missing ? RCC_MALFORMED_COMMAND : RCC_UNKNOWN_PARAMETER;
   }
   std::string value;
-  const uint32_t rcc =
-      t == Text::Ok ? ParameterValue(shared_.config, shared_.created, name, &value)
-                    : RCC_UNKNOWN_PARAMETER;
+  const uint32_t rcc = t == Text::Ok
+                           ? ParameterValue(shared_.config, shared_.created(), name, &value)
+                           : RCC_UNKNOWN_PARAMETER;
   if (rcc == RCC_SUCCESS) {
     SetText(reply, VAR_VALUE, value);
   }
@@ -163,8 +163,7 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
   const auto action = std::find_if(actions.begin(), actions.end(),
                                    [&](const ConfiguredAction &a) { return SameName(a.name, name); });
   if (action == actions.end()) {
-    shared_.logf(LogLevel::Info, "session %llu: unknown action refused",
-                 static_cast<unsigned long long>(number_));
+    logf(LogLevel::Info, "unknown action refused");
     return RCC_UNKNOWN_PARAMETER;
   }
   // VAR_NUM_ARGS is signed on the sender's side: a negative count (a huge
@@ -188,16 +187,15 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
   }
   int status = -1;
   const ActionOutcome outcome =
-      RunProgram(argv, shared_.config.actionTimeoutMs, shared_.stopping, &status);
-  shared_.logf(LogLevel::Info, "session %llu: action \"%s\" (%s) %s, exit status %d",
-               static_cast<unsigned long long>(number_), action->name.c_str(),
-               action->argv.front().c_str(),
-               outcome == ActionOutcome::Succeeded     ? "succeeded"
-               : outcome == ActionOutcome::Failed      ? "failed"
-               : outcome == ActionOutcome::TimedOut    ? "timed out"
-               : outcome == ActionOutcome::CannotStart ? "could not start"
-                                                       : "stopped",
-               status);
+      RunProgram(argv, shared_.config.actionTimeoutMs, shared_.stopping(), &status);
+  logf(LogLevel::Info, "action \"%s\" (%s) %s, exit status %d", action->name.c_str(),
+       action->argv.front().c_str(),
+       outcome == ActionOutcome::Succeeded     ? "succeeded"
+       : outcome == ActionOutcome::Failed      ? "failed"
+       : outcome == ActionOutcome::TimedOut    ? "timed out"
+       : outcome == ActionOutcome::CannotStart ? "could not start"
+                                               : "stopped",
+       status);
   return outcome == ActionOutcome::Succeeded ? RCC_SUCCESS : RCC_EXEC_FAILED;
 }
 
@@ -227,7 +225,7 @@ uint32_t Session::onCheckService(const CSCPMessage &request, CSCPMessage *reply)
     return RCC_BAD_ARGUMENTS;
   }
   const uint32_t status = CheckTcpService(address, port, sendText, expected,
-                                          config.serviceCheckTimeoutMs, shared_.stopping);
+                                          config.serviceCheckTimeoutMs, shared_.stopping());
   reply->SetVariable(VAR_SERVICE_STATUS, status);
   return RCC_SUCCESS;
 }
@@ -255,7 +253,7 @@ uint32_t Session::onSnmpRequest(const CSCPMessage &request, CSCPMessage *reply) 
   }
   std::vector<uint8_t> answer;
   switch (ForwardSnmp(address, port, pdu.first(size), shared_.config.snmpTimeoutMs,
-                      shared_.stopping, &answer)) {
+                      shared_.stopping(), &answer)) {
     case ForwardOutcome::Answered:
       reply->SetVariable(VAR_PDU_SIZE, static_cast<uint32_t>(answer.size()));
       reply->SetVariable(VAR_PDU, answer.data(), static_cast<uint32_t>(answer.size()));

@@ -15,9 +15,13 @@
 // on several at once.
 //
 // Resources: at most maxSessions sessions, one thread each; a session holds
-// two buffers of about 256 KiB and a 64 KiB receive state. Everything a peer
-// sends is checked before use: a peer can make a session skip a message,
-// end, or wait, never grow beyond these bounds.
+// two buffers of about 256 KiB and a 128 KiB receive state. Everything a
+// peer sends is checked before use: a peer can make a session skip a
+// message, end, or wait, never grow beyond these bounds.
+//
+// The listener, the sessions' threads, their receive loop, key exchange and
+// send path are the shared server core's (tools/common); this peer adds its
+// services.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,8 @@
 #include <vector>
 
 #include "kmbase/kmcp.h"
+#include "records.h"
+#include "server_core.h"
 
 class CSCPMessage;
 
@@ -41,7 +47,7 @@ inline constexpr uint16_t kDefaultIscPort = 4702;
 // Larger ones are skipped.
 inline constexpr uint32_t kMaxIscMessageSize = 262144;
 
-enum class LogLevel { Error, Info, Debug };
+using kmpeer::LogLevel;
 
 struct IscConfig {
   // Where to listen: dotted IPv4 address and port (0: the system picks one;
@@ -87,12 +93,7 @@ struct IscConfig {
 };
 
 // One message that decoded as a request.
-struct IscRequestRecord {
-  uint64_t session;  // session number, from 1 in accept order
-  uint16_t code;
-  uint32_t id;
-  bool encrypted;  // it arrived in an encrypted envelope
-};
+using IscRequestRecord = kmpeer::RequestRecord;
 
 class IscServer {
  public:
@@ -127,8 +128,8 @@ class IscServer {
   size_t sendMessage(const CSCPMessage &msg);
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  const IscConfig config_;  // read-only after construction
+  kmpeer::ServerCore core_;
 };
 
 }  // namespace kmisc

@@ -176,8 +176,9 @@ AgentCommand::AgentCommand(CLI::App &root) {
       ->check(CLI::Validator(
           [](std::string &v) -> std::string {
             uint8_t guid[AGENT_POLICY_GUID_SIZE];
-            return ParseGuid(v, guid) ? std::string()
-                                      : "\"" + v + "\" is not a GUID (xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx)";
+            return KmGuidFromText(v, guid, true)
+                       ? std::string()
+                       : "\"" + v + "\" is not a GUID (xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx)";
           },
           "GUID"));
 }
@@ -732,8 +733,9 @@ int AgentCommand::policies(CliAgentConnection &conn, const Output &out) {
 
 int AgentCommand::uninstallPolicy(CliAgentConnection &conn, const Output &out) {
   uint8_t guid[AGENT_POLICY_GUID_SIZE];
-  if (!ParseGuid(guid_, guid)) return out.fail(kExitUsage, "\"" + guid_ + "\" is not a GUID");
-  const std::string text = GuidText(guid);
+  if (!KmGuidFromText(guid_, guid, true))
+    return out.fail(kExitUsage, "\"" + guid_ + "\" is not a GUID");
+  const std::string text = KmGuidToText(guid);
   const uint32_t rcc = conn.uninstallPolicy(guid);
   if (rcc == RCC_UNKNOWN_PARAMETER)
     return out.failCode(AgentRequestExitStatus(rcc),

@@ -107,11 +107,6 @@ bool ResolveIpv4(const std::string &host, uint32_t *addressNetworkOrder, std::st
   return true;
 }
 
-std::string Ipv4Text(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-         std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-}
-
 // The session API takes the legacy RSA type, whose accessors OpenSSL 3 marks
 // deprecated.
 #pragma GCC diagnostic push

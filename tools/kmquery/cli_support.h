@@ -43,8 +43,6 @@ bool SplitHostPort(std::string_view text, uint16_t defaultPort, std::string *hos
 // Resolves a dotted IPv4 address or a host name to an IPv4 address in
 // network byte order. False with a reason when it does not resolve.
 bool ResolveIpv4(const std::string &host, uint32_t *addressNetworkOrder, std::string *error);
-// a.b.c.d of an address in host byte order.
-std::string Ipv4Text(uint32_t addressHostOrder);
 
 // The server's RSA key for session key exchange.
 struct RsaFree {

@@ -31,7 +31,7 @@ const char *IfTypeName(uint32_t type) {
 }
 
 std::string AddressWithPrefix(uint32_t address, uint32_t mask) {
-  return Ipv4Text(address) + "/" + std::to_string(PrefixLength(mask));
+  return KmIpToText(address) + "/" + std::to_string(PrefixLength(mask));
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ void WriteInterfaces(JsonWriter &w, const InterfaceList &list) {
     w.key("description").value(KmWideToUtf8(r->description));
     w.key("type").value(r->ifType).key("mac").value(MacText(r->macAddr));
     if (r->ipAddr != 0)
-      w.key("ip").value(Ipv4Text(r->ipAddr)).key("netmask").value(Ipv4Text(r->ipNetMask));
+      w.key("ip").value(KmIpToText(r->ipAddr)).key("netmask").value(KmIpToText(r->ipNetMask));
     else
       w.key("ip").null().key("netmask").null();
     w.endObject();
@@ -91,7 +91,7 @@ TextTable ArpTable(const ARP_CACHE &cache) {
   for (uint32_t i = 0; i < cache.numEntries; i++) {
     const ARP_CACHE_ENTRY &e = cache.entries[i];
     const std::string mac = MacText(e.macAddr);
-    table.addRow({std::to_string(e.ifIndex), Ipv4Text(e.ipAddr), mac.empty() ? "-" : mac});
+    table.addRow({std::to_string(e.ifIndex), KmIpToText(e.ipAddr), mac.empty() ? "-" : mac});
   }
   return table;
 }
@@ -100,7 +100,7 @@ void WriteArpCache(JsonWriter &w, const ARP_CACHE &cache) {
   w.beginArray();
   for (uint32_t i = 0; i < cache.numEntries; i++) {
     const ARP_CACHE_ENTRY &e = cache.entries[i];
-    w.beginObject().key("ifIndex").value(e.ifIndex).key("ip").value(Ipv4Text(e.ipAddr));
+    w.beginObject().key("ifIndex").value(e.ifIndex).key("ip").value(KmIpToText(e.ipAddr));
     w.key("mac").value(MacText(e.macAddr)).endObject();
   }
   w.endArray();
@@ -112,7 +112,7 @@ TextTable RouteTable(const ROUTING_TABLE &table) {
   out.alignRight(3);
   for (uint32_t i = 0; i < table.numEntries; i++) {
     const ROUTING_TABLE_ENTRY &e = table.entries[i];
-    out.addRow({AddressWithPrefix(e.destAddr, e.destMask), Ipv4Text(e.nextHop),
+    out.addRow({AddressWithPrefix(e.destAddr, e.destMask), KmIpToText(e.nextHop),
                 std::to_string(e.ifIndex), std::to_string(e.routeType)});
   }
   return out;
@@ -122,58 +122,11 @@ void WriteRoutes(JsonWriter &w, const ROUTING_TABLE &table) {
   w.beginArray();
   for (uint32_t i = 0; i < table.numEntries; i++) {
     const ROUTING_TABLE_ENTRY &e = table.entries[i];
-    w.beginObject().key("destination").value(Ipv4Text(e.destAddr));
-    w.key("netmask").value(Ipv4Text(e.destMask)).key("nextHop").value(Ipv4Text(e.nextHop));
+    w.beginObject().key("destination").value(KmIpToText(e.destAddr));
+    w.key("netmask").value(KmIpToText(e.destMask)).key("nextHop").value(KmIpToText(e.nextHop));
     w.key("ifIndex").value(e.ifIndex).key("type").value(e.routeType).endObject();
   }
   w.endArray();
-}
-
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Bytes after which the GUID text has a dash.
-bool DashAfter(size_t i) { return i == 3 || i == 5 || i == 7 || i == 9; }
-
-}  // namespace
-
-std::string GuidText(const uint8_t *guid) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < AGENT_POLICY_GUID_SIZE; i++) {
-    text += digits[guid[i] >> 4];
-    text += digits[guid[i] & 15];
-    if (DashAfter(i)) text += '-';
-  }
-  return text;
-}
-
-bool ParseGuid(std::string_view text, uint8_t *guid) {
-  if (text.size() >= 2 && text.front() == '{' && text.back() == '}')
-    text = text.substr(1, text.size() - 2);
-  const bool dashed = text.size() == 36;
-  if (!dashed && text.size() != 32) return false;
-  uint8_t bytes[AGENT_POLICY_GUID_SIZE];
-  size_t pos = 0;
-  for (size_t i = 0; i < AGENT_POLICY_GUID_SIZE; i++) {
-    const int high = HexValue(text[pos]);
-    const int low = HexValue(text[pos + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes[i] = static_cast<uint8_t>(high << 4 | low);
-    pos += 2;
-    if (dashed && DashAfter(i)) {
-      if (text[pos] != '-') return false;
-      pos++;
-    }
-  }
-  std::memcpy(guid, bytes, sizeof(bytes));
-  return true;
 }
 
 TextTable PolicyTable(const AgentPolicyInfo &info) {
@@ -183,7 +136,7 @@ TextTable PolicyTable(const AgentPolicyInfo &info) {
   for (int32_t i = 0; i < info.getSize(); i++) {
     info.getGuid(i, guid);
     const char16_t *server = info.getServer(i);
-    table.addRow({GuidText(guid), std::to_string(info.getType(i)),
+    table.addRow({KmGuidToText(guid), std::to_string(info.getType(i)),
                   server != nullptr ? KmWideToUtf8(server) : "-"});
   }
   return table;
@@ -194,7 +147,7 @@ void WritePolicies(JsonWriter &w, const AgentPolicyInfo &info) {
   uint8_t guid[AGENT_POLICY_GUID_SIZE];
   for (int32_t i = 0; i < info.getSize(); i++) {
     info.getGuid(i, guid);
-    w.beginObject().key("guid").value(GuidText(guid)).key("type").value(info.getType(i));
+    w.beginObject().key("guid").value(KmGuidToText(guid)).key("type").value(info.getType(i));
     w.key("server");
     const char16_t *server = info.getServer(i);
     if (server != nullptr)

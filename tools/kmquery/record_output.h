@@ -29,13 +29,6 @@ void WriteArpCache(JsonWriter &w, const ARP_CACHE &cache);
 TextTable RouteTable(const ROUTING_TABLE &table);
 void WriteRoutes(JsonWriter &w, const ROUTING_TABLE &table);
 
-// A policy GUID (16 bytes) as "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx": the
-// bytes in order, lower-case hex, as the reference agent names its policy
-// files.
-std::string GuidText(const uint8_t *guid);
-// Reads that form (either case, optionally in braces) or 32 hex digits
-// without dashes into guid; false for anything else.
-bool ParseGuid(std::string_view text, uint8_t *guid);
 TextTable PolicyTable(const AgentPolicyInfo &info);
 void WritePolicies(JsonWriter &w, const AgentPolicyInfo &info);
 

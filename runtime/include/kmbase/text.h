@@ -126,6 +126,8 @@ KMSRV_EXPORT std::u16string KmAnsiToWide(std::string_view text);
 
 // "a.b.c.d" of a host-order address into buf (16 units); returns buf.
 KMSRV_EXPORT char16_t *IpToStr(uint32_t addrHostOrder, char16_t *buf);
+// The same as UTF-8 text.
+KMSRV_EXPORT std::string KmIpToText(uint32_t addrHostOrder);
 // Parses an IPv4 address as inet_addr does (1 to 4 parts, each decimal, 0x
 // hex or 0 octal; the last part fills the remaining bytes) with nothing but
 // the address in the text. Returns it in network byte order, or INADDR_NONE
@@ -139,6 +141,16 @@ KMSRV_EXPORT size_t StrToBin(const char16_t *hex, uint8_t *out, size_t max);
 KMSRV_EXPORT char16_t *BinToStr(const uint8_t *data, size_t len, char16_t *out);
 // Removes spaces and tabs at both ends, in place. Returns text.
 KMSRV_EXPORT char16_t *StrStrip(char16_t *text);
+
+// The one text form of a 16-byte GUID: its bytes in order as lowercase hex
+// digits with dashes after bytes 4, 6, 8 and 10
+// ("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9").
+inline constexpr size_t KM_GUID_SIZE = 16;
+KMSRV_EXPORT std::string KmGuidToText(const uint8_t *guid);
+// Reads that form, hex digits of either case. Lenient also takes it in
+// braces and the 32 digits without dashes (as people write GUIDs). False,
+// guid untouched, for anything else.
+KMSRV_EXPORT bool KmGuidFromText(std::string_view text, uint8_t *guid, bool lenient = false);
 
 // Digests through OpenSSL. data may be null when len is 0.
 KMSRV_EXPORT void CalculateMD5Hash(const uint8_t *data, size_t len, uint8_t out[16]);

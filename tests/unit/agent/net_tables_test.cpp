@@ -1,10 +1,14 @@
-// Line parsers of the agent's network tables and the routing table helpers.
+// The line grammar of the agent's network tables (parsers and formatters)
+// and the routing table helpers.
+#include "kmsrv/net_tables.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
-#include "kmsrv/net_tables.h"
+#include "kmbase/text.h"
 
 namespace {
 
@@ -148,6 +152,51 @@ TEST(RoutingTable, SortPutsMostSpecificFirstAndDefaultLast) {
   DestroyRoutingTable(nullptr);
   DestroyArpCache(nullptr);
   SortRoutingTable(nullptr);
+}
+
+// What the agent writes, the library reads back: the exact lines for a
+// few records, and the record again from each.
+TEST(ListLineFormat, WritesTheGrammarThatTheParsersReadBack) {
+  KM_INTERFACE_INFO info{};
+  info.ifIndex = 5;
+  info.ifType = 6;
+  info.ipAddr = Ip(10, 1, 2, 3);
+  info.ipNetMask = 0xFFFFFF00u;
+  const uint8_t mac[6] = {0x00, 0x11, 0x22, 0xAA, 0xbb, 0xFF};
+  std::memcpy(info.macAddr, mac, 6);
+  std::memcpy(info.displayName, u"my if", sizeof(u"my if"));
+  EXPECT_EQ(FormatInterfaceLine(info), "5 10.1.2.3/24 6 001122AABBFF my if");
+  KM_INTERFACE_INFO none{};
+  none.ifIndex = 7;
+  none.ifType = 1;
+  EXPECT_EQ(FormatInterfaceLine(none), "7 0.0.0.0/0 1 000000000000 ");
+
+  const ARP_CACHE_ENTRY arp{12, Ip(192, 168, 1, 20), {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
+  EXPECT_EQ(FormatArpLine(arp), "0A1B2C3D4E5F 192.168.1.20 12");
+  const ROUTING_TABLE_ENTRY route{0, 0, Ip(192, 168, 1, 1), 2, 4};
+  EXPECT_EQ(FormatRouteLine(route), "0.0.0.0/0 192.168.1.1 2 4");
+
+  const std::u16string ifLine = KmUtf8ToWide(FormatInterfaceLine(info));
+  KM_INTERFACE_INFO back;
+  ParseInterfaceLine(ifLine.c_str(), &back);
+  EXPECT_EQ(back.ifIndex, info.ifIndex);
+  EXPECT_EQ(back.ifType, info.ifType);
+  EXPECT_EQ(back.ipAddr, info.ipAddr);
+  EXPECT_EQ(back.ipNetMask, info.ipNetMask);
+  EXPECT_EQ(std::memcmp(back.macAddr, info.macAddr, 6), 0);
+  EXPECT_EQ(std::u16string(back.displayName), u"my if");
+  EXPECT_EQ(std::u16string(back.description), u"my if");
+
+  for (const ROUTING_TABLE_ENTRY &r :
+       {route, ROUTING_TABLE_ENTRY{Ip(10, 0, 0, 0), 0xFF000000u, 0, 3, 3},
+        ROUTING_TABLE_ENTRY{Ip(127, 0, 0, 1), 0xFFFFFFFFu, 0, 1, 3}}) {
+    ROUTING_TABLE_ENTRY parsed;
+    ParseRouteLine(KmUtf8ToWide(FormatRouteLine(r)).c_str(), &parsed);
+    EXPECT_EQ(std::memcmp(&parsed, &r, sizeof(r)), 0) << FormatRouteLine(r);
+  }
+  ARP_CACHE_ENTRY arpBack;
+  ParseArpLine(KmUtf8ToWide(FormatArpLine(arp)).c_str(), &arpBack);
+  EXPECT_EQ(std::memcmp(&arpBack, &arp, sizeof(arp)), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// IPv4 address text, hex text, trimming and digests.
+// IPv4 address text, hex text, GUID text, trimming and digests.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -105,6 +105,48 @@ TEST(Digests, MatchPublishedTestVectors) {
   const char *longer = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
   CalculateSHA1Hash(reinterpret_cast<const uint8_t *>(longer), strlen(longer), sha1);
   EXPECT_EQ(Hex(sha1, 20), u"84983E441C3BD26EBAAE4AA1F95129E5E54670F1");
+}
+
+// The one GUID text: written in byte order, read strictly (policy file
+// names, which must never name a path) or leniently (what people type).
+TEST(GuidText, PrintsBytesInOrderAndReadsStrictOrLenientSpellings) {
+  uint8_t guid[KM_GUID_SIZE];
+  for (size_t i = 0; i < KM_GUID_SIZE; i++) guid[i] = static_cast<uint8_t>(0x0F + 0x10 * i);
+  const std::string text = KmGuidToText(guid);
+  EXPECT_EQ(text, "0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff");
+  struct Case {
+    const char *text;
+    bool strict;   // read in the strict form
+    bool lenient;  // read in the lenient form
+  };
+  const Case cases[] = {
+      {"0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff", true, true},
+      {"0F1F2F3F-4F5F-6F7F-8F9F-AFBFCFDFEFFF", true, true},
+      {"{0F1F2F3F-4F5F-6F7F-8F9F-AFBFCFDFEFFF}", false, true},
+      {"0f1f2f3f4f5f6f7f8f9fafbfcfdfefff", false, true},
+      {"", false, false},
+      {"{}", false, false},
+      {"0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfeff", false, false},
+      {"0f1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff0", false, false},
+      {"0f1f2f3f_4f5f-6f7f-8f9f-afbfcfdfefff", false, false},
+      {"0f1f2f3f-4f5f-6f7f-8f9faafbfcfdfefff", false, false},
+      {"0g1f2f3f-4f5f-6f7f-8f9f-afbfcfdfefff", false, false},
+      {"{0f1f2f3f4f5f6f7f8f9fafbfcfdfefff", false, false},
+      {"../../../../../../../../etc/passwd", false, false},
+  };
+  for (const Case &c : cases) {
+    for (const bool lenient : {false, true}) {
+      uint8_t parsed[KM_GUID_SIZE];
+      std::memset(parsed, 7, sizeof(parsed));
+      const bool read = KmGuidFromText(c.text, parsed, lenient);
+      EXPECT_EQ(read, lenient ? c.lenient : c.strict) << c.text << " lenient " << lenient;
+      if (read) {
+        EXPECT_EQ(KmGuidToText(parsed), text) << c.text;
+      } else {
+        EXPECT_EQ(parsed[0], 7) << c.text;  // untouched
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,192 @@
+#include "daemon.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+
+#include "kmbase/fd_io.h"
+#include "kmbase/text.h"
+
+namespace kmpeer {
+
+namespace {
+
+bool WriteText(int fd, const std::string &text) { return KmWriteAll(fd, text.data(), text.size()); }
+
+// The detaching parent: passes on the daemon's first words (its listening
+// line or an error) and exits accordingly.
+int AwaitDaemon(const DaemonSpec &spec, int readFd, pid_t child) {
+  std::string text;
+  char buf[512];
+  while (text.size() <= 8192) {
+    const ssize_t n = KmRetryInterrupted([&] { return ::read(readFd, buf, sizeof(buf)); });
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(readFd);
+  int status = 0;
+  KmRetryInterrupted([&] { return ::waitpid(child, &status, 0); });  // exits at once
+  if (text.rfind("listening on ", 0) == 0) {
+    WriteText(STDOUT_FILENO, text);
+    return 0;
+  }
+  WriteText(STDERR_FILENO,
+            text.empty() ? spec.program + ": " + spec.what + " ended before it listened\n" : text);
+  return 1;
+}
+
+void RedirectToNull() {
+  const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  ::dup2(fd, STDIN_FILENO);
+  ::dup2(fd, STDOUT_FILENO);
+  ::dup2(fd, STDERR_FILENO);
+  if (fd > STDERR_FILENO) ::close(fd);
+}
+
+bool WritePidFile(const std::string &path, std::string *error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool written = fd >= 0 && WriteText(fd, std::to_string(::getpid()) + "\n");
+  const int err = errno;
+  written = fd >= 0 && ::close(fd) == 0 && written;
+  if (!written) *error = "cannot write " + path + ": " + KmErrorText(err);
+  return written;
+}
+
+}  // namespace
+
+DaemonLog::~DaemonLog() {
+  if (fd_ > STDERR_FILENO) ::close(fd_);
+}
+
+bool DaemonLog::openFile(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  fd_ = fd;
+  return true;
+}
+
+void DaemonLog::leaveStandardError() {
+  if (fd_ == STDERR_FILENO) fd_ = -1;
+}
+
+void DaemonLog::line(LogLevel level, const std::string &text) const {
+  if (fd_ < 0) return;
+  char stamp[32];
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  if (strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = '\0';
+  const char *name = level == LogLevel::Error  ? "ERROR"
+                     : level == LogLevel::Info ? "INFO "
+                                               : "DEBUG";
+  WriteText(fd_, std::string(stamp) + " " + name + " " + text + "\n");
+}
+
+LogSink DaemonLog::sink() const {
+  return [this](LogLevel level, const std::string &text) { line(level, text); };
+}
+
+std::string AbsolutePath(const std::string &path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof(cwd)) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
+              const std::function<bool(std::string *listening, std::string *error)> &start,
+              const std::function<void()> &stop) {
+  // Reports a failure before the server runs: to the waiting parent when
+  // detaching, else to standard error; and to the log.
+  int reportFd = -1;
+  auto fail = [&](const std::string &text) {
+    WriteText(reportFd >= 0 ? reportFd : STDERR_FILENO, spec.program + ": " + text + "\n");
+    log.line(LogLevel::Error, text);
+    return 1;
+  };
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
+
+  if (!spec.foreground) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return fail("pipe: " + KmErrorText(errno));
+    const pid_t child = ::fork();
+    if (child < 0) return fail("fork: " + KmErrorText(errno));
+    if (child > 0) {
+      ::close(fds[1]);
+      return AwaitDaemon(spec, fds[0], child);
+    }
+    ::close(fds[0]);
+    ::setsid();
+    // A second fork: the daemon is no session leader, so it can never get a
+    // controlling terminal back.
+    const pid_t daemon = ::fork();
+    if (daemon < 0) {
+      reportFd = fds[1];
+      _exit(fail("fork: " + KmErrorText(errno)));
+    }
+    if (daemon > 0) _exit(0);
+    reportFd = fds[1];
+    if (::chdir("/") != 0) {
+      // Nothing depends on the working directory any more.
+    }
+  }
+
+  // The signals are taken by sigwait below; every thread started from here
+  // on inherits the blocked set.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  std::string listening;
+  std::string error;
+  if (!start(&listening, &error)) return fail(error);
+  if (!spec.pidFile.empty() && !WritePidFile(spec.pidFile, &error)) {
+    stop();
+    return fail(error);
+  }
+  const std::string line = "listening on " + listening + "\n";
+  if (reportFd >= 0) {
+    WriteText(reportFd, line);
+    ::close(reportFd);
+    log.leaveStandardError();
+    RedirectToNull();
+  } else {
+    WriteText(STDOUT_FILENO, line);
+  }
+
+  for (;;) {
+    int sig = 0;
+    if (spec.tickMs != 0) {
+      const timespec wait{static_cast<time_t>(spec.tickMs / 1000),
+                          static_cast<long>(spec.tickMs % 1000) * 1000000L};
+      sig = sigtimedwait(&signals, nullptr, &wait);
+      if (sig < 0) {
+        if (errno == EAGAIN && spec.tick) spec.tick();
+        continue;
+      }
+    } else if (sigwait(&signals, &sig) != 0) {
+      continue;
+    }
+    if (sig == SIGHUP) {
+      log.line(LogLevel::Info, "SIGHUP ignored");
+      continue;
+    }
+    log.line(LogLevel::Info, sig == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
+    break;
+  }
+  stop();
+  if (!spec.pidFile.empty()) ::unlink(spec.pidFile.c_str());
+  return 0;
+}
+
+}  // namespace kmpeer

@@ -1,0 +1,71 @@
+// The program around a reference peer's server: its diagnostic log, and the
+// daemon runner (detaching, the pid file, the "listening on" line, the signal
+// loop and the stop).
+//
+// The runner and the log are for a program's main thread; the log's line()
+// (and its sink) may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "server_core.h"
+
+namespace kmpeer {
+
+// Where a daemon's diagnostic lines go: a file (appended), standard error,
+// or nowhere. Each line is one write of "DATE TIME LEVEL text", so lines of
+// different threads never mix.
+class DaemonLog {
+ public:
+  DaemonLog() = default;
+  ~DaemonLog();
+  DaemonLog(const DaemonLog &) = delete;
+  DaemonLog &operator=(const DaemonLog &) = delete;
+
+  // Appends to path from now on; false (errno set) when it cannot be opened.
+  bool openFile(const std::string &path);
+  void toStandardError() { fd_ = 2; }
+  // Stops writing to standard error (a detached daemon's is /dev/null).
+  void leaveStandardError();
+
+  void line(LogLevel level, const std::string &text) const;
+  // A LogSink that writes here; valid while the log lives.
+  LogSink sink() const;
+
+ private:
+  int fd_ = -1;  // -1: nowhere; set on the main thread before any other thread runs
+};
+
+struct DaemonSpec {
+  std::string program;  // "kmagentd": error lines start with "kmagentd: "
+  std::string what;     // "the agent": "kmagentd: the agent ended before it listened"
+  bool foreground = false;
+  std::string pidFile;  // an absolute path, or empty for none
+  // Periodic work on the main thread every tickMs (0: none).
+  uint32_t tickMs = 0;
+  std::function<void()> tick;
+};
+
+// Runs a reference peer as a daemon:
+//  - detaches unless spec.foreground: the calling process waits for the
+//    daemon's first words, passes them on, and exits with 0 after its
+//    "listening on" line, 1 otherwise; the daemon runs in a session of its
+//    own with "/" as working directory;
+//  - takes SIGTERM, SIGINT and SIGHUP on the main thread only (every thread
+//    start() makes inherits them blocked) and ignores SIGPIPE;
+//  - calls start, which starts the server and gives its "ADDR:PORT" (or an
+//    error), writes the pid file and prints "listening on ADDR:PORT";
+//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored), calling
+//    spec.tick every spec.tickMs, then calls stop and removes the pid file.
+// Returns the exit status: 0 after a clean stop, 1 when it cannot start.
+int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
+              const std::function<bool(std::string *listening, std::string *error)> &start,
+              const std::function<void()> &stop);
+
+// path made absolute against the working directory (a detached daemon works
+// in "/"); an empty or absolute path as it is.
+std::string AbsolutePath(const std::string &path);
+
+}  // namespace kmpeer

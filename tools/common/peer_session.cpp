@@ -1,0 +1,290 @@
+// PeerSession: the receive loop, dispatch, version detection, the key
+// exchange and the send path of one session of a reference peer.
+#include "peer_session.h"
+
+#include <sys/socket.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "kmbase/byte_order.h"
+#include "kmbase/text.h"
+#include "kmsrv/protocol.h"
+
+namespace kmpeer {
+
+std::string CodeName(uint16_t code) {
+  char16_t buf[KMCP_CODE_NAME_SIZE];
+  return KmWideToUtf8(KMCPMessageCodeName(code, buf));
+}
+
+namespace {
+
+// Aligned storage for a wire message (the codec reads the header as a
+// KMCP_MESSAGE).
+struct AlignedBuffer {
+  explicit AlignedBuffer(size_t size) : words(new (std::nothrow) uint64_t[(size + 7) / 8]) {}
+  uint8_t *bytes() { return reinterpret_cast<uint8_t *>(words.get()); }
+  std::unique_ptr<uint64_t[]> words;
+};
+
+}  // namespace
+
+uint32_t SessionBufferSize(uint32_t maxMessageSize) {
+  return static_cast<uint32_t>(KMCPEncryptedSize(maxMessageSize));
+}
+
+PeerSession::PeerSession(ServerCore &core, SOCKET sock, uint64_t number, uint32_t peerAddress,
+                         uint16_t peerPort)
+    : core_(core),
+      sock_(sock),
+      number_(number),
+      peerAddress_(peerAddress),
+      peerPort_(peerPort),
+      version_(core.settings().reportVersion > 0 ? core.settings().reportVersion : 1) {}
+
+PeerSession::~PeerSession() {
+  dropContexts();
+  KmSocketClose(sock_);
+}
+
+void PeerSession::logf(LogLevel level, const char *format, ...) const {
+  char text[448];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  core_.logf(level, "session %llu: %s", static_cast<unsigned long long>(number_), text);
+}
+
+// ---------------------------------------------------------------------------
+// The session thread
+// ---------------------------------------------------------------------------
+
+void PeerSession::run() {
+  logf(LogLevel::Info, "connection from %s:%u", KmIpToText(peerAddress_).c_str(), peerPort_);
+  const uint32_t bufferSize = SessionBufferSize(core_.settings().maxMessageSize);
+  AlignedBuffer message(bufferSize);
+  AlignedBuffer decryption(bufferSize);
+  recvState_.reset(new (std::nothrow) CSCP_BUFFER);
+  if (message.words == nullptr || decryption.words == nullptr || recvState_ == nullptr) {
+    logf(LogLevel::Error, "out of memory");
+  } else {
+    RecvKMCPMessage(INVALID_SOCKET, nullptr, recvState_.get(), 0, nullptr, nullptr, 0);
+    const uint32_t idle = core_.settings().idleTimeoutMs;
+    auto *msg = reinterpret_cast<KMCP_MESSAGE *>(message.bytes());
+    Next next = Next::Continue;
+    while (next == Next::Continue) {
+      // The framing leaves an envelope's code in the decryption buffer for
+      // every encrypted message, and never touches it for a clear one: a
+      // cleared code there tells afterwards which of the two arrived.
+      decryption.bytes()[0] = decryption.bytes()[1] = 0;
+      // A clear message read whole is handled where it lies in the read
+      // buffer (got points there); anything else arrives in msg.
+      KMCP_MESSAGE *got = msg;
+      KMCPEncryptionContext *ctx = recvCtx_.get();
+      const int r = RecvKMCPMessageInPlace(sock_, msg, &got, recvState_.get(), bufferSize, &ctx,
+                                           decryption.bytes(), idle != 0 ? idle : KM_INFINITE);
+      const uint8_t *bytes = reinterpret_cast<const uint8_t *>(got);
+      if (r == KMCP_RECV_TIMEOUT) {
+        logf(LogLevel::Info, "idle for %u ms, closing", idle);
+        break;
+      }
+      if (r <= KMCP_RECV_CLOSED) {
+        if (r < 0)
+          logf(LogLevel::Debug, "receive failed (socket error %d)", KmGetLastSocketError());
+        break;
+      }
+      if (r == KMCP_RECV_UNDECRYPTABLE) {
+        logf(LogLevel::Info, "message cannot be decrypted, skipped");
+        continue;
+      }
+      if (r == KMCP_RECV_TOO_LARGE) {
+        next = handleTooLarge(bytes);
+        continue;
+      }
+      const bool encrypted = KmLoadBe16(decryption.bytes()) == MC_ENCRYPTED_MESSAGE;
+      next = dispatch(bytes, static_cast<uint32_t>(r), encrypted);
+    }
+    if (next == Next::HandOver) handOver();
+  }
+  markReady(false);
+  dropContexts();
+  sessionEnding();
+  // The peer learns of the end now, not when the last owner lets go.
+  KmSocketShutdown(sock_, SHUT_RDWR);
+  recvState_.reset();
+  logf(LogLevel::Info, "closed");
+  ended_.store(true, std::memory_order_release);
+}
+
+void PeerSession::requestStop() {
+  KmLockGuard state(stateLock_);
+  stopRequested_ = true;
+  KmSocketShutdown(sock_, SHUT_RDWR);
+  stopRequested();
+}
+
+std::span<const uint8_t> PeerSession::pendingBytes() const {
+  return KmReceivePending(recvState_.get());
+}
+
+PeerSession::Next PeerSession::dispatch(const uint8_t *bytes, uint32_t length, bool encrypted) {
+  const uint16_t code = KmLoadBe16(bytes);
+  const uint32_t id = KmLoadBe32(bytes + 8);
+  if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0) return handleRaw(bytes, length, encrypted);
+  KmcpDecodeStatus status = KmcpDecodeStatus::Ok;
+  std::unique_ptr<CSCPMessage> request =
+      CSCPMessage::decode(std::span<const uint8_t>(bytes, length), version_, &status);
+  if (request == nullptr) return handleMalformed(code, id, status);
+  core_.requests().add({number_, code, id, encrypted});
+  return handle(*request, encrypted);
+}
+
+PeerSession::Next PeerSession::handleRaw(const uint8_t *bytes, uint32_t, bool) {
+  logf(LogLevel::Debug, "raw %s dropped", CodeName(KmLoadBe16(bytes)).c_str());
+  return Next::Continue;
+}
+
+PeerSession::Next PeerSession::handleMalformed(uint16_t code, uint32_t, KmcpDecodeStatus status) {
+  logf(LogLevel::Info, "malformed %s skipped (%s)", CodeName(code).c_str(),
+       KmcpDecodeStatusText(status));
+  return Next::Continue;
+}
+
+PeerSession::Next PeerSession::handleTooLarge(const uint8_t *header) {
+  logf(LogLevel::Info, "%s of %u bytes is too large, skipped", CodeName(KmLoadBe16(header)).c_str(),
+       KmLoadBe32(header + 4));
+  return Next::Continue;
+}
+
+// ---------------------------------------------------------------------------
+// Answers
+// ---------------------------------------------------------------------------
+
+PeerSession::Next PeerSession::reply(uint32_t id, uint32_t rcc) {
+  CSCPMessage answer(version_);
+  answer.SetCode(MC_REQUEST_COMPLETED);
+  answer.SetId(id);
+  answer.SetVariable(VAR_RCC, rcc);
+  return send(answer);
+}
+
+PeerSession::Next PeerSession::send(const CSCPMessage &msg) {
+  if (!delay()) return Next::End;
+  KmLockGuard send(sendLock_);
+  return counted(sendMessageLocked(msg));
+}
+
+PeerSession::Next PeerSession::sendReady(const CSCPMessage &msg) {
+  if (!delay()) return Next::End;
+  bool sent;
+  {
+    KmLockGuard send(sendLock_);
+    sent = sendMessageLocked(msg);
+    if (sent) markReady(true);
+  }
+  return counted(sent);
+}
+
+PeerSession::Next PeerSession::answerVersion(uint32_t id, uint32_t unknownRcc) {
+  const int32_t reported = core_.settings().reportVersion;
+  if (reported < 0) return Next::Continue;
+  if (reported == 0) return reply(id, unknownRcc);
+  // Detection normally precedes encryption; a session that is already
+  // encrypted answers in its envelope like everything else.
+  CSCPMessage answer(version_);
+  answer.SetCode(MC_GET_KMCP_CAPS);
+  answer.SetId(id);
+  answer.SetVariable(VAR_KMCP_VERSION, static_cast<uint32_t>(reported));
+  return send(answer);
+}
+
+PeerSession::Next PeerSession::answerKeyRequest(const CSCPMessage &request) {
+  CSCPMessage answer(version_);
+  KMCPEncryptionContext *made = nullptr;
+  const int result = KMCPProcessKeyRequest(&request, KMCP_SUPPORTED_CIPHERS, &answer, &made);
+  ContextRef ctx(made);
+  if (result != KMCP_ENCRYPTION_OK)
+    logf(LogLevel::Info, "key exchange failed: %s", KMCPEncryptionResultText(result));
+  if (!delay()) return Next::End;
+  bool sent;
+  {
+    KmLockGuard send(sendLock_);
+    sent = sendMessageLocked(answer);
+    if (sent && ctx) installContext(std::move(ctx));
+  }
+  return counted(sent);
+}
+
+bool PeerSession::delay() {
+  const uint32_t ms = core_.settings().replyDelayMs;
+  return ms == 0 || !core_.stopping().wait(ms);
+}
+
+PeerSession::Next PeerSession::counted(bool sent) {
+  if (!sent) return Next::End;
+  ++answered_;
+  const uint32_t limit = core_.settings().closeAfterAnswers;
+  if (limit != 0 && answered_ >= limit) {
+    logf(LogLevel::Info, "closing after %u answers", answered_);
+    return Next::End;
+  }
+  return Next::Continue;
+}
+
+void PeerSession::markReady(bool ready) {
+  KmLockGuard state(stateLock_);
+  ready_ = ready;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+// ---------------------------------------------------------------------------
+
+bool PeerSession::sendUnsolicited(std::span<const uint8_t> wire, bool isTrap) {
+  KmLockGuard send(sendLock_);
+  {
+    KmLockGuard state(stateLock_);
+    if (!ready_ || !takesUnsolicited(isTrap)) return false;
+  }
+  return sendWireLocked(wire.data(), wire.size());
+}
+
+ContextRef PeerSession::sendContext() {
+  KmLockGuard state(stateLock_);
+  return ContextRef::Share(sendCtx_.get());
+}
+
+bool PeerSession::sendMessageLocked(const CSCPMessage &msg) {
+  const ContextRef ctx = sendContext();
+  return SendKMCPMessage(sock_, msg, ctx.get(), nullptr);
+}
+
+bool PeerSession::sendWireLocked(const uint8_t *wire, size_t size) {
+  const ContextRef ctx = sendContext();
+  return SendKMCPWire(sock_, wire, size, ctx.get(), nullptr);
+}
+
+void PeerSession::installContext(ContextRef ctx) {
+  ContextRef oldSend;
+  {
+    KmLockGuard state(stateLock_);
+    oldSend = std::move(sendCtx_);
+    sendCtx_ = ContextRef::Share(ctx.get());
+  }
+  recvCtx_ = std::move(ctx);
+}
+
+void PeerSession::dropContexts() {
+  ContextRef oldSend;
+  {
+    KmLockGuard state(stateLock_);
+    oldSend = std::move(sendCtx_);
+  }
+  recvCtx_.reset();
+}
+
+}  // namespace kmpeer

@@ -1,0 +1,119 @@
+// kmpeer::ServerCore: what the reference peers (kmagentd, kmiscd) share to
+// serve KMCP sessions: the listener, the registry of sessions and their
+// threads, start, stop and reaping, session counting, broadcasting to the
+// sessions that take unsolicited messages, the stop signal, the request
+// records and the diagnostic log. Each peer adds its own requests in a
+// PeerSession subclass (peer_session.h) that the core's factory makes for
+// every accepted connection.
+//
+// Threads: one listener thread accepts connections, starts one thread per
+// session and joins the threads of sessions that have ended. Every public
+// member may be called from any thread, also while sessions run; stop() (and
+// the destructor) must not be called from a thread the core runs (a session
+// or the log sink). The log sink is called from the listener and session
+// threads, possibly from several at once.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kmbase/net.h"
+#include "kmbase/sync.h"
+#include "records.h"
+
+class CSCPMessage;
+
+namespace kmpeer {
+
+enum class LogLevel { Error, Info, Debug };
+// Receives diagnostic lines (session opened and closed, refused requests,
+// bad input). Null: none.
+using LogSink = std::function<void(LogLevel, const std::string &)>;
+
+// The rules every session of a server follows, from the peer's
+// configuration. Read-only once the core exists.
+struct SessionSettings {
+  // Largest message a session reads (before encryption); a larger one is
+  // skipped (and answered where the peer's protocol has an answer).
+  uint32_t maxMessageSize = 262144;
+  // A session that receives nothing for this long is closed (0: never).
+  uint32_t idleTimeoutMs = 0;
+  // Test switches: send each answer this long after its request was read;
+  // close a session right after its Nth answer (0: never), counting every
+  // answer; the version reported to version detection (> 0 that version, 0
+  // answer as a peer without version detection, < 0 no answer at all).
+  uint32_t replyDelayMs = 0;
+  uint32_t closeAfterAnswers = 0;
+  int32_t reportVersion = KMCP_VERSION;
+  // Keep request records (the newest RecordList::kMaxRecords).
+  bool keepRecords = true;
+};
+
+class PeerSession;
+
+class ServerCore {
+ public:
+  // Makes the session of an accepted connection: takes ownership of sock (a
+  // connected TCP socket); the peer's address and port in host order.
+  using SessionFactory = std::function<std::shared_ptr<PeerSession>(
+      SOCKET sock, uint64_t number, uint32_t peerAddress, uint16_t peerPort)>;
+
+  ServerCore(const SessionSettings &settings, LogSink log);
+  ~ServerCore();  // stop()s
+  ServerCore(const ServerCore &) = delete;
+  ServerCore &operator=(const ServerCore &) = delete;
+
+  // Binds listenAddress (dotted IPv4):listenPort (0: the system picks),
+  // listens and starts accepting; at most maxSessions sessions at once,
+  // further connections are closed at once. False with a reason in *error
+  // (when given) for an invalid address or limit, an address that cannot be
+  // bound, or a second start().
+  bool start(const std::string &listenAddress, uint16_t listenPort, uint32_t maxSessions,
+             SessionFactory factory, std::string *error);
+  // The port listened on (host order), 0 before start().
+  uint16_t port() const;
+  // Stops accepting, asks every session to stop and joins every thread.
+  // Takes at most about 250 ms plus what a session needs to notice (see
+  // PeerSession::requestStop). Idempotent; the core cannot start again.
+  void stop();
+
+  // Sessions whose thread has not ended yet.
+  size_t sessionCount() const;
+  // True when sessionCount() is `count`, waiting up to timeoutMs for it.
+  bool waitForSessionCount(size_t count, uint32_t timeoutMs) const;
+  // The sessions whose thread has not ended yet; each stays valid while held.
+  std::vector<std::shared_ptr<PeerSession>> sessions() const;
+  // Sends msg to every session that takes unsolicited messages now
+  // (PeerSession::sendUnsolicited), each encrypted per session. With code,
+  // the wire form carries that code instead of the message's own. Returns
+  // the number of sessions it was written to. Blocks while a session's peer
+  // does not read.
+  size_t broadcast(const CSCPMessage &msg, const uint16_t *code, bool isTrap);
+
+  // ---- for the sessions ----
+  const SessionSettings &settings() const { return settings_; }
+  // Set once by stop(); waits that stop must cut short wait on it.
+  KmEvent &stopping() const { return stopping_; }
+  RecordList<RequestRecord> &requests() const { return requests_; }
+  // printf-style line to the log sink, if one is set.
+  void logf(LogLevel level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
+  // When the core was made (the agent's uptime counts from here).
+  std::chrono::steady_clock::time_point created() const { return created_; }
+
+ private:
+  struct Registry;
+
+  const SessionSettings settings_;
+  const LogSink log_;
+  const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
+  mutable KmEvent stopping_;                    // any thread
+  mutable RecordList<RequestRecord> requests_;  // any thread
+  const std::unique_ptr<Registry> registry_;    // listener, sessions, threads
+};
+
+}  // namespace kmpeer
