@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmsrv/protocol.h"
@@ -19,13 +20,11 @@ constexpr uint32_t kSizeSkew = KMCP_ALIGNMENT;
 
 void StoreHeader(uint8_t *p, uint16_t code, uint16_t flags, uint32_t size, uint32_t id,
                  uint32_t count) {
-  const uint16_t c = htons(code), f = htons(flags);
-  const uint32_t s = htonl(size), i = htonl(id), n = htonl(count);
-  std::memcpy(p, &c, 2);
-  std::memcpy(p + 2, &f, 2);
-  std::memcpy(p + 4, &s, 4);
-  std::memcpy(p + 8, &i, 4);
-  std::memcpy(p + 12, &n, 4);
+  KmStoreBe16(p, code);
+  KmStoreBe16(p + 2, flags);
+  KmStoreBe32(p + 4, size);
+  KmStoreBe32(p + 8, id);
+  KmStoreBe32(p + 12, count);
 }
 
 // A reply nobody waits for (request id 0 is never a request of the
@@ -63,8 +62,7 @@ std::vector<uint8_t> WrongSize(KMCPEncryptionContext *ctx) {
   if (msg.empty()) {
     return {};
   }
-  const uint32_t claimed = htonl(static_cast<uint32_t>(msg.size()) + kSizeSkew);
-  std::memcpy(msg.data() + 4, &claimed, 4);
+  KmStoreBe32(msg.data() + 4, static_cast<uint32_t>(msg.size()) + kSizeSkew);
   if (ctx != nullptr) {
     return Encrypt(ctx, msg.data(), msg.size());
   }
@@ -90,10 +88,8 @@ std::vector<uint8_t> Undecryptable(KMCPEncryptionContext *ctx) {
   for (size_t i = 0; i < env.size(); ++i) {
     env[i] = static_cast<uint8_t>(0xA5 ^ (i * 29));
   }
-  const uint16_t code = htons(MC_ENCRYPTED_MESSAGE);
-  const uint32_t size = htonl(kSize);
-  std::memcpy(env.data(), &code, 2);
-  std::memcpy(env.data() + 4, &size, 4);
+  KmStoreBe16(env.data(), MC_ENCRYPTED_MESSAGE);
+  KmStoreBe32(env.data() + 4, kSize);
   return env;
 }
 

@@ -11,6 +11,7 @@
 #include "kmbase/text.h"
 #include "kmsrv/result_codes.h"
 #include "net_tables.h"
+#include "options.h"
 
 #ifndef KMAGENTD_VERSION
 #define KMAGENTD_VERSION "0.0.0"
@@ -44,21 +45,6 @@ const TableInfo kTables[] = {
     {"Net.Interfaces", "Index", "Network interfaces with their counters"},
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string_view Trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
 bool FindCounters(std::string_view name, InterfaceCounters *out) {
   std::vector<InterfaceCounters> all;
   if (!HostInterfaceCounters(&all)) {
@@ -79,13 +65,13 @@ uint32_t InterfaceValue(const std::string &pattern, const std::string &argument,
   if (!FindCounters(argument, &c)) {
     return RCC_UNKNOWN_PARAMETER;
   }
-  if (SameName(pattern, "Net.Interface.BytesIn(*)")) {
+  if (kmpeer::SameKey(pattern, "Net.Interface.BytesIn(*)")) {
     *value = std::to_string(c.bytesIn);
-  } else if (SameName(pattern, "Net.Interface.BytesOut(*)")) {
+  } else if (kmpeer::SameKey(pattern, "Net.Interface.BytesOut(*)")) {
     *value = std::to_string(c.bytesOut);
-  } else if (SameName(pattern, "Net.Interface.PacketsIn(*)")) {
+  } else if (kmpeer::SameKey(pattern, "Net.Interface.PacketsIn(*)")) {
     *value = std::to_string(c.packetsIn);
-  } else if (SameName(pattern, "Net.Interface.PacketsOut(*)")) {
+  } else if (kmpeer::SameKey(pattern, "Net.Interface.PacketsOut(*)")) {
     *value = std::to_string(c.packetsOut);
   } else {
     return RCC_UNKNOWN_PARAMETER;
@@ -94,7 +80,7 @@ uint32_t InterfaceValue(const std::string &pattern, const std::string &argument,
 }
 
 uint32_t SystemValue(std::string_view name, std::string *value) {
-  if (SameName(name, "System.Hostname")) {
+  if (kmpeer::SameKey(name, "System.Hostname")) {
     char host[256] = {};
     if (::gethostname(host, sizeof(host) - 1) != 0) {
       return RCC_INTERNAL_ERROR;
@@ -102,7 +88,7 @@ uint32_t SystemValue(std::string_view name, std::string *value) {
     *value = host;
     return RCC_SUCCESS;
   }
-  if (SameName(name, "System.Uname")) {
+  if (kmpeer::SameKey(name, "System.Uname")) {
     utsname u{};
     if (::uname(&u) != 0) {
       return RCC_INTERNAL_ERROR;
@@ -110,7 +96,7 @@ uint32_t SystemValue(std::string_view name, std::string *value) {
     *value = std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine;
     return RCC_SUCCESS;
   }
-  if (SameName(name, "System.CPU.Count")) {
+  if (kmpeer::SameKey(name, "System.CPU.Count")) {
     const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
     if (n < 1) {
       return RCC_INTERNAL_ERROR;
@@ -119,9 +105,9 @@ uint32_t SystemValue(std::string_view name, std::string *value) {
     return RCC_SUCCESS;
   }
   struct sysinfo si {};
-  const bool isUptime = SameName(name, "System.Uptime");
-  const bool isTotal = SameName(name, "System.Memory.Physical.Total");
-  const bool isFree = SameName(name, "System.Memory.Physical.Free");
+  const bool isUptime = kmpeer::SameKey(name, "System.Uptime");
+  const bool isTotal = kmpeer::SameKey(name, "System.Memory.Physical.Total");
+  const bool isFree = kmpeer::SameKey(name, "System.Memory.Physical.Free");
   if (!isUptime && !isTotal && !isFree) {
     return RCC_UNKNOWN_PARAMETER;
   }
@@ -152,7 +138,7 @@ bool SplitParameterArgument(std::string_view name, std::string *pattern, std::st
   if (open == std::string_view::npos || name.empty() || name.back() != ')') {
     return false;
   }
-  std::string_view arg = Trim(name.substr(open + 1, name.size() - open - 2));
+  std::string_view arg = kmpeer::Trim(name.substr(open + 1, name.size() - open - 2));
   if (arg.size() >= 2 && arg.front() == '"' && arg.back() == '"') {
     arg = arg.substr(1, arg.size() - 2);
   }
@@ -167,12 +153,12 @@ bool IsBuiltinParameter(std::string_view name) {
                                    ? std::string_view(pattern)
                                    : name;
   return std::any_of(std::begin(kParameters), std::end(kParameters),
-                     [&](const ParameterInfo &p) { return SameName(p.name, key); });
+                     [&](const ParameterInfo &p) { return kmpeer::SameKey(p.name, key); });
 }
 
 bool IsBuiltinList(std::string_view name) {
   return std::any_of(std::begin(kLists), std::end(kLists),
-                     [&](const char *l) { return SameName(l, name); });
+                     [&](const char *l) { return kmpeer::SameKey(l, name); });
 }
 
 uint32_t ParameterValue(const AgentConfig &config, std::chrono::steady_clock::time_point started,
@@ -185,10 +171,10 @@ uint32_t ParameterValue(const AgentConfig &config, std::chrono::steady_clock::ti
     if (IsBuiltinParameter(pattern)) {
       return InterfaceValue(pattern, argument, value);
     }
-  } else if (SameName(name, "Agent.Version")) {
+  } else if (kmpeer::SameKey(name, "Agent.Version")) {
     *value = AgentVersion();
     return RCC_SUCCESS;
-  } else if (SameName(name, "Agent.Uptime")) {
+  } else if (kmpeer::SameKey(name, "Agent.Uptime")) {
     const auto up = std::chrono::steady_clock::now() - started;
     *value = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(up).count());
     return RCC_SUCCESS;
@@ -196,7 +182,7 @@ uint32_t ParameterValue(const AgentConfig &config, std::chrono::steady_clock::ti
     return SystemValue(name, value);
   }
   for (const ConfiguredParameter &p : config.parameters) {
-    if (SameName(p.name, name)) {
+    if (kmpeer::SameKey(p.name, name)) {
       *value = p.value;
       return RCC_SUCCESS;
     }
@@ -211,35 +197,36 @@ uint32_t ListLines(const AgentConfig &config, std::string_view name,
     return RCC_UNKNOWN_PARAMETER;
   }
   bool ok = true;
-  if (SameName(name, "Agent.SupportedParameters")) {
+  if (kmpeer::SameKey(name, "Agent.SupportedParameters")) {
     for (const ParameterInfo &p : kParameters) {
       lines->push_back(p.name);
     }
     for (const ConfiguredParameter &p : config.parameters) {
       lines->push_back(p.name);
     }
-  } else if (SameName(name, "Agent.SupportedLists")) {
+  } else if (kmpeer::SameKey(name, "Agent.SupportedLists")) {
     lines->assign(std::begin(kLists), std::end(kLists));
     for (const ConfiguredList &l : config.lists) {
       lines->push_back(l.name);
     }
-  } else if (SameName(name, "Agent.SupportedTables")) {
+  } else if (kmpeer::SameKey(name, "Agent.SupportedTables")) {
     for (const TableInfo &t : kTables) {
       lines->push_back(t.name);
     }
-  } else if (SameName(name, "Agent.ActionList")) {
+  } else if (kmpeer::SameKey(name, "Agent.ActionList")) {
     for (const ConfiguredAction &a : config.actions) {
       lines->push_back(a.name);
     }
-  } else if (SameName(name, "Net.InterfaceList")) {
+  } else if (kmpeer::SameKey(name, "Net.InterfaceList")) {
     ok = HostInterfaceLines(lines);
-  } else if (SameName(name, "Net.ArpCache")) {
+  } else if (kmpeer::SameKey(name, "Net.ArpCache")) {
     ok = HostArpLines(lines);
-  } else if (SameName(name, "Net.IP.RoutingTable")) {
+  } else if (kmpeer::SameKey(name, "Net.IP.RoutingTable")) {
     ok = HostRouteLines(lines);
   } else {
-    const auto it = std::find_if(config.lists.begin(), config.lists.end(),
-                                 [&](const ConfiguredList &l) { return SameName(l.name, name); });
+    const auto it =
+        std::find_if(config.lists.begin(), config.lists.end(),
+                     [&](const ConfiguredList &l) { return kmpeer::SameKey(l.name, name); });
     if (it == config.lists.end()) {
       return RCC_UNKNOWN_PARAMETER;
     }
@@ -249,7 +236,7 @@ uint32_t ListLines(const AgentConfig &config, std::string_view name,
 }
 
 uint32_t TableContents(std::string_view name, Table *table) {
-  if (!SameName(name, "Net.Interfaces")) {
+  if (!kmpeer::SameKey(name, "Net.Interfaces")) {
     return RCC_UNKNOWN_PARAMETER;
   }
   std::vector<InterfaceCounters> all;

@@ -72,12 +72,5 @@ int main(int argc, char **argv) {
     log.line(kmpeer::LogLevel::Debug, "periodic trap " + std::to_string(trapsSent) + " sent to " +
                                           std::to_string(sessions) + " session(s)");
   };
-  return kmpeer::RunDaemon(
-      spec, log,
-      [&](std::string *listening, std::string *why) {
-        if (!server.start(why)) return false;
-        *listening = options.agent.listenAddress + ":" + std::to_string(server.port());
-        return true;
-      },
-      [&] { server.stop(); });
+  return kmpeer::RunServerDaemon(spec, log, server, options.agent.listenAddress);
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "kmbase/fd_io.h"
+
 namespace kmagent::detail {
 namespace {
 
@@ -22,53 +24,35 @@ struct Pipe {
 
 enum class Io { Progress, WouldBlock, Closed };
 
-// One non-blocking read into an empty pipe.
-Io ReadInto(SOCKET from, Pipe &pipe) {
-  for (;;) {
-    ssize_t n = ::recv(from, pipe.data.get(), kRelayBufferSize, MSG_DONTWAIT);
-    if (n > 0) {
-      pipe.start = 0;
-      pipe.end = static_cast<size_t>(n);
-      return Io::Progress;
-    }
-    if (n == 0) {
-      return Io::Closed;
-    }
-    switch (KmClassifySocketError(errno)) {
-      case KmNetOutcome::Retry:
-        continue;
-      case KmNetOutcome::WouldBlock:
-        return Io::WouldBlock;
-      default:
-        return Io::Closed;
-    }
-  }
+// What one non-blocking receive or send (repeated after a signal) did.
+Io Outcome(ssize_t n) {
+  if (n > 0) return Io::Progress;
+  if (n < 0 && KmClassifySocketError(errno) == KmNetOutcome::WouldBlock) return Io::WouldBlock;
+  return Io::Closed;
 }
 
-// One non-blocking write of what the pipe holds.
-Io WriteFrom(Pipe &pipe, SOCKET to) {
-  for (;;) {
-    ssize_t n = ::send(to, pipe.data.get() + pipe.start, pipe.end - pipe.start,
-                       MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) {
-      pipe.start += static_cast<size_t>(n);
-      if (pipe.empty()) {
-        pipe.start = pipe.end = 0;
-      }
-      return Io::Progress;
-    }
-    if (n == 0) {
-      return Io::Closed;
-    }
-    switch (KmClassifySocketError(errno)) {
-      case KmNetOutcome::Retry:
-        continue;
-      case KmNetOutcome::WouldBlock:
-        return Io::WouldBlock;
-      default:
-        return Io::Closed;
-    }
+// One read into an empty pipe.
+Io ReadInto(SOCKET from, Pipe &pipe) {
+  const ssize_t n = KmRetryInterrupted(
+      [&] { return ::recv(from, pipe.data.get(), kRelayBufferSize, MSG_DONTWAIT); });
+  if (n > 0) {
+    pipe.start = 0;
+    pipe.end = static_cast<size_t>(n);
   }
+  return Outcome(n);
+}
+
+// One write of what the pipe holds.
+Io WriteFrom(Pipe &pipe, SOCKET to) {
+  const ssize_t n = KmRetryInterrupted([&] {
+    return ::send(to, pipe.data.get() + pipe.start, pipe.end - pipe.start,
+                  MSG_DONTWAIT | MSG_NOSIGNAL);
+  });
+  if (n > 0) {
+    pipe.start += static_cast<size_t>(n);
+    if (pipe.empty()) pipe.start = pipe.end = 0;
+  }
+  return Outcome(n);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
+#include "options.h"
 #include "service_check.h"
 #include "snmp_forward.h"
 
@@ -59,13 +60,6 @@ bool Allowed(const std::vector<Ipv4Network> &nets, uint32_t address) {
   return std::any_of(nets.begin(), nets.end(), [&](const Ipv4Network &n) {
     return (address & n.mask) == (n.address & n.mask);
   });
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 }  // namespace
@@ -160,8 +154,9 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
                                                     : RCC_MALFORMED_COMMAND;
   }
   const std::vector<ConfiguredAction> &actions = shared_.config.actions;
-  const auto action = std::find_if(actions.begin(), actions.end(),
-                                   [&](const ConfiguredAction &a) { return SameName(a.name, name); });
+  const auto action = std::find_if(actions.begin(), actions.end(), [&](const ConfiguredAction &a) {
+    return kmpeer::SameKey(a.name, name);
+  });
   if (action == actions.end()) {
     logf(LogLevel::Info, "unknown action refused");
     return RCC_UNKNOWN_PARAMETER;

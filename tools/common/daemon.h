@@ -64,6 +64,21 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
               const std::function<bool(std::string *listening, std::string *error)> &start,
               const std::function<void()> &stop);
 
+// RunDaemon for a server with bool start(std::string *error), uint16_t
+// port() and void stop(), listening on address.
+template <typename Server>
+int RunServerDaemon(const DaemonSpec &spec, DaemonLog &log, Server &server,
+                    const std::string &address) {
+  return RunDaemon(
+      spec, log,
+      [&](std::string *listening, std::string *error) {
+        if (!server.start(error)) return false;
+        *listening = address + ":" + std::to_string(server.port());
+        return true;
+      },
+      [&] { server.stop(); });
+}
+
 // path made absolute against the working directory (a detached daemon works
 // in "/"); an empty or absolute path as it is.
 std::string AbsolutePath(const std::string &path);

@@ -27,12 +27,5 @@ int main(int argc, char **argv) {
   kmisc::IscServer server(options.server);
   const kmpeer::DaemonSpec spec{"kmiscd", "the daemon", options.foreground,
                                 kmpeer::AbsolutePath(options.pidFile)};
-  return kmpeer::RunDaemon(
-      spec, log,
-      [&](std::string *listening, std::string *why) {
-        if (!server.start(why)) return false;
-        *listening = options.server.listenAddress + ":" + std::to_string(server.port());
-        return true;
-      },
-      [&] { server.stop(); });
+  return kmpeer::RunServerDaemon(spec, log, server, options.server.listenAddress);
 }

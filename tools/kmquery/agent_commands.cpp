@@ -213,27 +213,49 @@ int AgentCommand::failRequest(const Output &out, const std::string &what, uint32
                       "agent", rcc, AgentErrorCodeToText(static_cast<int32_t>(rcc)));
 }
 
+namespace {
+
+// "result": {"code": 0, "text": "Success"} of a request that needs no more.
+void WriteSuccess(JsonWriter &w) {
+  w.key("result").beginObject().key("code").value(0u).key("text").value("Success").endObject();
+}
+
+}  // namespace
+
+int AgentCommand::report(const Output &out, const std::function<void(JsonWriter &)> &json,
+                         const std::function<std::string()> &text) const {
+  if (out.json()) {
+    JsonWriter w;
+    w.beginObject().key("agent").value(options_.host);
+    json(w);
+    w.endObject();
+    out.printJson(w.text());
+  } else {
+    out.print(text());
+  }
+  return kExitOk;
+}
+
 int AgentCommand::nop(CliAgentConnection &conn, const Output &out) {
   const uint32_t rcc = conn.nop();
   if (rcc != 0) return failRequest(out, "nop", rcc);
   const bool encrypted = conn.isEncrypted();
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject();
-    w.key("agent").value(options_.host).key("port").value(static_cast<uint32_t>(options_.port));
-    if (!options_.proxy.empty()) w.key("proxy").value(options_.proxy);
-    w.key("protocolVersion").value(conn.getProtocolVersion());
-    w.key("encrypted").value(encrypted);
-    w.key("result").beginObject().key("code").value(rcc).key("text").value(
-        std::u16string(AgentErrorCodeToText(0)));
-    w.endObject().endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("agent " + AgentLabel(options_) + " answers: protocol version " +
-              std::to_string(conn.getProtocolVersion()) + ", session " +
-              (encrypted ? "encrypted" : "not encrypted") + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("port").value(static_cast<uint32_t>(options_.port));
+        if (!options_.proxy.empty()) w.key("proxy").value(options_.proxy);
+        w.key("protocolVersion").value(conn.getProtocolVersion());
+        w.key("encrypted").value(encrypted);
+        w.key("result").beginObject().key("code").value(rcc).key("text").value(
+            std::u16string(AgentErrorCodeToText(0)));
+        w.endObject();
+      },
+      [&] {
+        return "agent " + AgentLabel(options_) + " answers: protocol version " +
+               std::to_string(conn.getProtocolVersion()) + ", session " +
+               (encrypted ? "encrypted" : "not encrypted") + "\n";
+      });
 }
 
 int AgentCommand::get(CliAgentConnection &conn, const Output &out) {
@@ -273,26 +295,19 @@ int AgentCommand::list(CliAgentConnection &conn, const Output &out) {
   const uint32_t rcc = conn.getList(Wide(name_).c_str());
   if (rcc != 0) return failRequest(out, "list " + name_, rcc);
   const uint32_t count = conn.getNumDataLines();
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("list").value(name_);
-    w.key("lines").beginArray();
-    for (uint32_t i = 0; i < count; i++) {
-      const char16_t *line = conn.getDataLine(i);
-      if (line != nullptr)
-        w.value(Utf8(line));
-      else
-        w.null();
-    }
-    w.endArray().endObject();
-    out.printJson(w.text());
-  } else {
-    std::string text;
-    for (uint32_t i = 0; i < count; i++)
-      text += TextTable::sanitize(Utf8(conn.getDataLine(i))) + "\n";
-    out.print(text);
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("list").value(name_).key("lines").beginArray();
+        for (uint32_t i = 0; i < count; i++) w.value(Utf8(conn.getDataLine(i)));
+        w.endArray();
+      },
+      [&] {
+        std::string text;
+        for (uint32_t i = 0; i < count; i++)
+          text += TextTable::sanitize(Utf8(conn.getDataLine(i))) + "\n";
+        return text;
+      });
 }
 
 int AgentCommand::table(CliAgentConnection &conn, const Output &out) {
@@ -346,16 +361,13 @@ int AgentCommand::action(CliAgentConnection &conn, const Output &out) {
   const uint32_t rcc = conn.execAction(Wide(name_).c_str(), static_cast<int32_t>(argv.size()),
                                        argv.empty() ? nullptr : argv.data());
   if (rcc != 0) return failRequest(out, "action " + name_, rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("action").value(name_);
-    w.key("result").beginObject().key("code").value(rcc).key("text").value("Success");
-    w.endObject().endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("action " + name_ + " ran on agent " + AgentLabel(options_) + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("action").value(name_);
+        WriteSuccess(w);
+      },
+      [&] { return "action " + name_ + " ran on agent " + AgentLabel(options_) + "\n"; });
 }
 
 int AgentCommand::checkService(CliAgentConnection &conn, const Output &out) {
@@ -372,16 +384,16 @@ int AgentCommand::checkService(CliAgentConnection &conn, const Output &out) {
                         : serviceStatus == 1 ? "cannot connect"
                         : serviceStatus == 2 ? "connected, but the response was wrong or missing"
                                              : "";
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("address").value(serviceAddress_);
-    w.key("type").value(serviceType_).key("status").value(serviceStatus).endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("service check of " + serviceAddress_ + ": status " + std::to_string(serviceStatus) +
-              (*meaning != 0 ? std::string(" (") + meaning + ")" : std::string()) + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("address").value(serviceAddress_).key("type").value(serviceType_);
+        w.key("status").value(serviceStatus);
+      },
+      [&] {
+        return "service check of " + serviceAddress_ + ": status " + std::to_string(serviceStatus) +
+               (*meaning != 0 ? std::string(" (") + meaning + ")" : std::string()) + "\n";
+      });
 }
 
 int AgentCommand::params(CliAgentConnection &conn, const Output &out) {
@@ -440,30 +452,25 @@ uint32_t WhyNoTable(CliAgentConnection &conn, const char16_t *listName) {
 int AgentCommand::interfaces(CliAgentConnection &conn, const Output &out) {
   std::unique_ptr<InterfaceList> list(conn.getInterfaceList());
   if (!list) return failRequest(out, "interfaces", WhyNoTable(conn, u"Net.InterfaceList"));
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("interfaces");
-    WriteInterfaces(w, *list);
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print(InterfaceTable(*list).render());
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("interfaces");
+        WriteInterfaces(w, *list);
+      },
+      [&] { return InterfaceTable(*list).render(); });
 }
 
 int AgentCommand::arp(CliAgentConnection &conn, const Output &out) {
   ARP_CACHE *cache = conn.getArpCache();
   if (cache == nullptr) return failRequest(out, "arp", WhyNoTable(conn, u"Net.ArpCache"));
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("arp");
-    WriteArpCache(w, *cache);
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print(ArpTable(*cache).render());
-  }
+  report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("arp");
+        WriteArpCache(w, *cache);
+      },
+      [&] { return ArpTable(*cache).render(); });
   DestroyArpCache(cache);
   return kExitOk;
 }
@@ -473,15 +480,13 @@ int AgentCommand::routes(CliAgentConnection &conn, const Output &out) {
   if (table == nullptr)
     return failRequest(out, "routes", WhyNoTable(conn, u"Net.IP.RoutingTable"));
   if (sortRoutes_) SortRoutingTable(table);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("routes");
-    WriteRoutes(w, *table);
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print(RouteTable(*table).render());
-  }
+  report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("routes");
+        WriteRoutes(w, *table);
+      },
+      [&] { return RouteTable(*table).render(); });
   DestroyRoutingTable(table);
   return kExitOk;
 }
@@ -505,17 +510,17 @@ int AgentCommand::upload(CliAgentConnection &conn, const Output &out) {
   const std::string name = remoteFile_.empty() ? Utf8(AgentConnection::uploadFileName(
                                                      Wide(localFile_).c_str()))
                                                : remoteFile_;
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("file").value(localFile_);
-    w.key("destination").value(name).key("bytes").value(static_cast<uint64_t>(st.st_size));
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("uploaded " + localFile_ + " (" + ProgressBar::bytes(static_cast<double>(st.st_size)) +
-              ") to agent " + AgentLabel(options_) + " as " + name + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("file").value(localFile_).key("destination").value(name);
+        w.key("bytes").value(static_cast<uint64_t>(st.st_size));
+      },
+      [&] {
+        return "uploaded " + localFile_ + " (" +
+               ProgressBar::bytes(static_cast<double>(st.st_size)) + ") to agent " +
+               AgentLabel(options_) + " as " + name + "\n";
+      });
 }
 
 int AgentCommand::download(CliAgentConnection &conn, const Output &out) {
@@ -541,17 +546,16 @@ int AgentCommand::download(CliAgentConnection &conn, const Output &out) {
   if (rcc == 0) bar.update(size);
   bar.finish();
   if (rcc != 0) return failRequest(out, "download " + remoteFile_, rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("file").value(remoteFile_);
-    w.key("local").value(localFile_).key("bytes").value(size).key("append").value(append_);
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("downloaded " + remoteFile_ + " from agent " + AgentLabel(options_) + " to " +
-              localFile_ + " (" + ProgressBar::bytes(static_cast<double>(size)) + ")\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("file").value(remoteFile_).key("local").value(localFile_);
+        w.key("bytes").value(size).key("append").value(append_);
+      },
+      [&] {
+        return "downloaded " + remoteFile_ + " from agent " + AgentLabel(options_) + " to " +
+               localFile_ + " (" + ProgressBar::bytes(static_cast<double>(size)) + ")\n";
+      });
 }
 
 int AgentCommand::traps(CliAgentConnection &conn, const Output &out) {
@@ -652,22 +656,21 @@ int AgentCommand::configGet(CliAgentConnection &conn, const Output &out) {
     file.close();
     if (!file) return out.fail(kExitUsage, "cannot write " + configFile_);
   }
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("size").value(size);
-    if (configFile_.empty())
-      w.key("text").value(utf8);
-    else
-      w.key("file").value(configFile_);
-    w.endObject();
-    out.printJson(w.text());
-  } else if (configFile_.empty()) {
-    out.print(utf8);
-  } else {
-    out.print("configuration of agent " + AgentLabel(options_) + " (" + std::to_string(size) +
-              " bytes) written to " + configFile_ + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("size").value(size);
+        if (configFile_.empty())
+          w.key("text").value(utf8);
+        else
+          w.key("file").value(configFile_);
+      },
+      [&] {
+        return configFile_.empty()
+                   ? utf8
+                   : "configuration of agent " + AgentLabel(options_) + " (" +
+                         std::to_string(size) + " bytes) written to " + configFile_ + "\n";
+      });
 }
 
 int AgentCommand::configSet(CliAgentConnection &conn, const Output &out) {
@@ -684,16 +687,15 @@ int AgentCommand::configSet(CliAgentConnection &conn, const Output &out) {
     return out.fail(kExitUsage, configFile_ + " holds a NUL byte: not a text file");
   const uint32_t rcc = conn.updateConfigFile(Wide(bytes).c_str());
   if (rcc != 0) return failRequest(out, "config set " + configFile_, rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("file").value(configFile_);
-    w.key("bytes").value(static_cast<uint64_t>(bytes.size())).endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("configuration of agent " + AgentLabel(options_) + " replaced with " + configFile_ +
-              " (" + std::to_string(bytes.size()) + " bytes)\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("file").value(configFile_).key("bytes").value(static_cast<uint64_t>(bytes.size()));
+      },
+      [&] {
+        return "configuration of agent " + AgentLabel(options_) + " replaced with " + configFile_ +
+               " (" + std::to_string(bytes.size()) + " bytes)\n";
+      });
 }
 
 int AgentCommand::upgrade(CliAgentConnection &conn, const Output &out) {
@@ -701,17 +703,16 @@ int AgentCommand::upgrade(CliAgentConnection &conn, const Output &out) {
   const std::string name = Utf8(AgentConnection::uploadFileName(path.c_str()));
   const uint32_t rcc = conn.startUpgrade(path.c_str());
   if (rcc != 0) return failRequest(out, "upgrade " + name, rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("package").value(name);
-    w.key("result").beginObject().key("code").value(rcc).key("text").value("Success");
-    w.endObject().endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("agent " + AgentLabel(options_) + " accepted the upgrade with package " + name +
-              "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("package").value(name);
+        WriteSuccess(w);
+      },
+      [&] {
+        return "agent " + AgentLabel(options_) + " accepted the upgrade with package " + name +
+               "\n";
+      });
 }
 
 int AgentCommand::policies(CliAgentConnection &conn, const Output &out) {
@@ -719,16 +720,13 @@ int AgentCommand::policies(CliAgentConnection &conn, const Output &out) {
   const uint32_t rcc = conn.getPolicyInventory(&raw);
   std::unique_ptr<AgentPolicyInfo> info(raw);
   if (rcc != 0) return failRequest(out, "policies", rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("policies");
-    WritePolicies(w, *info);
-    w.endObject();
-    out.printJson(w.text());
-  } else {
-    out.print(PolicyTable(*info).render());
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("policies");
+        WritePolicies(w, *info);
+      },
+      [&] { return PolicyTable(*info).render(); });
 }
 
 int AgentCommand::uninstallPolicy(CliAgentConnection &conn, const Output &out) {
@@ -743,16 +741,13 @@ int AgentCommand::uninstallPolicy(CliAgentConnection &conn, const Output &out) {
                         rcc, AgentErrorCodeToText(static_cast<int32_t>(rcc)),
                         "the agent has no such policy");
   if (rcc != 0) return failRequest(out, "uninstall-policy " + text, rcc);
-  if (out.json()) {
-    JsonWriter w;
-    w.beginObject().key("agent").value(options_.host).key("guid").value(text);
-    w.key("result").beginObject().key("code").value(rcc).key("text").value("Success");
-    w.endObject().endObject();
-    out.printJson(w.text());
-  } else {
-    out.print("policy " + text + " removed from agent " + AgentLabel(options_) + "\n");
-  }
-  return kExitOk;
+  return report(
+      out,
+      [&](JsonWriter &w) {
+        w.key("guid").value(text);
+        WriteSuccess(w);
+      },
+      [&] { return "policy " + text + " removed from agent " + AgentLabel(options_) + "\n"; });
 }
 
 }  // namespace kmquery

@@ -17,6 +17,8 @@ class App;
 
 namespace kmquery {
 
+class JsonWriter;
+
 class AgentCommand {
  public:
   // Registers "agent" and its commands on root.
@@ -38,6 +40,10 @@ class AgentCommand {
                        Action action);
   // Reports a failed request "<what> on agent ...: error N (text)".
   int failRequest(const Output &out, const std::string &what, uint32_t rcc) const;
+  // Prints one result: with --json the object {"agent": HOST, ...} whose
+  // other members json writes, else what text gives. Returns kExitOk.
+  int report(const Output &out, const std::function<void(JsonWriter &)> &json,
+             const std::function<std::string()> &text) const;
 
   int nop(CliAgentConnection &conn, const Output &out);
   int get(CliAgentConnection &conn, const Output &out);
