@@ -34,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   config.closeAfterAnswers = (mode & 8) ? 4 : 0;
   if (mode & 16) config.reportVersion = (mode & 32) ? -1 : 0;
   config.keepRecords = (mode & 64) != 0;
-  kmisc::detail::ServerContext context(config);
+  kmpeer::ServerCore core(kmisc::detail::SettingsOf(config), nullptr);
   fuzzfeed::FeedSession(
       [&](int fd) {
-        kmisc::detail::PeerSession session(context, fd, 1);
+        kmisc::detail::PeerSession session(core, config, fd, 1, 0x7F000001u, 40000);
         session.run();
       },
       data + 1, size - 1, (mode & 1) != 0, KMCP_VERSION);

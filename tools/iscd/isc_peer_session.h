@@ -12,6 +12,9 @@
 
 namespace kmisc::detail {
 
+// The core's session rules of a configuration.
+kmpeer::SessionSettings SettingsOf(const IscConfig &config);
+
 class PeerSession final : public kmpeer::PeerSession {
  public:
   // Takes ownership of sock (a connected TCP socket).

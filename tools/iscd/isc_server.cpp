@@ -6,7 +6,7 @@
 
 namespace kmisc {
 
-namespace {
+namespace detail {
 
 kmpeer::SessionSettings SettingsOf(const IscConfig &c) {
   kmpeer::SessionSettings s;
@@ -18,10 +18,10 @@ kmpeer::SessionSettings SettingsOf(const IscConfig &c) {
   return s;
 }
 
-}  // namespace
+}  // namespace detail
 
 IscServer::IscServer(IscConfig config)
-    : config_(std::move(config)), core_(SettingsOf(config_), config_.log) {}
+    : config_(std::move(config)), core_(detail::SettingsOf(config_), config_.log) {}
 
 IscServer::~IscServer() { stop(); }
 
