@@ -299,9 +299,10 @@ void Link::closeSocket() {
 
 void Link::finish() {
   // On the receiver thread (a hook) the thread closes the socket itself as
-  // it ends; the next lifetime operation on another thread joins it.
+  // it ends; the next lifetime operation on another thread joins it. Asked
+  // first: the thread record is written by the thread that started it.
+  if (onReceiverThread()) return;
   if (m_.receiverThread != nullptr) {
-    if (onReceiverThread()) return;
     ThreadJoin(m_.receiverThread);
     m_.receiverThread = nullptr;
     m_.receiverThreadId = std::thread::id();
