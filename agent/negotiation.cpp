@@ -58,17 +58,13 @@ uint32_t AgentConnection::authenticate(bool useProxyCredentials) {
       kmsrv_agent::WipeSecret(wide, sizeof(wide));
       break;
     }
-    case AUTH_METHOD_MD5: {
-      uint8_t hash[16];
-      CalculateMD5Hash(reinterpret_cast<const uint8_t *>(secretText), strlen(secretText), hash);
-      msg.SetVariable(VAR_SHARED_SECRET, hash, sizeof(hash));
-      kmsrv_agent::WipeSecret(hash, sizeof(hash));
-      break;
-    }
+    case AUTH_METHOD_MD5:
     case AUTH_METHOD_SHA1: {
       uint8_t hash[20];
-      CalculateSHA1Hash(reinterpret_cast<const uint8_t *>(secretText), strlen(secretText), hash);
-      msg.SetVariable(VAR_SHARED_SECRET, hash, sizeof(hash));
+      const auto *bytes = reinterpret_cast<const uint8_t *>(secretText);
+      const bool md5 = method == AUTH_METHOD_MD5;
+      (md5 ? CalculateMD5Hash : CalculateSHA1Hash)(bytes, strlen(secretText), hash);
+      msg.SetVariable(VAR_SHARED_SECRET, hash, md5 ? 16u : 20u);
       kmsrv_agent::WipeSecret(hash, sizeof(hash));
       break;
     }
@@ -111,29 +107,26 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
       }
     }
 
-    // Login.
+    // Login, then liveness. An answer 906 to either forces encryption and
+    // starts over (a bounded number of times).
+    const auto restartForEncryption = [&](uint32_t rcc) {
+      if (rcc != RCC_ENCRYPTION_REQUIRED || policy == ENCRYPTION_OFF ||
+          restarts >= kMaxEncryptionRestarts)
+        return false;
+      forced = true;
+      restarts++;
+      return true;
+    };
     uint32_t rcc = authenticate(useProxy && !secondPass);
     forced = false;
     if (rcc != RCC_SUCCESS) {
-      if (rcc == RCC_ENCRYPTION_REQUIRED && policy != ENCRYPTION_OFF &&
-          restarts < kMaxEncryptionRestarts) {
-        forced = true;
-        restarts++;
-        continue;
-      }
+      if (restartForEncryption(rcc)) continue;
       PrintMsg(u"Authentication to agent %s failed (%s)", agentIp, AgentErrorCodeToText(rcc));
       return rcc;
     }
-
-    // Liveness.
     rcc = nop();
     if (rcc != RCC_SUCCESS) {
-      if (rcc == RCC_ENCRYPTION_REQUIRED && policy != ENCRYPTION_OFF &&
-          restarts < kMaxEncryptionRestarts) {
-        forced = true;
-        restarts++;
-        continue;
-      }
+      if (restartForEncryption(rcc)) continue;
       PrintMsg(u"Communication with agent %s failed (%s)", agentIp, AgentErrorCodeToText(rcc));
       return rcc;
     }

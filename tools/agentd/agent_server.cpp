@@ -24,24 +24,10 @@ void ForgetRecord(LoginRecord &record) {
 
 namespace detail {
 
-namespace {
-
-kmpeer::SessionSettings SettingsOf(const AgentConfig &c) {
-  kmpeer::SessionSettings s;
-  s.maxMessageSize = kMaxRequestSize;
-  s.idleTimeoutMs = c.idleTimeoutMs;
-  s.replyDelayMs = c.replyDelayMs;
-  s.closeAfterAnswers = c.closeAfterRequests;
-  s.reportVersion = c.reportVersion;
-  s.keepRecords = c.keepRecords;
-  return s;
-}
-
-}  // namespace
-
 ServerShared::ServerShared(const AgentConfig &cfg)
     : config(cfg),
-      core(SettingsOf(cfg), cfg.log),
+      core(kmpeer::SettingsOf(cfg, kMaxRequestSize, cfg.closeAfterRequests, cfg.replyDelayMs),
+           cfg.log),
       logins(cfg.keepRecords),
       proxyHops(cfg.keepRecords) {}
 

@@ -54,6 +54,21 @@ struct SessionSettings {
   bool keepRecords = true;
 };
 
+// The settings of a peer configuration that names its fields as both peers
+// do (idleTimeoutMs, reportVersion, keepRecords).
+template <typename Config>
+SessionSettings SettingsOf(const Config &c, uint32_t maxMessageSize, uint32_t closeAfterAnswers,
+                           uint32_t replyDelayMs = 0) {
+  SessionSettings s;
+  s.maxMessageSize = maxMessageSize;
+  s.idleTimeoutMs = c.idleTimeoutMs;
+  s.replyDelayMs = replyDelayMs;
+  s.closeAfterAnswers = closeAfterAnswers;
+  s.reportVersion = c.reportVersion;
+  s.keepRecords = c.keepRecords;
+  return s;
+}
+
 class PeerSession;
 
 class ServerCore {

@@ -9,13 +9,7 @@ namespace kmisc {
 namespace detail {
 
 kmpeer::SessionSettings SettingsOf(const IscConfig &c) {
-  kmpeer::SessionSettings s;
-  s.maxMessageSize = kMaxIscMessageSize;
-  s.idleTimeoutMs = c.idleTimeoutMs;
-  s.closeAfterAnswers = c.closeAfterAnswers;
-  s.reportVersion = c.reportVersion;
-  s.keepRecords = c.keepRecords;
-  return s;
+  return kmpeer::SettingsOf(c, kMaxIscMessageSize, c.closeAfterAnswers);
 }
 
 }  // namespace detail
