@@ -60,12 +60,7 @@ int SNMP_ProxyTransport::readMessage(SNMP_PDU **pdu, uint32_t, struct sockaddr *
     if (size <= bytes.size()) {
       if (contextFinder != nullptr)
         setSecurityContext(contextFinder(sender, addrSize != nullptr ? *addrSize : 0));
-      auto *parsed = new SNMP_PDU();
-      if (!parsed->parse(bytes.data(), size, securityContext.get(), parseFlags)) {
-        delete parsed;
-        parsed = nullptr;
-      }
-      *pdu = parsed;
+      *pdu = decodeMessage(bytes.data(), size);
       result = static_cast<int>(size);
     } else {
       lastAgentResult = RCC_BAD_RESPONSE;

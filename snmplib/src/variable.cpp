@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "kmbase/text.h"
-#include "kmsnmp/ber.h"
+#include "ber.h"
 #include "kmsnmp/oid.h"
 
 namespace {
