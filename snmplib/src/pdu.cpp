@@ -142,6 +142,7 @@ struct SNMP_PDU::Codec {
     if (!p.engineProbe_) {
       if (!usm->engineKnown()) return 0;
       l->level = usm->level();
+      if (p.securityLevel_ != 0 && p.securityLevel_ < l->level) l->level = p.securityLevel_;
       l->engine = usm->engineId();
       l->engineLength = usm->engineIdLength();
       l->boots = usm->engineBoots();
@@ -150,7 +151,7 @@ struct SNMP_PDU::Codec {
       l->userLength = usm->userNameLength();
       l->contextName = reinterpret_cast<const uint8_t *>(usm->contextName());
       l->contextNameLength = usm->contextNameLength();
-      l->macLength = usm->macLength();
+      if (l->level >= SNMP_SECURITY_AUTH_NO_PRIV) l->macLength = usm->macLength();
       if (l->level == SNMP_SECURITY_AUTH_PRIV) l->saltLength = kmsnmp::kUsmSaltLength;
     }
     l->header = IntSize(p.msgId_) + IntSize(SNMP_V3_MAX_MESSAGE_SIZE) + BerElementSize(1) +
@@ -381,14 +382,11 @@ struct SNMP_PDU::Codec {
       BerReader scoped(dataContent, dataLength);
       if (dataTag != ASN_SEQUENCE || !parseScoped(p, scoped)) return fail(p, SNMP_ERR_PARSE);
     }
-    // Below the context's level only a report is taken: it is how an agent
-    // says that our request failed its checks.
-    if (p.command_ != SNMP_REPORT) {
-      if (usm == nullptr || level != usm->level()) return fail(p, SNMP_ERR_PARSE);
-      if (level >= SNMP_SECURITY_AUTH_NO_PRIV &&
-          !usm->inTimeWindow(static_cast<uint32_t>(boots), static_cast<uint32_t>(time))) {
-        return fail(p, SNMP_ERR_NOT_IN_TIME_WINDOW);
-      }
+    // A report's boots and time are the engine's news (doRequest decides what
+    // to believe); any other authenticated message must be in time.
+    if (p.command_ != SNMP_REPORT && level >= SNMP_SECURITY_AUTH_NO_PRIV &&
+        !usm->inTimeWindow(static_cast<uint32_t>(boots), static_cast<uint32_t>(time))) {
+      return fail(p, SNMP_ERR_NOT_IN_TIME_WINDOW);
     }
     p.msgId_ = static_cast<uint32_t>(msgId);
     p.securityLevel_ = level;

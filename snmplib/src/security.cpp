@@ -99,3 +99,7 @@ uint32_t SNMP_SecurityContext::getEngineTime() const { return usm_ ? usm_->engin
 void SNMP_SecurityContext::forgetAuthoritativeEngine() {
   if (usm_) usm_->forgetEngine();
 }
+
+uint32_t SNMP_SecurityContext::getKeyLocalisations() const {
+  return usm_ ? usm_->localisations() : 0;
+}

@@ -16,16 +16,30 @@ namespace {
 // reports) cannot keep doRequest reading forever.
 constexpr uint32_t kMaxAnswersPerAttempt = 256;
 
-bool Matches(const SNMP_PDU *request, const SNMP_PDU *answer) {
+// `level`: the SNMPv3 security level the request went out with; a response
+// at any other level is no answer to it (a forged one without
+// authentication in particular).
+bool Matches(const SNMP_PDU *request, uint32_t level, const SNMP_PDU *answer) {
   if (answer->getVersion() != request->getVersion()) return false;
   if (request->getVersion() == SNMP_VERSION_3) {
     // A report answers the message, whatever request id it carries (it may
     // not have been able to read it).
     if (answer->getMessageId() != request->getMessageId()) return false;
     if (answer->getCommand() == SNMP_REPORT) return true;
+    if (answer->getSecurityLevel() != level) return false;
   }
   return answer->getCommand() == SNMP_RESPONSE &&
          answer->getRequestId() == request->getRequestId();
+}
+
+// Where an SNMPv3 request goes at the level: the context's, or the
+// request's own when lower; the engine probe goes without security.
+uint32_t RequestLevel(const SNMP_PDU *request, const kmsnmp::Usm *usm, bool probe) {
+  if (usm == nullptr || probe) return SNMP_SECURITY_NO_AUTH_NO_PRIV;
+  uint32_t level = usm->level();
+  if (request->getSecurityLevel() != 0 && request->getSecurityLevel() < level)
+    level = request->getSecurityLevel();
+  return level;
 }
 
 // The counters an SNMPv3 report names in its first binding, and the result
@@ -93,8 +107,8 @@ SNMP_PDU *SNMP_Transport::decodeMessage(const uint8_t *data, size_t size) {
   return pdu;
 }
 
-uint32_t SNMP_Transport::exchange(SNMP_PDU *request, SNMP_PDU **answerOut, uint32_t timeout_ms,
-                                  uint32_t retries) {
+uint32_t SNMP_Transport::exchange(SNMP_PDU *request, uint32_t level, SNMP_PDU **answerOut,
+                                  uint32_t timeout_ms, uint32_t retries) {
   using Clock = std::chrono::steady_clock;
   uint32_t attempts = retries == 0 ? 1 : retries;
   uint32_t result = SNMP_ERR_TIMEOUT;
@@ -121,7 +135,7 @@ uint32_t SNMP_Transport::exchange(SNMP_PDU *request, SNMP_PDU **answerOut, uint3
         result = lastDecodeError_;
         break;
       }
-      if (Matches(request, answer)) {
+      if (Matches(request, level, answer)) {
         *answerOut = answer;
         return SNMP_ERR_SUCCESS;
       }
@@ -136,7 +150,7 @@ uint32_t SNMP_Transport::discoverEngine(const SNMP_PDU *request, uint32_t timeou
   SNMP_PDU probe(SNMP_GET_REQUEST, request->getRequestId(), SNMP_VERSION_3);
   probe.setEngineProbe(true);
   SNMP_PDU *answer = nullptr;
-  uint32_t rc = exchange(&probe, &answer, timeout_ms, retries);
+  uint32_t rc = exchange(&probe, SNMP_SECURITY_NO_AUTH_NO_PRIV, &answer, timeout_ms, retries);
   if (rc != SNMP_ERR_SUCCESS) return rc;
   size_t length;
   const uint8_t *engine = answer->getEngineId(&length);
@@ -146,6 +160,21 @@ uint32_t SNMP_Transport::discoverEngine(const SNMP_PDU *request, uint32_t timeou
   }
   delete answer;
   return rc;
+}
+
+uint32_t SNMP_Transport::explainSilence(const SNMP_PDU *request, uint32_t timeout_ms) {
+  // Agents commonly drop a message whose scoped PDU does not decrypt,
+  // without a report, so a wrong privacy pass phrase looks like a dead
+  // agent. One empty request without privacy tells them apart: an
+  // authenticated answer shows the agent alive and the authentication key
+  // right, which leaves the privacy key (or protocol).
+  SNMP_PDU check(SNMP_GET_REQUEST, request->getRequestId(), SNMP_VERSION_3);
+  check.setSecurityLevel(SNMP_SECURITY_AUTH_NO_PRIV);
+  SNMP_PDU *answer = nullptr;
+  uint32_t rc = exchange(&check, SNMP_SECURITY_AUTH_NO_PRIV, &answer, timeout_ms, 1);
+  bool alive = rc == SNMP_ERR_SUCCESS && Authenticated(answer);
+  delete answer;
+  return alive ? SNMP_ERR_DECRYPTION : SNMP_ERR_TIMEOUT;
 }
 
 uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint32_t timeout_ms,
@@ -167,11 +196,13 @@ uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint3
   }
   if (request->encodedSize(securityContext.get()) == 0) return SNMP_ERR_ENCODE;
 
+  const uint32_t level = RequestLevel(request, usm, false);
   bool engineRelearnt = false;
   bool timeResynchronised = false;
   for (;;) {
     SNMP_PDU *answer = nullptr;
-    uint32_t rc = exchange(request, &answer, timeout_ms, retries);
+    uint32_t rc = exchange(request, level, &answer, timeout_ms, retries);
+    if (rc == SNMP_ERR_TIMEOUT && level == SNMP_SECURITY_AUTH_PRIV) rc = explainSilence(request, timeout_ms);
     if (rc != SNMP_ERR_SUCCESS) return rc;
     if (answer->getCommand() == SNMP_RESPONSE) {
       if (usm != nullptr && Authenticated(answer))

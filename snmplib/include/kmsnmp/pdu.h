@@ -62,10 +62,13 @@ class KMSRV_EXPORT SNMP_PDU {
   // when it names the context's engine and user, its digest checks out
   // (compared in constant time) and, unless it is a Report, it lies in the
   // engine's time window; an encrypted one only when its scoped PDU
-  // decrypts and decodes. A message below the context's security level is
-  // taken only as a Report (an agent reports a failed check without
-  // authentication); reports never carry data for callers. The context is
-  // not changed: SNMP_Transport::doRequest learns from what was decoded.
+  // decrypts and decodes. A message above the context's level is refused; a
+  // lower one is decoded with its level stated (getSecurityLevel), and it is
+  // the receiver's part to take it only where that level is expected:
+  // SNMP_Transport::doRequest takes an answer only at its request's level,
+  // except for reports (an agent reports a failed check without
+  // authentication), which never carry data for callers. The context is not
+  // changed: doRequest learns from what was decoded.
   bool parse(const uint8_t *data, size_t size, const SNMP_SecurityContext *securityContext,
              uint32_t flags);
 
@@ -90,10 +93,14 @@ class KMSRV_EXPORT SNMP_PDU {
   // request id may be 0) to its request; setRequestId sets it too.
   uint32_t getMessageId() const { return msgId_; }
   void setMessageId(uint32_t id) { msgId_ = id; }
-  // Of a decoded SNMPv3 message: its security level (SNMP_SecurityLevel) and
-  // the authoritative engine's ID, boots and time as it states them
-  // (authenticated only when the level is authNoPriv or authPriv).
+  // The SNMPv3 security level (SNMP_SecurityLevel). Of a decoded message:
+  // the level it came with. Of a message to encode: 0 (the default) for the
+  // context's level, or a lower level to use instead.
   uint32_t getSecurityLevel() const { return securityLevel_; }
+  void setSecurityLevel(uint32_t level) { securityLevel_ = level; }
+  // Of a decoded SNMPv3 message: the authoritative engine's ID, boots and
+  // time as it states them (authenticated only when its level is
+  // authNoPriv or authPriv).
   const uint8_t *getEngineId(size_t *length) const {
     *length = engineIdLength_;
     return engineId_;

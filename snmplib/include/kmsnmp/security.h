@@ -130,6 +130,9 @@ class KMSRV_EXPORT SNMP_SecurityContext {
   uint32_t getEngineTime() const;
   // Forgets the engine; the next request discovers it again.
   void forgetAuthoritativeEngine();
+  // How many times keys were localised to an engine so far (diagnostics:
+  // once per engine met, not once per request).
+  uint32_t getKeyLocalisations() const;
 
  private:
   friend class SNMP_PDU;

@@ -65,7 +65,11 @@ class KMSRV_EXPORT SNMP_Transport {
   // time window makes the transport learn the engine's ID or its boots and
   // time (the latter only from an authenticated report) and send the
   // request once more, each at most once per call; any other report ends the
-  // call with its code. Reports never reach the caller.
+  // call with its code. Reports never reach the caller. When an authPriv
+  // request gets no answer at all, one authenticated request without
+  // privacy (a single attempt) checks whether the agent is there: if it
+  // answers, the result is SNMP_ERR_DECRYPTION (agents commonly drop what
+  // they cannot decrypt without saying so), otherwise SNMP_ERR_TIMEOUT.
   // Returns SNMP_ERR_SUCCESS with *response a new PDU the caller deletes, or
   // an error code with *response null: SNMP_ERR_PARAM (null argument),
   // SNMP_ERR_NO_CONTEXT, SNMP_ERR_SECURITY_SETUP (an unusable USM context),
@@ -105,7 +109,14 @@ class KMSRV_EXPORT SNMP_Transport {
  private:
   // One request cycle: send, read until a matching answer (a Response, or
   // for SNMPv3 a Report) or the time-out, retry.
-  uint32_t exchange(SNMP_PDU *request, SNMP_PDU **answer, uint32_t timeout_ms, uint32_t retries);
+  // `level` is the SNMPv3 level the request goes out with (answers must
+  // match it).
+  uint32_t exchange(SNMP_PDU *request, uint32_t level, SNMP_PDU **answer, uint32_t timeout_ms,
+                    uint32_t retries);
+  // SNMPv3: after an encrypted request went unanswered, SNMP_ERR_DECRYPTION
+  // when the agent answers an authenticated request without privacy (so
+  // only the privacy key can be wrong), else SNMP_ERR_TIMEOUT.
+  uint32_t explainSilence(const SNMP_PDU *request, uint32_t timeout_ms);
   // SNMPv3: learns the agent's engine ID (and first boots and time) from the
   // report to an empty probe.
   uint32_t discoverEngine(const SNMP_PDU *request, uint32_t timeout_ms, uint32_t retries);
