@@ -7,6 +7,7 @@
 #include "kmbase/text.h"
 #include "kmsrv/messages.h"
 #include "kmsrv/snmp.h"
+#include "value_store.h"
 
 std::atomic<uint32_t> g_dwSNMPTimeout{2000};
 
@@ -34,7 +35,13 @@ uint32_t CheckAnswer(const SNMP_PDU *answer) {
   return SNMP_ERR_SUCCESS;
 }
 
-uint32_t StoreValue(const SNMP_Variable *var, void *buffer, uint32_t size, uint32_t flags) {
+}  // namespace
+
+uint32_t kmsrv::SnmpStoreValue(const SNMP_Variable *var, void *buffer, uint32_t size,
+                               uint32_t flags) {
+  // endOfMibView cannot answer a GET; should an agent send it, it is no
+  // value either.
+  if (IsException(var->getType())) return SNMP_ERR_NO_OBJECT;
   auto *text = static_cast<char16_t *>(buffer);
   if (flags & SNMPGET_AS_RAW) {
     var->getRawValue(buffer, size);
@@ -77,8 +84,6 @@ uint32_t StoreValue(const SNMP_Variable *var, void *buffer, uint32_t size, uint3
   return SNMP_ERR_SUCCESS;
 }
 
-}  // namespace
-
 uint32_t SnmpNewRequestId() { return g_requestId.fetch_add(1, std::memory_order_relaxed); }
 
 uint32_t SnmpGet(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char16_t *oidText,
@@ -114,11 +119,7 @@ uint32_t SnmpGet(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char
   }
   uint32_t result = CheckAnswer(answer);
   if (result == SNMP_ERR_SUCCESS) {
-    const SNMP_Variable *var = answer->getVariable(0);
-    // endOfMibView cannot answer a GET; should an agent send it, it is no
-    // value either.
-    result = IsException(var->getType()) ? static_cast<uint32_t>(SNMP_ERR_NO_OBJECT)
-                                         : StoreValue(var, valueBuffer, bufferSize, requestFlags);
+    result = kmsrv::SnmpStoreValue(answer->getVariable(0), valueBuffer, bufferSize, requestFlags);
   }
   delete answer;
   return result;
