@@ -264,7 +264,7 @@ TEST(DriverSnmpdInterop, ThousandInterfaceDeviceIsDiscoveredCompletely) {
   if (!why.empty()) GTEST_SKIP() << why;
   // snmpd starts on the bare namespace (loading 1,000 interfaces at start-up
   // can outlast the fixture's start-up wait) and finds the links later.
-  const UsmUser v3User = UsmUsers()[4];  // SHA-1 with AES-128
+  const UsmUser v3User = FindUsmUser("u_SHA_AES");
   SnmpdInstance snmpd(UsmUserLines({v3User}));
   std::string notStarted = snmpd.start();
   if (!notStarted.empty()) GTEST_SKIP() << notStarted;

@@ -84,12 +84,7 @@ class SnmpV3Interop : public ::testing::Test {
 SnmpdInstance *SnmpV3Interop::snmpd_ = nullptr;
 std::string SnmpV3Interop::skip_;
 
-const UsmUser &User(const std::string &name) {
-  static const std::vector<UsmUser> users = UsmUsers();
-  for (const UsmUser &u : users)
-    if (u.name == name) return u;
-  abort();
-}
+UsmUser User(const std::string &name) { return FindUsmUser(name); }
 
 }  // namespace
 
@@ -117,9 +112,9 @@ TEST_F(SnmpV3Interop, EveryUserReadsWhatV2cReads) {
 }
 
 TEST_F(SnmpV3Interop, BadCredentialsGiveTheirOwnCodes) {
-  const UsmUser &shaAes = User("u_SHA-256_AES");
-  const UsmUser &md5Des = User("u_MD5_DES");
-  const UsmUser &authOnly = User("u_SHA-512");
+  const UsmUser shaAes = User("u_SHA-256_AES");
+  const UsmUser md5Des = User("u_MD5_DES");
+  const UsmUser authOnly = User("u_SHA-512");
   UsmUser unknown = shaAes;
   unknown.name = "nobodyHere";
   struct Case {

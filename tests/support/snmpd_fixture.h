@@ -79,6 +79,14 @@ inline std::vector<UsmUser> UsmUsers() {
   return users;
 }
 
+// The user of UsmUsers() with this name ("u_SHA-256_AES"); aborts for
+// another name (a test's typo).
+inline UsmUser FindUsmUser(const std::string &name) {
+  for (const UsmUser &u : UsmUsers())
+    if (u.name == name) return u;
+  abort();
+}
+
 // createUser and rouser lines for the users (each may read everything at
 // its own level).
 inline std::vector<std::string> UsmUserLines(const std::vector<UsmUser> &users) {
