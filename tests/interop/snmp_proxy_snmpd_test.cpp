@@ -55,6 +55,16 @@ class AgentProxy {
     return t;
   }
 
+  // The same for an SNMPv3 user of the fixture.
+  std::unique_ptr<SNMP_ProxyTransport> v3Transport(uint16_t port, const UsmUser &user) {
+    auto t = transport(port, SNMP_VERSION_3);
+    if (t) {
+      t->setSecurityContext(new SNMP_SecurityContext(user.name.c_str(), user.level, user.auth,
+                                                     kUsmAuthPass, user.priv, kUsmPrivPass));
+    }
+    return t;
+  }
+
   kmagent::AgentServer &server() { return agent_; }
 
  private:
@@ -172,6 +182,44 @@ TEST(SnmpProxyInterop, WalksThroughAgentGiveTheDirectWalksVarbinds) {
                 SNMP_ERR_SUCCESS);
       ASSERT_EQ(SnmpEnumerate(version, direct.get(), root, CollectVarbinds, &after, 0),
                 SNMP_ERR_SUCCESS);
+      ASSERT_FALSE(before.empty());
+      ExpectSameWalk(before, proxied, after);
+    }
+    EXPECT_EQ(proxy->getLastAgentResult(), RCC_SUCCESS);
+  }
+}
+
+TEST(SnmpProxyInterop, V3ThroughAgentGivesTheDirectValues) {
+  const std::vector<UsmUser> users = {FindUsmUser("u_SHA-256_AES"), FindUsmUser("u_MD5_DES"),
+                                      FindUsmUser("u_SHA-512"), FindUsmUser("noAuthUser")};
+  SnmpdInstance snmpd(UsmUserLines(users));
+  std::string why = snmpd.start();
+  if (!why.empty()) GTEST_SKIP() << why;
+  AgentProxy agent;
+  ASSERT_EQ(agent.start(), "");
+  for (const UsmUser &user : users) {
+    SCOPED_TRACE(user.name);
+    auto proxy = agent.v3Transport(snmpd.port(), user);
+    ASSERT_TRUE(proxy);
+    auto direct = snmpd.v3Transport(user);
+    char16_t viaAgent[256] = u"unset-a", viaUdp[256] = u"unset-u";
+    ASSERT_EQ(SnmpGet(SNMP_VERSION_3, proxy.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaAgent,
+                      256, 0),
+              SNMP_ERR_SUCCESS);
+    ASSERT_EQ(SnmpGet(SNMP_VERSION_3, direct.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaUdp, 256,
+                      0),
+              SNMP_ERR_SUCCESS);
+    EXPECT_EQ(std::u16string(viaAgent), std::u16string(viaUdp));
+    for (bool bulk : {false, true}) {
+      std::vector<Varbind> before, proxied, after;
+      auto walk = [bulk](SNMP_Transport *t, std::vector<Varbind> *into) {
+        return bulk ? SnmpWalkBulk(SNMP_VERSION_3, t, u".1.3.6.1.2.1.2.2", CollectVarbinds, into, 0)
+                    : SnmpEnumerate(SNMP_VERSION_3, t, u".1.3.6.1.2.1.2.2", CollectVarbinds, into,
+                                    0);
+      };
+      ASSERT_EQ(walk(direct.get(), &before), SNMP_ERR_SUCCESS);
+      ASSERT_EQ(walk(proxy.get(), &proxied), SNMP_ERR_SUCCESS);
+      ASSERT_EQ(walk(direct.get(), &after), SNMP_ERR_SUCCESS);
       ASSERT_FALSE(before.empty());
       ExpectSameWalk(before, proxied, after);
     }
