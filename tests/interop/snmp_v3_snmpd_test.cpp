@@ -66,6 +66,7 @@ class SnmpV3Interop : public ::testing::Test {
       return lines;
     }());
     snmpd_->keepEngine();
+    ipv6_ = snmpd_->listenOnIpv6();
     skip_ = snmpd_->start();
   }
   static void TearDownTestSuite() {
@@ -79,10 +80,12 @@ class SnmpV3Interop : public ::testing::Test {
 
   static SnmpdInstance *snmpd_;
   static std::string skip_;
+  static bool ipv6_;
 };
 
 SnmpdInstance *SnmpV3Interop::snmpd_ = nullptr;
 std::string SnmpV3Interop::skip_;
+bool SnmpV3Interop::ipv6_ = false;
 
 UsmUser User(const std::string &name) { return FindUsmUser(name); }
 
@@ -192,5 +195,26 @@ TEST_F(SnmpV3Interop, BulkWalksVisitWhatGetNextWalksVisit) {
         EXPECT_EQ(bulk, getNext) << repetitions;
       }
     }
+  }
+}
+
+TEST_F(SnmpV3Interop, AgentIsReachedOverIpv6FromAnAddressText) {
+  if (!ipv6_) GTEST_SKIP() << "no IPv6 loopback on this system; IPv6 test skipped";
+  const std::string port = std::to_string(snmpd_->port());
+  auto v2c = snmpd_->transport(SNMP_VERSION_2C);
+  uint32_t rc;
+  std::u16string expected = GetText(v2c.get(), u".1.3.6.1.2.1.1.1.0", &rc);
+  ASSERT_EQ(rc, SNMP_ERR_SUCCESS);
+  for (std::string text : {"udp6:[::1]:" + port, "[::1]:" + port, "udp:127.0.0.1:" + port}) {
+    SCOPED_TRACE(text);
+    std::unique_ptr<SNMP_UDPTransport> t(SNMP_UDPTransport::create(text.c_str(), 161, &rc));
+    ASSERT_TRUE(t) << rc;
+    t->setSecurityContext(new SNMP_SecurityContext("public"));
+    EXPECT_EQ(GetText(t.get(), u".1.3.6.1.2.1.1.1.0", &rc), expected);
+    UsmUser user = User("u_SHA-384_AES-192");
+    t->setSecurityContext(new SNMP_SecurityContext(user.name.c_str(), user.level, user.auth,
+                                                   kUsmAuthPass, user.priv, kUsmPrivPass));
+    EXPECT_EQ(GetText(t.get(), u".1.3.6.1.2.1.1.1.0", &rc), expected);
+    EXPECT_EQ(rc, SNMP_ERR_SUCCESS);
   }
 }

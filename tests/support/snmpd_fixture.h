@@ -138,6 +138,8 @@ class SnmpdInstance {
            << "dontLogTCPWrappersConnects yes\n"
            << "sysLocation interop lab\n"
            << "sysContact nobody\n";
+      // The community lines of snmpd hold for IPv4 sources only.
+      if (ipv6_) conf << "rocommunity6 public default .1\n";
       for (const std::string &line : extraConfig_) conf << line << "\n";
     }
     // A port can be taken between choosing and binding it: try a few.
@@ -156,6 +158,20 @@ class SnmpdInstance {
   // Keep the engine ID (and count boots) across restart(): the persistent
   // state is read from the private folder. Call before start().
   void keepEngine() { keepEngine_ = true; }
+
+  // Also listen on [::1] at the same port. Call before start(). False (and
+  // nothing changes) when this system has no IPv6 loopback.
+  bool listenOnIpv6() {
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+    close(fd);
+    if (ok) ipv6_ = true;
+    return ok;
+  }
 
   // Stops snmpd and starts it again on the same port with the same files.
   // Returns "" or why it did not come back.
@@ -262,6 +278,7 @@ class SnmpdInstance {
     std::string log = dir_ + "/snmpd.log";
     std::string pidFile = dir_ + "/snmpd.pid";
     std::string listen = "udp:" + endpoint();
+    if (ipv6_) listen += ",udp6:[::1]:" + std::to_string(port_);
     std::vector<std::string> argv = {snmpd, "-f", "-C", "-c",    conf,
                                      "-Lf", log,  "-p", pidFile, listen};
     std::vector<std::string> env = {"MIBS=", "SNMP_PERSISTENT_DIR=" + dir_ + "/persist",
@@ -323,6 +340,7 @@ class SnmpdInstance {
 
   std::vector<std::string> extraConfig_;
   bool keepEngine_ = false;
+  bool ipv6_ = false;
   std::string dir_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
