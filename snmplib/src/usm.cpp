@@ -207,8 +207,9 @@ bool Usm::setUp(const char *authPass, const char *privPass) {
   if (crypto.cipher(privProtocol_) == nullptr) return false;  // e.g. no legacy provider for DES
   if (!passOk(privPass, &privLength) || !PassphraseToKey(md, privPass, privLength, privMaster_))
     return false;
-  cipher_ = EVP_CIPHER_CTX_new();
-  return cipher_ != nullptr;
+  encrypt_ = EVP_CIPHER_CTX_new();
+  decrypt_ = EVP_CIPHER_CTX_new();
+  return encrypt_ != nullptr && decrypt_ != nullptr;
 }
 
 Usm::~Usm() {
@@ -217,7 +218,8 @@ Usm::~Usm() {
   wipeLocalKeys();
   if (!scratch_.empty()) OPENSSL_cleanse(scratch_.data(), scratch_.size());
   EVP_MAC_CTX_free(mac_);
-  EVP_CIPHER_CTX_free(cipher_);
+  EVP_CIPHER_CTX_free(encrypt_);
+  EVP_CIPHER_CTX_free(decrypt_);
 }
 
 std::unique_ptr<Usm> Usm::cloneCredentials() const {
@@ -238,7 +240,10 @@ std::unique_ptr<Usm> Usm::cloneCredentials() const {
     return nullptr;
   if (mac_ != nullptr && (copy->mac_ = EVP_MAC_CTX_new(Crypto::get().hmac())) == nullptr)
     return nullptr;
-  if (cipher_ != nullptr && (copy->cipher_ = EVP_CIPHER_CTX_new()) == nullptr) return nullptr;
+  if (encrypt_ != nullptr && ((copy->encrypt_ = EVP_CIPHER_CTX_new()) == nullptr ||
+                              (copy->decrypt_ = EVP_CIPHER_CTX_new()) == nullptr)) {
+    return nullptr;
+  }
   return copy;
 }
 
@@ -299,6 +304,11 @@ bool Usm::localise() {
     }
     if (privProtocol_ == SNMP_PRIV_DES) memcpy(preIv_, privKey_ + 8, sizeof(preIv_));
     privKeyLength_ = need;
+    const EVP_CIPHER *cipher = crypto.cipher(privProtocol_);
+    ok = ok && EVP_CipherInit_ex2(encrypt_, cipher, privKey_, nullptr, 1, nullptr) == 1 &&
+         EVP_CIPHER_CTX_set_padding(encrypt_, 0) == 1 &&
+         EVP_CipherInit_ex2(decrypt_, cipher, privKey_, nullptr, 0, nullptr) == 1 &&
+         EVP_CIPHER_CTX_set_padding(decrypt_, 0) == 1;
   }
   OPENSSL_cleanse(key, sizeof(key));
   if (!ok) {
@@ -388,7 +398,7 @@ void MakeIv(uint32_t priv, const uint8_t *preIv, uint32_t boots, uint32_t time,
 
 bool Usm::encrypt(uint8_t *data, size_t plainLength, uint32_t boots, uint32_t time,
                   uint8_t salt[kUsmSaltLength]) const {
-  if (cipher_ == nullptr || privKeyLength_ == 0) return false;
+  if (encrypt_ == nullptr || privKeyLength_ == 0) return false;
   uint64_t counter = saltCounter_++;
   if (privProtocol_ == SNMP_PRIV_DES) {
     PutUInt32(salt, boots);
@@ -402,27 +412,22 @@ bool Usm::encrypt(uint8_t *data, size_t plainLength, uint32_t boots, uint32_t ti
   uint8_t iv[16];
   MakeIv(privProtocol_, preIv_, boots, time, salt, iv);
   int out = 0, tail = 0;
-  bool ok = EVP_CipherInit_ex2(cipher_, Crypto::get().cipher(privProtocol_), privKey_, iv, 1,
-                               nullptr) == 1 &&
-            EVP_CIPHER_CTX_set_padding(cipher_, 0) == 1 &&
-            EVP_CipherUpdate(cipher_, data, &out, data, static_cast<int>(length)) == 1 &&
-            EVP_CipherFinal_ex(cipher_, data + out, &tail) == 1 &&
-            static_cast<size_t>(out + tail) == length;
-  return ok;
+  return EVP_CipherInit_ex2(encrypt_, nullptr, nullptr, iv, -1, nullptr) == 1 &&
+         EVP_CipherUpdate(encrypt_, data, &out, data, static_cast<int>(length)) == 1 &&
+         EVP_CipherFinal_ex(encrypt_, data + out, &tail) == 1 &&
+         static_cast<size_t>(out + tail) == length;
 }
 
 bool Usm::decrypt(const uint8_t *data, size_t length, uint32_t boots, uint32_t time,
                   const uint8_t salt[kUsmSaltLength], uint8_t *out) const {
-  if (cipher_ == nullptr || privKeyLength_ == 0) return false;
+  if (decrypt_ == nullptr || privKeyLength_ == 0) return false;
   if (privProtocol_ == SNMP_PRIV_DES && length % 8 != 0) return false;
   uint8_t iv[16];
   MakeIv(privProtocol_, preIv_, boots, time, salt, iv);
   int n = 0, tail = 0;
-  return EVP_CipherInit_ex2(cipher_, Crypto::get().cipher(privProtocol_), privKey_, iv, 0,
-                            nullptr) == 1 &&
-         EVP_CIPHER_CTX_set_padding(cipher_, 0) == 1 &&
-         EVP_CipherUpdate(cipher_, out, &n, data, static_cast<int>(length)) == 1 &&
-         EVP_CipherFinal_ex(cipher_, out + n, &tail) == 1 &&
+  return EVP_CipherInit_ex2(decrypt_, nullptr, nullptr, iv, -1, nullptr) == 1 &&
+         EVP_CipherUpdate(decrypt_, out, &n, data, static_cast<int>(length)) == 1 &&
+         EVP_CipherFinal_ex(decrypt_, out + n, &tail) == 1 &&
          static_cast<size_t>(n + tail) == length;
 }
 

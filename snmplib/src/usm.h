@@ -148,8 +148,11 @@ class Usm {
   std::chrono::steady_clock::time_point latestAt_{};
 
   // Per-message state (see the thread rule above).
-  EVP_MAC_CTX *mac_ = nullptr;         // keyed with the localised authentication key
-  EVP_CIPHER_CTX *cipher_ = nullptr;   // re-initialised for every message
+  EVP_MAC_CTX *mac_ = nullptr;  // keyed with the localised authentication key
+  // Keyed with the localised privacy key, one per direction; every message
+  // only sets its IV.
+  EVP_CIPHER_CTX *encrypt_ = nullptr;
+  EVP_CIPHER_CTX *decrypt_ = nullptr;
   mutable uint64_t saltCounter_ = 0;   // starts random
   mutable std::vector<uint8_t> scratch_;
 };
