@@ -115,8 +115,7 @@ bool Get(void *session, const oid *name, size_t length, Value *value) {
 // Walks root calling visit(name, length, value) for each variable inside,
 // with GETNEXT (maxRepetitions 0) or GETBULK requests.
 template <typename Visit>
-long Walk(void *session, const oid *root, size_t rootLength, Visit visit,
-          long maxRepetitions = 0) {
+long Walk(void *session, const oid *root, size_t rootLength, Visit visit, long maxRepetitions = 0) {
   oid name[MAX_OID_LEN];
   size_t length = rootLength;
   std::memcpy(name, root, rootLength * sizeof(oid));
@@ -174,8 +173,8 @@ long NetSnmpBulkWalk(void *session, const uint32_t *root, size_t rootLength, lon
   if (rootLength > MAX_OID_LEN || maxRepetitions < 1) return -1;
   oid name[MAX_OID_LEN];
   for (size_t i = 0; i < rootLength; i++) name[i] = root[i];
-  return Walk(session, name, rootLength, [](const oid *, size_t, const Value &) {},
-              maxRepetitions);
+  return Walk(
+      session, name, rootLength, [](const oid *, size_t, const Value &) {}, maxRepetitions);
 }
 
 long NetSnmpInterfaceSequence(void *session) {
@@ -185,9 +184,8 @@ long NetSnmpInterfaceSequence(void *session) {
   Value value;
   if (!Get(session, ifNumber, 9, &value)) return -1;
   std::vector<long> indexes;
-  if (Walk(session, ifIndex, 10, [&](const oid *, size_t, const Value &v) {
-        indexes.push_back(v.integer);
-      }) < 0)
+  if (Walk(session, ifIndex, 10,
+           [&](const oid *, size_t, const Value &v) { indexes.push_back(v.integer); }) < 0)
     return -1;
   for (long index : indexes) {
     // ifDescr, ifAlias, ifName, ifType, ifPhysAddress of the row.

@@ -10,12 +10,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery_walk.h"
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/debug.h"
 #include "kmsrv/snmp.h"
 #include "value_store.h"
-#include "discovery_walk.h"
 
 namespace {
 
@@ -82,7 +82,8 @@ class CellSource {
 
   uint32_t get(const uint32_t *name, uint32_t length, void *buffer, uint32_t size,
                uint32_t flags) const {
-    if (!ahead_) return SnmpGet(t_->getSnmpVersion(), t_, nullptr, name, length, buffer, size, flags);
+    if (!ahead_)
+      return SnmpGet(t_->getSnmpVersion(), t_, nullptr, name, length, buffer, size, flags);
     auto found = cells_.find(std::vector<uint32_t>(name, name + length));
     if (found == cells_.end()) return SNMP_ERR_NO_OBJECT;
     return kmsrv::SnmpStoreValue(found->second.get(), buffer, size, flags);
@@ -106,7 +107,8 @@ class CellSource {
 
  private:
   // Cells kept at most: a few columns of the largest accepted table.
-  static constexpr size_t kMaxCells = 6 * static_cast<size_t>(NetworkDeviceDriver::kMaxInterfaceRecords);
+  static constexpr size_t kMaxCells =
+      6 * static_cast<size_t>(NetworkDeviceDriver::kMaxInterfaceRecords);
 
   static uint32_t Keep(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
     auto *self = static_cast<CellSource *>(arg);
@@ -354,8 +356,8 @@ InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport,
   std::vector<uint32_t> indexes;
   InterfaceList *list = nullptr;
   bool ok = true;
-  if (kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.2.2.1.1",
-                           IfIndexHandler, &indexes) == SNMP_ERR_SUCCESS) {
+  if (kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.2.2.1.1", IfIndexHandler,
+                           &indexes) == SNMP_ERR_SUCCESS) {
     if (static_cast<size_t>(capacity) < indexes.size()) {
       capacity = static_cast<int32_t>(indexes.size());
     }

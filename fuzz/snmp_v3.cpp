@@ -78,8 +78,8 @@ std::vector<uint8_t> Seal(const kmsnmp::Usm &usm, const uint8_t *plain, size_t l
   size_t header = intSize(99) + intSize(65507) + BerElementSize(1) + intSize(3);
   size_t security = BerElementSize(sizeof(kEngine)) + intSize(7) + intSize(5000) +
                     BerElementSize(4) + BerElementSize(usm.macLength()) + BerElementSize(8);
-  size_t message = intSize(3) + BerElementSize(header) +
-                   BerElementSize(BerElementSize(security)) + BerElementSize(encrypted);
+  size_t message = intSize(3) + BerElementSize(header) + BerElementSize(BerElementSize(security)) +
+                   BerElementSize(encrypted);
   std::vector<uint8_t> out(BerElementSize(message));
   kmsnmp::BerWriter w(out.data(), out.size());
   w.header(ASN_SEQUENCE, message);

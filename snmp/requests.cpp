@@ -228,8 +228,8 @@ uint32_t SnmpEnumerate(uint32_t snmpVersion, SNMP_Transport *snmpTransport, cons
     if (result != SNMP_ERR_SUCCESS) {
       if (IsV1EndOfView(snmpVersion, answer)) result = SNMP_ERR_SUCCESS;
     } else {
-      more = walk.visit(answer->getVariable(0), snmpVersion, snmpTransport, walkHandler,
-                        handlerArg, &result);
+      more = walk.visit(answer->getVariable(0), snmpVersion, snmpTransport, walkHandler, handlerArg,
+                        &result);
     }
     delete answer;
     if (!more) return result;

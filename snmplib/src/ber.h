@@ -22,8 +22,8 @@ namespace kmsnmp {
 // Accepts single-octet tags, short lengths and long lengths of 1 to
 // BER_MAX_LENGTH_OCTETS octets (non-minimal long forms included); rejects
 // high tag numbers, the indefinite form and any content running past `size`.
-bool BerDecodeHeader(const uint8_t *data, size_t size, uint8_t *tag,
-                                  size_t *headerLength, size_t *contentLength);
+bool BerDecodeHeader(const uint8_t *data, size_t size, uint8_t *tag, size_t *headerLength,
+                     size_t *contentLength);
 
 // Content decoders. Each checks the width limit of its type.
 // INTEGER (Integer32): 1 to BER_MAX_INT32_OCTETS octets, two's complement.
@@ -38,8 +38,7 @@ bool BerDecodeUInt64(const uint8_t *content, size_t length, uint64_t *value);
 // group holds two arcs). Returns the element count, 0 when the content is
 // empty, a sub-identifier is unterminated, longer than BER_MAX_SUBID_OCTETS
 // or above 32 bits, or there are more than `max` elements.
-uint32_t BerDecodeOid(const uint8_t *content, size_t length, uint32_t *elements,
-                                   uint32_t max);
+uint32_t BerDecodeOid(const uint8_t *content, size_t length, uint32_t *elements, uint32_t max);
 
 // A cursor over the content of one constructed element.
 class BerReader {

@@ -181,8 +181,8 @@ struct SNMP_PDU::Codec {
           ctx->getSecurityModel() != SNMP_SECURITY_MODEL_V2C) {
         return 0;
       }
-      message = IntSize(p.version_) + BerElementSize(ctx->getCommunityLength()) +
-                BerElementSize(l->pdu);
+      message =
+          IntSize(p.version_) + BerElementSize(ctx->getCommunityLength()) + BerElementSize(l->pdu);
     }
     size_t total = BerElementSize(message);
     if (total > SNMP_MAX_MESSAGE_SIZE) return 0;
@@ -333,11 +333,10 @@ struct SNMP_PDU::Codec {
     size_t engineLength, userLength, macLength, saltLength;
     int32_t boots, time;
     if (!securityTop.enter(ASN_SEQUENCE, &security) || !securityTop.atEnd() ||
-        !security.readOctets(&engine, &engineLength) || !security.readInt32(&boots) ||
-        boots < 0 || !security.readInt32(&time) || time < 0 ||
-        !security.readOctets(&user, &userLength) || userLength > SNMP_MAX_USER_NAME_LENGTH ||
-        !security.readOctets(&mac, &macLength) || !security.readOctets(&salt, &saltLength) ||
-        !security.atEnd()) {
+        !security.readOctets(&engine, &engineLength) || !security.readInt32(&boots) || boots < 0 ||
+        !security.readInt32(&time) || time < 0 || !security.readOctets(&user, &userLength) ||
+        userLength > SNMP_MAX_USER_NAME_LENGTH || !security.readOctets(&mac, &macLength) ||
+        !security.readOctets(&salt, &saltLength) || !security.atEnd()) {
       return fail(p, SNMP_ERR_PARSE);
     }
     if (engineLength > SNMP_MAX_ENGINE_ID_LENGTH) return fail(p, SNMP_ERR_ENGINE_DISCOVERY);
@@ -354,8 +353,8 @@ struct SNMP_PDU::Codec {
       if (usm == nullptr || usm->level() < level || !usm->engineKnown() ||
           engineLength != usm->engineIdLength() ||
           memcmp(engine, usm->engineId(), engineLength) != 0 ||
-          userLength != usm->userNameLength() ||
-          memcmp(user, usm->userName(), userLength) != 0 || macLength != usm->macLength()) {
+          userLength != usm->userNameLength() || memcmp(user, usm->userName(), userLength) != 0 ||
+          macLength != usm->macLength()) {
         return fail(p, SNMP_ERR_BAD_RESPONSE_DIGEST);
       }
       if (!usm->verify(data, size, static_cast<size_t>(mac - data)))
@@ -365,17 +364,15 @@ struct SNMP_PDU::Codec {
       if (dataTag != ASN_OCTET_STRING || saltLength != kmsnmp::kUsmSaltLength)
         return fail(p, SNMP_ERR_RESPONSE_DECRYPT);
       uint8_t *plain = usm->scratch(dataLength);
-      if (plain == nullptr ||
-          !usm->decrypt(dataContent, dataLength, static_cast<uint32_t>(boots),
-                        static_cast<uint32_t>(time), salt, plain)) {
+      if (plain == nullptr || !usm->decrypt(dataContent, dataLength, static_cast<uint32_t>(boots),
+                                            static_cast<uint32_t>(time), salt, plain)) {
         return fail(p, SNMP_ERR_RESPONSE_DECRYPT);
       }
       // DES pads the plaintext to whole blocks: up to 7 bytes may follow.
       size_t slack = usm->privProtocol() == SNMP_PRIV_DES ? 7 : 0;
       BerReader top(plain, dataLength);
       BerReader scoped;
-      if (!top.enter(ASN_SEQUENCE, &scoped) || top.remaining() > slack ||
-          !parseScoped(p, scoped)) {
+      if (!top.enter(ASN_SEQUENCE, &scoped) || top.remaining() > slack || !parseScoped(p, scoped)) {
         return fail(p, SNMP_ERR_RESPONSE_DECRYPT);
       }
     } else {

@@ -77,9 +77,7 @@ bool SNMP_SecurityContext::setContextName(const char *name) {
   return usm_ && usm_->setContextName(name);
 }
 
-const char *SNMP_SecurityContext::getContextName() const {
-  return usm_ ? usm_->contextName() : "";
-}
+const char *SNMP_SecurityContext::getContextName() const { return usm_ ? usm_->contextName() : ""; }
 
 bool SNMP_SecurityContext::setAuthoritativeEngine(const uint8_t *engineId, size_t length,
                                                   uint32_t boots, uint32_t time) {

@@ -28,8 +28,7 @@ bool Matches(const SNMP_PDU *request, uint32_t level, const SNMP_PDU *answer) {
     if (answer->getCommand() == SNMP_REPORT) return true;
     if (answer->getSecurityLevel() != level) return false;
   }
-  return answer->getCommand() == SNMP_RESPONSE &&
-         answer->getRequestId() == request->getRequestId();
+  return answer->getCommand() == SNMP_RESPONSE && answer->getRequestId() == request->getRequestId();
 }
 
 // Where an SNMPv3 request goes at the level: the context's, or the
@@ -50,7 +49,9 @@ struct ReportCounter {
   uint32_t code;
 };
 constexpr ReportCounter kReportCounters[] = {
-    {{1, 3, 6, 1, 6, 3, 15, 1, 1, 1}, 10, SNMP_ERR_UNSUPPORTED_LEVEL},  // usmStatsUnsupportedSecLevels
+    {{1, 3, 6, 1, 6, 3, 15, 1, 1, 1},
+     10,
+     SNMP_ERR_UNSUPPORTED_LEVEL},  // usmStatsUnsupportedSecLevels
     {{1, 3, 6, 1, 6, 3, 15, 1, 1, 2}, 10, SNMP_ERR_NOT_IN_TIME_WINDOW},  // usmStatsNotInTimeWindows
     {{1, 3, 6, 1, 6, 3, 15, 1, 1, 3}, 10, SNMP_ERR_UNKNOWN_USER},        // usmStatsUnknownUserNames
     {{1, 3, 6, 1, 6, 3, 15, 1, 1, 4}, 10, SNMP_ERR_ENGINE_DISCOVERY},    // usmStatsUnknownEngineIDs
@@ -202,7 +203,8 @@ uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint3
   for (;;) {
     SNMP_PDU *answer = nullptr;
     uint32_t rc = exchange(request, level, &answer, timeout_ms, retries);
-    if (rc == SNMP_ERR_TIMEOUT && level == SNMP_SECURITY_AUTH_PRIV) rc = explainSilence(request, timeout_ms);
+    if (rc == SNMP_ERR_TIMEOUT && level == SNMP_SECURITY_AUTH_PRIV)
+      rc = explainSilence(request, timeout_ms);
     if (rc != SNMP_ERR_SUCCESS) return rc;
     if (answer->getCommand() == SNMP_RESPONSE) {
       if (usm != nullptr && Authenticated(answer))

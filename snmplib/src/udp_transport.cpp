@@ -3,8 +3,8 @@
 
 #include <errno.h>
 #include <netdb.h>
-#include <sys/time.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,9 +33,9 @@ SNMP_UDPTransport::SNMP_UDPTransport(uint32_t addressNetworkOrder, uint16_t port
 }
 
 SNMP_UDPTransport::SNMP_UDPTransport(const struct sockaddr *address, socklen_t length) {
-  bool usable = address != nullptr &&
-                ((address->sa_family == AF_INET && length == sizeof(sockaddr_in)) ||
-                 (address->sa_family == AF_INET6 && length == sizeof(sockaddr_in6)));
+  bool usable =
+      address != nullptr && ((address->sa_family == AF_INET && length == sizeof(sockaddr_in)) ||
+                             (address->sa_family == AF_INET6 && length == sizeof(sockaddr_in6)));
   if (!usable) {
     openError_ = EAFNOSUPPORT;
     return;
@@ -139,7 +139,8 @@ SNMP_UDPTransport *SNMP_UDPTransport::create(const char *address, uint16_t defau
     reinterpret_cast<sockaddr_in *>(&peer)->sin_port = htons(port);
   else
     reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port = htons(port);
-  auto *transport = new (std::nothrow) SNMP_UDPTransport(reinterpret_cast<sockaddr *>(&peer), length);
+  auto *transport =
+      new (std::nothrow) SNMP_UDPTransport(reinterpret_cast<sockaddr *>(&peer), length);
   if (transport == nullptr || !transport->isConnected()) {
     delete transport;
     *result = SNMP_ERR_COMM;
@@ -202,7 +203,7 @@ int SNMP_UDPTransport::readMessage(SNMP_PDU **pdu, uint32_t timeout, struct sock
     ssize_t n = recv(socket_, recvBuffer_.get(), SNMP_MAX_MESSAGE_SIZE + 1, flags);
     if (n < 0) {
       KmNetOutcome outcome = KmClassifySocketError(errno);
-      if (outcome == KmNetOutcome::WouldBlock) return 0;  // the time-out passed
+      if (outcome == KmNetOutcome::WouldBlock) return 0;          // the time-out passed
       if (outcome == KmNetOutcome::Retry && left != 0) continue;  // a signal
       return -1;
     }

@@ -27,13 +27,13 @@ struct AuthAlgorithm {
 
 // Indexed by SNMP_AuthProtocol.
 constexpr AuthAlgorithm kAuth[] = {
-    {nullptr, 0, 0},          // none
-    {"MD5", 16, 12},          // HMAC-MD5-96
-    {"SHA1", 20, 12},         // HMAC-SHA-96
-    {"SHA2-224", 28, 16},     // usmHMAC128SHA224AuthProtocol
-    {"SHA2-256", 32, 24},     // usmHMAC192SHA256AuthProtocol
-    {"SHA2-384", 48, 32},     // usmHMAC256SHA384AuthProtocol
-    {"SHA2-512", 64, 48},     // usmHMAC384SHA512AuthProtocol
+    {nullptr, 0, 0},       // none
+    {"MD5", 16, 12},       // HMAC-MD5-96
+    {"SHA1", 20, 12},      // HMAC-SHA-96
+    {"SHA2-224", 28, 16},  // usmHMAC128SHA224AuthProtocol
+    {"SHA2-256", 32, 24},  // usmHMAC192SHA256AuthProtocol
+    {"SHA2-384", 48, 32},  // usmHMAC256SHA384AuthProtocol
+    {"SHA2-512", 64, 48},  // usmHMAC384SHA512AuthProtocol
 };
 constexpr uint32_t kAuthCount = sizeof(kAuth) / sizeof(kAuth[0]);
 
@@ -44,11 +44,7 @@ struct PrivAlgorithm {
 
 // Indexed by SNMP_PrivProtocol.
 constexpr PrivAlgorithm kPriv[] = {
-    {nullptr, 0},
-    {"DES-CBC", 8},
-    {"AES-128-CFB", 16},
-    {"AES-192-CFB", 24},
-    {"AES-256-CFB", 32},
+    {nullptr, 0}, {"DES-CBC", 8}, {"AES-128-CFB", 16}, {"AES-192-CFB", 24}, {"AES-256-CFB", 32},
 };
 constexpr uint32_t kPrivCount = sizeof(kPriv) / sizeof(kPriv[0]);
 
@@ -342,10 +338,11 @@ bool Usm::inTimeWindow(uint32_t boots, uint32_t time) const {
 }
 
 uint32_t Usm::engineTimeNow() const {
-  auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                     std::chrono::steady_clock::now() - latestAt_)
-                     .count();
-  uint64_t now = static_cast<uint64_t>(latestTime_) + static_cast<uint64_t>(std::max<int64_t>(0, elapsed));
+  auto elapsed =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - latestAt_)
+          .count();
+  uint64_t now =
+      static_cast<uint64_t>(latestTime_) + static_cast<uint64_t>(std::max<int64_t>(0, elapsed));
   return static_cast<uint32_t>(std::min<uint64_t>(now, kUsmMaxBoots));
 }
 
@@ -383,8 +380,8 @@ namespace {
 
 // The initialisation vector: AES (RFC 3826) boots, time and the salt; DES
 // (RFC 3414 8.1.1.1) the pre-IV XOR the salt.
-void MakeIv(uint32_t priv, const uint8_t *preIv, uint32_t boots, uint32_t time,
-            const uint8_t *salt, uint8_t *iv) {
+void MakeIv(uint32_t priv, const uint8_t *preIv, uint32_t boots, uint32_t time, const uint8_t *salt,
+            uint8_t *iv) {
   if (priv == SNMP_PRIV_DES) {
     for (size_t i = 0; i < 8; i++) iv[i] = preIv[i] ^ salt[i];
   } else {

@@ -153,7 +153,7 @@ class Usm {
   // only sets its IV.
   EVP_CIPHER_CTX *encrypt_ = nullptr;
   EVP_CIPHER_CTX *decrypt_ = nullptr;
-  mutable uint64_t saltCounter_ = 0;   // starts random
+  mutable uint64_t saltCounter_ = 0;  // starts random
   mutable std::vector<uint8_t> scratch_;
 };
 

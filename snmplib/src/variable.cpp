@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "kmbase/text.h"
 #include "ber.h"
+#include "kmbase/text.h"
 #include "kmsnmp/oid.h"
 
 namespace {

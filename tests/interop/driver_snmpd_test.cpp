@@ -297,8 +297,8 @@ TEST(DriverSnmpdInterop, ThousandInterfaceDeviceIsDiscoveredCompletely) {
   // The same with bulk walks, over SNMPv2c and SNMPv3.
   auto v3 = snmpd.v3Transport(v3User);
   driver.setBulkWalks(SNMP_DEFAULT_MAX_REPETITIONS);
-  for (SNMP_Transport *t : {static_cast<SNMP_Transport *>(transport.get()),
-                            static_cast<SNMP_Transport *>(v3.get())}) {
+  for (SNMP_Transport *t :
+       {static_cast<SNMP_Transport *>(transport.get()), static_cast<SNMP_Transport *>(v3.get())}) {
     SCOPED_TRACE("bulk, version " + std::to_string(t->getSnmpVersion()));
     list.reset(driver.getInterfaces(t, nullptr, 3, true));
     ExpectSameInterfaces(list.get(), Expect(view, 3, true));
@@ -316,12 +316,12 @@ TEST(DriverSnmpdInterop, ThousandInterfaceDeviceIsDiscoveredCompletely) {
     }
   };
   Seen getNext;
-  ASSERT_EQ(SnmpEnumerate(SNMP_VERSION_2C, transport.get(), u".1.3.6.1.2.1.2.2", Seen::Add,
-                          &getNext, 0),
-            SNMP_ERR_SUCCESS);
+  ASSERT_EQ(
+      SnmpEnumerate(SNMP_VERSION_2C, transport.get(), u".1.3.6.1.2.1.2.2", Seen::Add, &getNext, 0),
+      SNMP_ERR_SUCCESS);
   EXPECT_GT(getNext.rows.size(), static_cast<size_t>(20 * kLinks));
-  for (SNMP_Transport *t : {static_cast<SNMP_Transport *>(transport.get()),
-                            static_cast<SNMP_Transport *>(v3.get())}) {
+  for (SNMP_Transport *t :
+       {static_cast<SNMP_Transport *>(transport.get()), static_cast<SNMP_Transport *>(v3.get())}) {
     Seen bulk;
     EXPECT_EQ(SnmpWalkBulk(t->getSnmpVersion(), t, u".1.3.6.1.2.1.2.2", Seen::Add, &bulk, 0),
               SNMP_ERR_SUCCESS);

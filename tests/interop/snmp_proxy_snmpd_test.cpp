@@ -82,9 +82,8 @@ struct Varbind {
 uint32_t CollectVarbinds(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
   const uint8_t *value = var->getValue();
   static_cast<std::vector<Varbind> *>(arg)->push_back(
-      {std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength()),
-       var->getType(), std::vector<uint8_t>(value, value + var->getValueLength()),
-       var->GetValueAsUInt()});
+      {std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength()), var->getType(),
+       std::vector<uint8_t>(value, value + var->getValueLength()), var->GetValueAsUInt()});
   return 0;
 }
 
@@ -129,7 +128,8 @@ TEST(SnmpProxyInterop, GetThroughAgentMatchesDirectGet) {
   ASSERT_TRUE(proxy);
   auto direct = snmpd.transport(SNMP_VERSION_2C);
 
-  for (const char16_t *oid : {u".1.3.6.1.2.1.1.6.0", u".1.3.6.1.2.1.1.1.0", u".1.3.6.1.2.1.1.5.0"}) {
+  for (const char16_t *oid :
+       {u".1.3.6.1.2.1.1.6.0", u".1.3.6.1.2.1.1.1.0", u".1.3.6.1.2.1.1.5.0"}) {
     char16_t viaAgent[256] = u"unset-a", viaUdp[256] = u"unset-u";
     ASSERT_EQ(SnmpGet(SNMP_VERSION_2C, proxy.get(), oid, nullptr, 0, viaAgent, 256, 0),
               SNMP_ERR_SUCCESS);
@@ -139,9 +139,9 @@ TEST(SnmpProxyInterop, GetThroughAgentMatchesDirectGet) {
   }
   EXPECT_EQ(proxy->getLastAgentResult(), RCC_SUCCESS);
   char16_t location[64];
-  ASSERT_EQ(SnmpGet(SNMP_VERSION_2C, proxy.get(), u".1.3.6.1.4.1.99999.1.0", nullptr, 0, location,
-                    64, 0),
-            SNMP_ERR_SUCCESS);
+  ASSERT_EQ(
+      SnmpGet(SNMP_VERSION_2C, proxy.get(), u".1.3.6.1.4.1.99999.1.0", nullptr, 0, location, 64, 0),
+      SNMP_ERR_SUCCESS);
   EXPECT_EQ(std::u16string(location), u"proxied");
   int32_t ifNumber = -1, directIfNumber = -2;
   ASSERT_EQ(
@@ -203,12 +203,12 @@ TEST(SnmpProxyInterop, V3ThroughAgentGivesTheDirectValues) {
     ASSERT_TRUE(proxy);
     auto direct = snmpd.v3Transport(user);
     char16_t viaAgent[256] = u"unset-a", viaUdp[256] = u"unset-u";
-    ASSERT_EQ(SnmpGet(SNMP_VERSION_3, proxy.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaAgent,
-                      256, 0),
-              SNMP_ERR_SUCCESS);
-    ASSERT_EQ(SnmpGet(SNMP_VERSION_3, direct.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaUdp, 256,
-                      0),
-              SNMP_ERR_SUCCESS);
+    ASSERT_EQ(
+        SnmpGet(SNMP_VERSION_3, proxy.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaAgent, 256, 0),
+        SNMP_ERR_SUCCESS);
+    ASSERT_EQ(
+        SnmpGet(SNMP_VERSION_3, direct.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaUdp, 256, 0),
+        SNMP_ERR_SUCCESS);
     EXPECT_EQ(std::u16string(viaAgent), std::u16string(viaUdp));
     for (bool bulk : {false, true}) {
       std::vector<Varbind> before, proxied, after;
@@ -373,9 +373,9 @@ TEST(SnmpProxyInterop, FailedRequestIsCommunicationFailureAndTheAgentsCodeStaysR
   auto refused = agent.transport(silentPort, SNMP_VERSION_2C, 0x7F000002u);
   ASSERT_TRUE(refused);
   std::vector<Varbind> walked;
-  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_2C, refused.get(), u".1.3.6.1.2.1.1", CollectVarbinds,
-                          &walked, 0),
-            SNMP_ERR_COMM);
+  EXPECT_EQ(
+      SnmpEnumerate(SNMP_VERSION_2C, refused.get(), u".1.3.6.1.2.1.1", CollectVarbinds, &walked, 0),
+      SNMP_ERR_COMM);
   EXPECT_EQ(refused->getLastAgentResult(), RCC_ACCESS_DENIED);
   EXPECT_TRUE(walked.empty());
   EXPECT_EQ(std::u16string(value), u"untouched");

@@ -128,18 +128,17 @@ TEST_F(SnmpV3Interop, BadCredentialsGiveTheirOwnCodes) {
   Case cases[] = {
       {"wrong authentication pass phrase", snmpd_->v3Transport(shaAes, 0, "wrongpass1"),
        SNMP_ERR_WRONG_DIGEST},
-      {"wrong privacy pass phrase (AES)", snmpd_->v3Transport(shaAes, 0, kUsmAuthPass, "wrongpass2"),
-       SNMP_ERR_DECRYPTION},
-      {"wrong privacy pass phrase (DES)", snmpd_->v3Transport(md5Des, 0, kUsmAuthPass, "wrongpass2"),
-       SNMP_ERR_DECRYPTION},
+      {"wrong privacy pass phrase (AES)",
+       snmpd_->v3Transport(shaAes, 0, kUsmAuthPass, "wrongpass2"), SNMP_ERR_DECRYPTION},
+      {"wrong privacy pass phrase (DES)",
+       snmpd_->v3Transport(md5Des, 0, kUsmAuthPass, "wrongpass2"), SNMP_ERR_DECRYPTION},
       {"unknown user", snmpd_->v3Transport(unknown), SNMP_ERR_UNKNOWN_USER},
       {"privacy for a user without it",
        [&] {
          auto t = std::make_unique<SNMP_UDPTransport>(htonl(INADDR_LOOPBACK), snmpd_->port());
-         t->setSecurityContext(new SNMP_SecurityContext(authOnly.name.c_str(),
-                                                        SNMP_SECURITY_AUTH_PRIV, authOnly.auth,
-                                                        kUsmAuthPass, SNMP_PRIV_AES128,
-                                                        kUsmPrivPass));
+         t->setSecurityContext(
+             new SNMP_SecurityContext(authOnly.name.c_str(), SNMP_SECURITY_AUTH_PRIV, authOnly.auth,
+                                      kUsmAuthPass, SNMP_PRIV_AES128, kUsmPrivPass));
          return t;
        }(),
        SNMP_ERR_UNSUPPORTED_LEVEL},

@@ -59,7 +59,7 @@ inline std::vector<UsmUser> UsmUsers() {
     uint32_t value;
     const char *word;
   };
-  const Word auths[] = {{SNMP_AUTH_MD5, "MD5"},       {SNMP_AUTH_SHA1, "SHA"},
+  const Word auths[] = {{SNMP_AUTH_MD5, "MD5"},        {SNMP_AUTH_SHA1, "SHA"},
                         {SNMP_AUTH_SHA224, "SHA-224"}, {SNMP_AUTH_SHA256, "SHA-256"},
                         {SNMP_AUTH_SHA384, "SHA-384"}, {SNMP_AUTH_SHA512, "SHA-512"}};
   const Word privs[] = {{SNMP_PRIV_NONE, ""},
@@ -93,10 +93,12 @@ inline std::vector<std::string> UsmUserLines(const std::vector<UsmUser> &users) 
   std::vector<std::string> lines;
   for (const UsmUser &u : users) {
     std::string line = "createUser " + u.name;
-    if (u.auth != SNMP_AUTH_NONE) line += std::string(" ") + u.authWord + " \"" + kUsmAuthPass + "\"";
-    if (u.priv != SNMP_PRIV_NONE) line += std::string(" ") + u.privWord + " \"" + kUsmPrivPass + "\"";
+    if (u.auth != SNMP_AUTH_NONE)
+      line += std::string(" ") + u.authWord + " \"" + kUsmAuthPass + "\"";
+    if (u.priv != SNMP_PRIV_NONE)
+      line += std::string(" ") + u.privWord + " \"" + kUsmPrivPass + "\"";
     lines.push_back(line);
-    const char *level = u.level == SNMP_SECURITY_AUTH_PRIV    ? "priv"
+    const char *level = u.level == SNMP_SECURITY_AUTH_PRIV      ? "priv"
                         : u.level == SNMP_SECURITY_AUTH_NO_PRIV ? "auth"
                                                                 : "noauth";
     lines.push_back("rouser " + u.name + " " + level + " .1");

@@ -2,19 +2,19 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "cli_options.h"
 #include "json_writer.h"
-#include "record_output.h"
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
 #include "kmsrv/snmp_proxy.h"
+#include "record_output.h"
 #include "text_table.h"
 
 namespace kmquery {
@@ -31,7 +31,7 @@ const Choices<uint32_t> kLevels = {{"noAuthNoPriv", SNMP_SECURITY_NO_AUTH_NO_PRI
                                    {"authNoPriv", SNMP_SECURITY_AUTH_NO_PRIV},
                                    {"authPriv", SNMP_SECURITY_AUTH_PRIV}};
 const Choices<uint32_t> kAuthProtocols = {
-    {"MD5", SNMP_AUTH_MD5},         {"SHA", SNMP_AUTH_SHA1},        {"SHA-1", SNMP_AUTH_SHA1},
+    {"MD5", SNMP_AUTH_MD5},        {"SHA", SNMP_AUTH_SHA1},       {"SHA-1", SNMP_AUTH_SHA1},
     {"SHA-224", SNMP_AUTH_SHA224}, {"SHA-256", SNMP_AUTH_SHA256}, {"SHA-384", SNMP_AUTH_SHA384},
     {"SHA-512", SNMP_AUTH_SHA512}};
 const Choices<uint32_t> kPrivProtocols = {{"DES", SNMP_PRIV_DES},
@@ -103,8 +103,7 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
   command_->require_subcommand(1);
   command_->fallthrough();
   const char *group = "SNMP";
-  AddChoiceOption(command_, "-v,--snmp-version", &version_, kVersions,
-                  "SNMP version (default 2c)")
+  AddChoiceOption(command_, "-v,--snmp-version", &version_, kVersions, "SNMP version (default 2c)")
       ->group(group);
   const char *v3 = "SNMPv3";
   command_->add_option("-u,--user", user_, "SNMPv3 user name")->option_text("USER")->group(v3);
@@ -162,8 +161,9 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
       ->group(group);
   AddAgentConnectionOptions(command_, &agentOptions_, false, true);
 
-  CLI::App *get = addCommand("get", "Read the value of each OID",
-                             [this](SNMP_Transport &t, const Output &o) { return this->get(t, o); });
+  CLI::App *get =
+      addCommand("get", "Read the value of each OID",
+                 [this](SNMP_Transport &t, const Output &o) { return this->get(t, o); });
   get->add_option("OID", oids_, "Numeric OIDs, like .1.3.6.1.2.1.1.1.0")
       ->required()
       ->check(OidValidator());
@@ -176,7 +176,9 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
     // The common tools' spelling: -Cr25.
     sub->add_option_function<std::string>(
            "-C",
-           [this](const std::string &v) { repetitions_ = static_cast<uint32_t>(std::stoul(v.substr(1))); },
+           [this](const std::string &v) {
+             repetitions_ = static_cast<uint32_t>(std::stoul(v.substr(1)));
+           },
            "rN: as --max-repetitions N")
         ->check([](const std::string &v) -> std::string {
           if (v.size() < 2 || v[0] != 'r' || v.size() > 6 ||
@@ -188,25 +190,24 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
         })
         ->option_text("rN");
   };
-  CLI::App *walk = addCommand("walk", "Read every variable under an OID",
-                              [this](SNMP_Transport &t, const Output &o) {
-                                return this->walk(t, o, bulk_);
-                              });
+  CLI::App *walk =
+      addCommand("walk", "Read every variable under an OID",
+                 [this](SNMP_Transport &t, const Output &o) { return this->walk(t, o, bulk_); });
   walk->add_option("OID", root_, "Numeric OID of the subtree")->required()->check(OidValidator());
   walk->add_flag("--bulk", bulk_, "Walk with GETBULK (SNMPv2c and v3)");
   addRepetitions(walk);
 
-  CLI::App *bulkwalk = addCommand("bulkwalk", "Read every variable under an OID with GETBULK",
-                                  [this](SNMP_Transport &t, const Output &o) {
-                                    return this->walk(t, o, true);
-                                  });
+  CLI::App *bulkwalk =
+      addCommand("bulkwalk", "Read every variable under an OID with GETBULK",
+                 [this](SNMP_Transport &t, const Output &o) { return this->walk(t, o, true); });
   bulkwalk->add_option("OID", root_, "Numeric OID of the subtree")
       ->required()
       ->check(OidValidator());
   addRepetitions(bulkwalk);
 
-  CLI::App *ifs = addCommand("interfaces", "Discover the device's interfaces and addresses",
-                             [this](SNMP_Transport &t, const Output &o) { return interfaces(t, o); });
+  CLI::App *ifs =
+      addCommand("interfaces", "Discover the device's interfaces and addresses",
+                 [this](SNMP_Transport &t, const Output &o) { return interfaces(t, o); });
   ifs->add_option("--aliases", aliases_,
                   "How ifAlias enters the name: 0 not at all, 1 alias instead of the name, "
                   "2 \"alias (name)\", 3 \"name (alias)\"")
@@ -223,8 +224,7 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
   addRepetitions(vlans);
 }
 
-CLI::App *SnmpCommand::addCommand(const std::string &name, const std::string &help,
-                                  Action action) {
+CLI::App *SnmpCommand::addCommand(const std::string &name, const std::string &help, Action action) {
   CLI::App *sub = command_->add_subcommand(name, help);
   sub->fallthrough();
   sub->preparse_callback([this, action = std::move(action)](size_t) { action_ = action; });
@@ -245,8 +245,8 @@ SNMP_SecurityContext *SnmpCommand::makeSecurityContext(const Output &out, int *s
   auto fromFile = [&](const std::string &path, std::string *pass, const char *what) {
     if (path.empty()) return true;
     if (ReadPassphraseFile(path, pass)) return true;
-    *status = out.fail(kExitUsage, std::string("cannot read the ") + what +
-                                       " pass phrase file " + path + ": " + std::strerror(errno));
+    *status = out.fail(kExitUsage, std::string("cannot read the ") + what + " pass phrase file " +
+                                       path + ": " + std::strerror(errno));
     return false;
   };
   SNMP_SecurityContext *ctx = nullptr;
@@ -261,11 +261,9 @@ SNMP_SecurityContext *SnmpCommand::makeSecurityContext(const Output &out, int *s
     if (user_.empty()) {
       *status = out.fail(kExitUsage, "SNMPv3 needs a user name (-u USER)");
     } else {
-      ctx = new SNMP_SecurityContext(user_.c_str(), level,
-                                     authProtocol_ ? authProtocol_ : SNMP_AUTH_SHA1,
-                                     authPass_.c_str(),
-                                     privProtocol_ ? privProtocol_ : SNMP_PRIV_AES128,
-                                     privPass_.c_str());
+      ctx = new SNMP_SecurityContext(
+          user_.c_str(), level, authProtocol_ ? authProtocol_ : SNMP_AUTH_SHA1, authPass_.c_str(),
+          privProtocol_ ? privProtocol_ : SNMP_PRIV_AES128, privPass_.c_str());
       if (ctx->getSetupError() != SNMP_ERR_SUCCESS || !ctx->setContextName(contextName_.c_str())) {
         *status = out.fail(kExitUsage,
                            "unusable SNMPv3 settings: the level needs its pass phrases (-A for "
@@ -333,23 +331,40 @@ int SnmpCommand::run(const Output &out, int32_t debugLevel) {
 
 const char *SnmpCommand::typeName(uint32_t type) {
   switch (type) {
-    case ASN_INTEGER: return "INTEGER";
-    case ASN_BIT_STRING: return "BITS";
-    case ASN_OCTET_STRING: return "STRING";
-    case ASN_NULL: return "NULL";
-    case ASN_OBJECT_ID: return "OID";
-    case ASN_IP_ADDR: return "IpAddress";
-    case ASN_COUNTER32: return "Counter32";
-    case ASN_GAUGE32: return "Gauge32";
-    case ASN_TIMETICKS: return "Timeticks";
-    case ASN_OPAQUE: return "Opaque";
-    case ASN_NSAP_ADDR: return "NsapAddress";
-    case ASN_COUNTER64: return "Counter64";
-    case ASN_UINTEGER32: return "UInteger32";
-    case ASN_NO_SUCH_OBJECT: return "noSuchObject";
-    case ASN_NO_SUCH_INSTANCE: return "noSuchInstance";
-    case ASN_END_OF_MIBVIEW: return "endOfMibView";
-    default: return "unknown";
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_BIT_STRING:
+      return "BITS";
+    case ASN_OCTET_STRING:
+      return "STRING";
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECT_ID:
+      return "OID";
+    case ASN_IP_ADDR:
+      return "IpAddress";
+    case ASN_COUNTER32:
+      return "Counter32";
+    case ASN_GAUGE32:
+      return "Gauge32";
+    case ASN_TIMETICKS:
+      return "Timeticks";
+    case ASN_OPAQUE:
+      return "Opaque";
+    case ASN_NSAP_ADDR:
+      return "NsapAddress";
+    case ASN_COUNTER64:
+      return "Counter64";
+    case ASN_UINTEGER32:
+      return "UInteger32";
+    case ASN_NO_SUCH_OBJECT:
+      return "noSuchObject";
+    case ASN_NO_SUCH_INSTANCE:
+      return "noSuchInstance";
+    case ASN_END_OF_MIBVIEW:
+      return "endOfMibView";
+    default:
+      return "unknown";
   }
 }
 
@@ -368,8 +383,7 @@ int SnmpCommand::probe(SNMP_Transport &t, const Output &out, const char16_t *oid
   const uint32_t rc = SnmpGet(version_, &t, oid, nullptr, 0, value.data(),
                               static_cast<uint32_t>(value.size()), SNMPGET_AS_STRING);
   if (rc == SNMP_ERR_SUCCESS) return kExitOk;
-  return out.failCode(exitStatus(rc), what, "snmp", rc, SNMPGetErrorText(rc),
-                      noAnswerHint(rc));
+  return out.failCode(exitStatus(rc), what, "snmp", rc, SNMPGetErrorText(rc), noAnswerHint(rc));
 }
 
 int SnmpCommand::get(SNMP_Transport &t, const Output &out) {
@@ -439,14 +453,14 @@ int SnmpCommand::walk(SNMP_Transport &t, const Output &out, bool bulk) {
   }
   if (rc == SNMP_ERR_SUCCESS) {
     if (rows.empty() && !out.json())
-      std::fprintf(stderr, "kmquery: no variables under %s on %s\n", root_.c_str(), device().c_str());
+      std::fprintf(stderr, "kmquery: no variables under %s on %s\n", root_.c_str(),
+                   device().c_str());
     return kExitOk;
   }
-  const std::string detail = rows.empty() ? std::string()
-                                          : std::to_string(rows.size()) + " variables read before";
+  const std::string detail =
+      rows.empty() ? std::string() : std::to_string(rows.size()) + " variables read before";
   std::fprintf(stderr, "kmquery: walk %s on %s: error %u (%s)%s%s\n", root_.c_str(),
-               device().c_str(), rc, errorText.c_str(), detail.empty() ? "" : ": ",
-               detail.c_str());
+               device().c_str(), rc, errorText.c_str(), detail.empty() ? "" : ": ", detail.c_str());
   return exitStatus(rc);
 }
 

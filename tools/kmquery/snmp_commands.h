@@ -68,7 +68,7 @@ class SnmpCommand {
   uint32_t version_ = 1;  // SNMP_VERSION_2C
   std::string community_ = "public";
   uint32_t timeoutMs_ = 2000;
-  std::string viaAgent_;     // HOST[:PORT] of the agent that forwards, empty: direct
+  std::string viaAgent_;       // HOST[:PORT] of the agent that forwards, empty: direct
   AgentOptions agentOptions_;  // its connection options
   // SNMPv3 (-u -l -a -A -x -X -n); pass phrases are secrets: wiped once the
   // context is made, never printed.

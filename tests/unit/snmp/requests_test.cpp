@@ -130,7 +130,7 @@ class FakeAgent : public SNMP_Transport {
   std::function<void(SNMP_PDU &)> tweak;
   std::function<Bytes(const Name &requested, uint32_t requestId)> raw;
   bool silent = false;
-  uint32_t tooBigAbove = 0xFFFFFFFF;  // GETBULK asking for more is answered tooBig
+  uint32_t tooBigAbove = 0xFFFFFFFF;   // GETBULK asking for more is answered tooBig
   uint32_t cutAnswersAt = 0xFFFFFFFF;  // most bindings of one GETBULK answer
   std::vector<uint32_t> repetitionsAsked;
   int sends = 0;
@@ -594,8 +594,8 @@ TEST_F(SnmpHelpers, BulkWalkVisitsExactlyWhatTheGetNextWalkVisits) {
       {u".1.3.6.1.2.1.2.2.1.1", 5, 0xFFFFFFFF},  // the answer runs past the subtree
       {u".1.3.6.1.2.1.2.2.1.1", 12, 0xFFFFFFFF},
       {u".1.3.6.1.2.1.2.2", 50, 0xFFFFFFFF},
-      {u".1.3.6.1.2.1.2.2", 50, 7},  // the agent gives fewer than asked
-      {u".1.3.6.1.6.3", 10, 0xFFFFFFFF},  // endOfMibView after the last name
+      {u".1.3.6.1.2.1.2.2", 50, 7},         // the agent gives fewer than asked
+      {u".1.3.6.1.6.3", 10, 0xFFFFFFFF},    // endOfMibView after the last name
       {u".1.3.6.1.2.1.3", 10, 0xFFFFFFFF},  // empty subtree
       {u".1.3.6.1.2.1.2.2.1.1", 1, 0xFFFFFFFF},
   };
@@ -620,17 +620,17 @@ TEST_F(SnmpHelpers, BulkWalkHalvesItsRepetitionsWhileTheAgentSaysTooBig) {
   AddTable(agent);
   agent.tooBigAbove = 6;
   std::vector<Name> names;
-  ASSERT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names,
-                         0, 25),
-            SNMP_ERR_SUCCESS);
+  ASSERT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 25),
+      SNMP_ERR_SUCCESS);
   EXPECT_EQ(names.size(), 12u);
   // 25 and 12 are too big, 6 fits and stays.
   EXPECT_EQ(agent.repetitionsAsked, (std::vector<uint32_t>{25, 12, 6, 6, 6}));
   // Even one is too big: the agent's error ends the walk.
   agent.tooBigAbove = 0;
-  EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names,
-                         0, 2),
-            SNMP_ERR_AGENT);
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 2),
+      SNMP_ERR_AGENT);
 }
 
 TEST_F(SnmpHelpers, BulkWalkKeepsTheOrderCheckAndTheHandlersVerdict) {
@@ -644,12 +644,13 @@ TEST_F(SnmpHelpers, BulkWalkKeepsTheOrderCheckAndTheHandlersVerdict) {
 
   // An answer whose fourth name goes back before the third.
   agent.tweak = [](SNMP_PDU &out) {
-    if (out.getNumVariables() > 3) out.getVariable(3)->setName(N(".1.3.6.1.2.1.2.2.1.1.2").data(), 11);
+    if (out.getNumVariables() > 3)
+      out.getVariable(3)->setName(N(".1.3.6.1.2.1.2.2.1.1.2").data(), 11);
   };
   std::vector<Name> names;
-  EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names,
-                         0, 10),
-            SNMP_ERR_NOT_INCREASING);
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 10),
+      SNMP_ERR_NOT_INCREASING);
   EXPECT_EQ(names.size(), 3u);
 }
 
@@ -660,8 +661,9 @@ TEST_F(SnmpHelpers, BulkWalkOverSnmpV1IsAGetNextWalk) {
             SNMP_ERR_SUCCESS);
   EXPECT_EQ(names.size(), 12u);
   EXPECT_TRUE(agent.repetitionsAsked.empty());
-  EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, nullptr, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0),
-            SNMP_ERR_COMM);
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, nullptr, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0),
+      SNMP_ERR_COMM);
   EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u"1..3", CollectNames, &names, 0),
             SNMP_ERR_BAD_OID);
 }

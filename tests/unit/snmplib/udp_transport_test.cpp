@@ -164,7 +164,8 @@ TEST(UdpTransport, ReadMessageHonoursEachCallsTimeOut) {
   EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
   const auto start = Clock::now();
   EXPECT_EQ(t->readMessage(&pdu, 40, nullptr, nullptr, nullptr), 0);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));  // it waited (the kernel counts in ticks)
+  EXPECT_GE(Clock::now() - start,
+            std::chrono::milliseconds(20));  // it waited (the kernel counts in ticks)
   EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
 
   // A longer time-out after a shorter one: an answer sent meanwhile arrives.
@@ -256,8 +257,8 @@ TEST(UdpTransport, AddressTextsGiveFamilyAndPortOrAClearError) {
       {"[::1", 0, 0},
       {"[::1]x", 0, 0},
       {"[::1]:", 0, 0},
-      {"udp:[::1]:161", 0, 0},    // an IPv6 address where IPv4 was asked for
-      {"udp6:127.0.0.1", 0, 0},   // and the other way round
+      {"udp:[::1]:161", 0, 0},   // an IPv6 address where IPv4 was asked for
+      {"udp6:127.0.0.1", 0, 0},  // and the other way round
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

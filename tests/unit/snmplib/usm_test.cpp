@@ -2,6 +2,8 @@
 // combination, the keys against the standards' examples, and doRequest
 // against an in-process agent that answers through the real encoder, as a
 // good agent and as a hostile one.
+#include "usm.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "kmsnmp/snmp.h"
-#include "usm.h"
 
 namespace {
 
@@ -28,8 +29,9 @@ struct Protocols {
   uint32_t auth;
   uint32_t priv;
   uint32_t level() const {
-    return priv ? SNMP_SECURITY_AUTH_PRIV : auth ? SNMP_SECURITY_AUTH_NO_PRIV
-                                                 : SNMP_SECURITY_NO_AUTH_NO_PRIV;
+    return priv   ? SNMP_SECURITY_AUTH_PRIV
+           : auth ? SNMP_SECURITY_AUTH_NO_PRIV
+                  : SNMP_SECURITY_NO_AUTH_NO_PRIV;
   }
 };
 
@@ -170,8 +172,8 @@ Bytes DiscoveryReport(uint32_t msgId, const Bytes &engine) {
   Bytes counter = Tlv(0x30, Cat({Tlv(0x06, {0x2B, 6, 1, 6, 3, 15, 1, 1, 4, 0}), Tlv(0x41, {1})}));
   Bytes pdu = Tlv(0xA8, Cat({Int(msgId), Int(0), Int(0), Tlv(0x30, counter)}));
   Bytes scoped = Tlv(0x30, Cat({Tlv(0x04, engine), Tlv(0x04, {}), pdu}));
-  Bytes security = Tlv(0x30, Cat({Tlv(0x04, engine), Int(1), Int(10), Tlv(0x04, {}),
-                                  Tlv(0x04, {}), Tlv(0x04, {})}));
+  Bytes security = Tlv(
+      0x30, Cat({Tlv(0x04, engine), Int(1), Int(10), Tlv(0x04, {}), Tlv(0x04, {}), Tlv(0x04, {})}));
   Bytes header = Tlv(0x30, Cat({Int(msgId), Int(65507), Tlv(0x04, {0x00}), Int(3)}));
   return Tlv(0x30, Cat({Int(3), header, Tlv(0x04, security), scoped}));
 }
@@ -226,12 +228,12 @@ TEST(Usm, KeysFollowTheStandardsExamples) {
     std::vector<uint8_t> localised;
   };
   const Case cases[] = {
-      {SNMP_AUTH_MD5, EVP_md5(),
+      {SNMP_AUTH_MD5,
+       EVP_md5(),
        {0x52, 0x6f, 0x5e, 0xed, 0x9f, 0xcc, 0xe2, 0x6f, 0x89, 0x64, 0xc2, 0x93, 0x07, 0x87, 0xd8,
         0x2b}},
-      {SNMP_AUTH_SHA1, EVP_sha1(),
-       {0x66, 0x95, 0xfe, 0xbc, 0x92, 0x88, 0xe3, 0x62, 0x82, 0x23, 0x5f, 0xc7, 0x15, 0x1f, 0x12,
-        0x84, 0x97, 0xb3, 0x8f, 0x3f}},
+      {SNMP_AUTH_SHA1, EVP_sha1(), {0x66, 0x95, 0xfe, 0xbc, 0x92, 0x88, 0xe3, 0x62, 0x82, 0x23,
+                                    0x5f, 0xc7, 0x15, 0x1f, 0x12, 0x84, 0x97, 0xb3, 0x8f, 0x3f}},
   };
   for (const Case &c : cases) {
     uint32_t error;
@@ -333,8 +335,8 @@ TEST(Usm, UnknownEngineAndTimeWindowReportsAreFollowedOnceEach) {
   struct Case {
     const char *what;
     uint32_t counter;
-    uint32_t level;      // of the report
-    int reportsBefore;   // then good answers
+    uint32_t level;     // of the report
+    int reportsBefore;  // then good answers
     uint32_t code;
     int requestSends;
   };
