@@ -34,17 +34,17 @@ void *NetSnmpOpenV3Sha256Aes(const char *peer, const char *user, const char *aut
   config.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
   config.securityAuthProto = usmHMAC192SHA256AuthProtocol;
   config.securityAuthProtoLen = OID_LENGTH(usmHMAC192SHA256AuthProtocol);
-  config.securityAuthKeyLen = USM_AUTH_KU_LEN;
-  if (generate_Ku(config.securityAuthProto, config.securityAuthProtoLen,
-                  reinterpret_cast<const u_char *>(authPass), strlen(authPass),
-                  config.securityAuthKey, &config.securityAuthKeyLen) != SNMPERR_SUCCESS)
-    return nullptr;
   config.securityPrivProto = usmAESPrivProtocol;
   config.securityPrivProtoLen = OID_LENGTH(usmAESPrivProtocol);
-  config.securityPrivKeyLen = USM_PRIV_KU_LEN;
-  if (generate_Ku(config.securityAuthProto, config.securityAuthProtoLen,
-                  reinterpret_cast<const u_char *>(privPass), strlen(privPass),
-                  config.securityPrivKey, &config.securityPrivKeyLen) != SNMPERR_SUCCESS)
+  // Both keys come from their pass phrase through the authentication digest.
+  auto key = [&config](const char *pass, u_char *out, size_t *length, size_t room) {
+    *length = room;
+    return generate_Ku(config.securityAuthProto, config.securityAuthProtoLen,
+                       reinterpret_cast<const u_char *>(pass), strlen(pass), out,
+                       length) == SNMPERR_SUCCESS;
+  };
+  if (!key(authPass, config.securityAuthKey, &config.securityAuthKeyLen, USM_AUTH_KU_LEN) ||
+      !key(privPass, config.securityPrivKey, &config.securityPrivKeyLen, USM_PRIV_KU_LEN))
     return nullptr;
   return snmp_sess_open(&config);
 }

@@ -111,30 +111,30 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
                   "SNMPv3 security level (default: authPriv with -X, authNoPriv with -A, "
                   "else noAuthNoPriv)")
       ->group(v3);
-  AddChoiceOption(command_, "-a,--auth-protocol", &authProtocol_, kAuthProtocols,
-                  "Authentication protocol (default SHA)")
-      ->group(v3);
-  command_->add_option("-A,--auth-passphrase", authPass_, "Authentication pass phrase")
-      ->envname("KMQUERY_AUTH_PASSPHRASE")
-      ->option_text("PASSPHRASE")
-      ->group(v3);
-  command_
-      ->add_option("--auth-passphrase-file", authPassFile_,
-                   "Read the authentication pass phrase from the first line of FILE")
-      ->option_text("FILE")
-      ->group(v3);
-  AddChoiceOption(command_, "-x,--priv-protocol", &privProtocol_, kPrivProtocols,
-                  "Privacy protocol (default AES)")
-      ->group(v3);
-  command_->add_option("-X,--priv-passphrase", privPass_, "Privacy pass phrase")
-      ->envname("KMQUERY_PRIV_PASSPHRASE")
-      ->option_text("PASSPHRASE")
-      ->group(v3);
-  command_
-      ->add_option("--priv-passphrase-file", privPassFile_,
-                   "Read the privacy pass phrase from the first line of FILE")
-      ->option_text("FILE")
-      ->group(v3);
+  // A protocol, its pass phrase (option, environment variable) and a file
+  // that may hold the pass phrase instead.
+  auto addProtocol = [&](const char *protocolOption, uint32_t *protocol,
+                         const Choices<uint32_t> &choices, const char *protocolHelp,
+                         const char *passOption, const std::string &what, const char *env,
+                         std::string *pass, std::string *passFile) {
+    AddChoiceOption(command_, protocolOption, protocol, choices, protocolHelp)->group(v3);
+    command_->add_option(passOption, *pass, what + " pass phrase")
+        ->envname(env)
+        ->option_text("PASSPHRASE")
+        ->group(v3);
+    const std::string fileOption = std::string(passOption).substr(3) + "-file";
+    command_
+        ->add_option(fileOption, *passFile,
+                     "Read the " + what + " pass phrase from the first line of FILE")
+        ->option_text("FILE")
+        ->group(v3);
+  };
+  addProtocol("-a,--auth-protocol", &authProtocol_, kAuthProtocols,
+              "Authentication protocol (default SHA)", "-A,--auth-passphrase", "authentication",
+              "KMQUERY_AUTH_PASSPHRASE", &authPass_, &authPassFile_);
+  addProtocol("-x,--priv-protocol", &privProtocol_, kPrivProtocols,
+              "Privacy protocol (default AES)", "-X,--priv-passphrase", "privacy",
+              "KMQUERY_PRIV_PASSPHRASE", &privPass_, &privPassFile_);
   command_->add_option("-n,--context", contextName_, "SNMPv3 context name (default empty)")
       ->option_text("CONTEXT")
       ->group(v3);
