@@ -31,10 +31,10 @@ bool Matches(const SNMP_PDU *request, uint32_t level, const SNMP_PDU *answer) {
   return answer->getCommand() == SNMP_RESPONSE && answer->getRequestId() == request->getRequestId();
 }
 
-// Where an SNMPv3 request goes at the level: the context's, or the
-// request's own when lower; the engine probe goes without security.
-uint32_t RequestLevel(const SNMP_PDU *request, const kmsnmp::Usm *usm, bool probe) {
-  if (usm == nullptr || probe) return SNMP_SECURITY_NO_AUTH_NO_PRIV;
+// The level an SNMPv3 request goes out at: the context's, or the request's
+// own when lower.
+uint32_t RequestLevel(const SNMP_PDU *request, const kmsnmp::Usm *usm) {
+  if (usm == nullptr) return SNMP_SECURITY_NO_AUTH_NO_PRIV;
   uint32_t level = usm->level();
   if (request->getSecurityLevel() != 0 && request->getSecurityLevel() < level)
     level = request->getSecurityLevel();
@@ -197,7 +197,7 @@ uint32_t SNMP_Transport::doRequest(SNMP_PDU *request, SNMP_PDU **response, uint3
   }
   if (request->encodedSize(securityContext.get()) == 0) return SNMP_ERR_ENCODE;
 
-  const uint32_t level = RequestLevel(request, usm, false);
+  const uint32_t level = RequestLevel(request, usm);
   bool engineRelearnt = false;
   bool timeResynchronised = false;
   for (;;) {
