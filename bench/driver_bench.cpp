@@ -13,6 +13,11 @@
 //                                  per row) with net-snmp's library
 //   get_interfaces1000             NetworkDeviceDriver::getInterfaces(useAliases
 //                                  1, useIfXTable true)
+//   netsnmp/bulkwalk1000           GETBULK walk of ifDescr (max-repetitions 50)
+//   snmp_walk_bulk1000             SnmpWalkBulk of ifDescr (max-repetitions 50),
+//                                  copying each value
+//   get_interfaces_bulk1000        getInterfaces as above with bulk walks on
+//                                  (setBulkWalks(50))
 //
 // Needs root for the namespace; without it (or without net-snmp's library
 // for the baselines) the rows are skipped with the reason.
@@ -116,13 +121,18 @@ uint32_t CopyValue(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
   return 0;
 }
 
-void SnmpEnumerateRow(benchmark::State &state, Placement p) {
+constexpr uint32_t kRepetitions = 50;
+
+void SnmpEnumerateRow(benchmark::State &state, Placement p, bool bulk) {
   LargeDevice *d = RowDevice(state, p);
   if (d == nullptr) return;
   for (auto _ : state) {
     size_t rows = 0;
-    const uint32_t rc = SnmpEnumerate(SNMP_VERSION_2C, d->transport.get(), u".1.3.6.1.2.1.2.2.1.2",
-                                      CopyValue, &rows, 0);
+    const uint32_t rc =
+        bulk ? SnmpWalkBulk(SNMP_VERSION_2C, d->transport.get(), u".1.3.6.1.2.1.2.2.1.2",
+                            CopyValue, &rows, 0, kRepetitions)
+             : SnmpEnumerate(SNMP_VERSION_2C, d->transport.get(), u".1.3.6.1.2.1.2.2.1.2",
+                             CopyValue, &rows, 0);
     if (rc != SNMP_ERR_SUCCESS || rows < static_cast<size_t>(kInterfaces)) {
       state.SkipWithError("walk failed or found too few rows");
       return;
@@ -131,10 +141,11 @@ void SnmpEnumerateRow(benchmark::State &state, Placement p) {
   state.SetItemsProcessed(state.iterations() * kInterfaces);
 }
 
-void GetInterfacesRow(benchmark::State &state, Placement p) {
+void GetInterfacesRow(benchmark::State &state, Placement p, bool bulk) {
   LargeDevice *d = RowDevice(state, p);
   if (d == nullptr) return;
   NetworkDeviceDriver driver;
+  if (bulk) driver.setBulkWalks(kRepetitions);
   for (auto _ : state) {
     std::unique_ptr<InterfaceList> list(driver.getInterfaces(d->transport.get(), nullptr, 1, true));
     if (!list || list->getSize() < kInterfaces) {
@@ -146,7 +157,7 @@ void GetInterfacesRow(benchmark::State &state, Placement p) {
 }
 
 #ifdef KM_BENCH_HAVE_NETSNMP
-void NetSnmpWalkRow(benchmark::State &state, Placement p) {
+void NetSnmpWalkRow(benchmark::State &state, Placement p, bool bulk) {
   LargeDevice *d = RowDevice(state, p);
   if (d == nullptr) return;
   void *session = NetSnmpOpenV2c(d->snmpd->endpoint().c_str(), "public");
@@ -155,7 +166,9 @@ void NetSnmpWalkRow(benchmark::State &state, Placement p) {
     return;
   }
   for (auto _ : state) {
-    if (NetSnmpWalk(session, kIfDescrColumn, 10) < kInterfaces) {
+    long rows = bulk ? NetSnmpBulkWalk(session, kIfDescrColumn, 10, kRepetitions)
+                     : NetSnmpWalk(session, kIfDescrColumn, 10);
+    if (rows < kInterfaces) {
       state.SkipWithError("net-snmp walk failed or found too few rows");
       break;
     }
@@ -192,17 +205,28 @@ int main(int argc, char **argv) {
   for (Placement p : {kmbench::SameCpu, kmbench::CrossCpu}) {
     const std::string suffix = std::string("/") + kmbench::PlacementName(p);
 #ifdef KM_BENCH_HAVE_NETSNMP
-    benchmark::RegisterBenchmark(("netsnmp/walk1000" + suffix).c_str(), NetSnmpWalkRow, p)
+    benchmark::RegisterBenchmark(("netsnmp/walk1000" + suffix).c_str(), NetSnmpWalkRow, p, false)
         ->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("netsnmp/bulkwalk1000" + suffix).c_str(), NetSnmpWalkRow, p,
+                                 true)
+        ->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
 #endif
-    benchmark::RegisterBenchmark(("snmp_enumerate1000" + suffix).c_str(), SnmpEnumerateRow, p)
+    benchmark::RegisterBenchmark(("snmp_enumerate1000" + suffix).c_str(), SnmpEnumerateRow, p,
+                                 false)
         ->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("snmp_walk_bulk1000" + suffix).c_str(), SnmpEnumerateRow, p,
+                                 true)
+        ->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
 #ifdef KM_BENCH_HAVE_NETSNMP
     benchmark::RegisterBenchmark(("netsnmp/interface_sequence1000" + suffix).c_str(),
                                  NetSnmpInterfacesRow, p)
         ->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 #endif
-    benchmark::RegisterBenchmark(("get_interfaces1000" + suffix).c_str(), GetInterfacesRow, p)
+    benchmark::RegisterBenchmark(("get_interfaces1000" + suffix).c_str(), GetInterfacesRow, p,
+                                 false)
+        ->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("get_interfaces_bulk1000" + suffix).c_str(), GetInterfacesRow,
+                                 p, true)
         ->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);

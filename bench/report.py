@@ -74,6 +74,16 @@ COMPARISONS = [
      "netsnmp/walk1000/{p}", "items_per_second", 1.0, "min"),
     ("getInterfaces, 1,000 interfaces, time vs net-snmp", "get_interfaces1000/{p}",
      "netsnmp/interface_sequence1000/{p}", "real_time", 1.2, "max"),
+    ("SnmpGet SNMPv3 authPriv (SHA-256, AES-128) vs net-snmp", "snmp_get_v3/{p}",
+     "netsnmp/get_v3/{p}", "items_per_second", 1.0, "min"),
+    ("SnmpGet SNMPv3 authPriv vs SNMPv2c", "snmp_get_v3/{p}", "snmp_get/{p}",
+     "items_per_second", None, None),
+    ("SnmpWalkBulk 1,000-row column vs net-snmp bulk walk", "snmp_walk_bulk1000/{p}",
+     "netsnmp/bulkwalk1000/{p}", "items_per_second", 1.0, "min"),
+    ("SnmpWalkBulk 1,000-row column vs our GETNEXT walk", "snmp_walk_bulk1000/{p}",
+     "snmp_enumerate1000/{p}", "items_per_second", 4.0, "min"),
+    ("getInterfaces, 1,000 interfaces, bulk vs without (time)", "get_interfaces_bulk1000/{p}",
+     "get_interfaces1000/{p}", "real_time", 1 / 3, "max"),
 ]
 
 SUFFIX = re.compile(r"^(min_time:.*|real_time|process_time|threads:\d+|iterations:\d+|repeats:\d+)$")

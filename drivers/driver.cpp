@@ -5,13 +5,17 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
+#include "discovery_walk.h"
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/debug.h"
 #include "kmsrv/snmp.h"
+#include "value_store.h"
 
 namespace {
 
@@ -66,12 +70,67 @@ class CellName {
   uint32_t length_;
 };
 
+// Where the values of single cells come from: one GET each, or whole
+// columns read ahead by bulk walks. A lookup in the columns answers as the
+// GET would: a cell the device has no value for fails with
+// SNMP_ERR_NO_OBJECT, and values are stored by SnmpGet's own rules.
+class CellSource {
+ public:
+  explicit CellSource(SNMP_Transport *t) : t_(t) {}
+
+  SNMP_Transport *transport() const { return t_; }
+
+  uint32_t get(const uint32_t *name, uint32_t length, void *buffer, uint32_t size,
+               uint32_t flags) const {
+    if (!ahead_)
+      return SnmpGet(t_->getSnmpVersion(), t_, nullptr, name, length, buffer, size, flags);
+    auto found = cells_.find(std::vector<uint32_t>(name, name + length));
+    if (found == cells_.end()) return SNMP_ERR_NO_OBJECT;
+    return kmsrv::SnmpStoreValue(found->second.get(), buffer, size, flags);
+  }
+
+  // Reads the columns under `roots` with bulk walks; from then on cells are
+  // looked up there. When a walk fails (or the bound is passed), nothing is
+  // kept and every cell is read with its own GET after all.
+  void readAhead(uint32_t bulkRepetitions, const std::vector<const char16_t *> &roots) {
+    if (!kmsrv::UseBulkWalks(bulkRepetitions, t_)) return;
+    for (const char16_t *root : roots) {
+      if (SnmpWalkBulk(t_->getSnmpVersion(), t_, root, Keep, this, 0, bulkRepetitions) !=
+          SNMP_ERR_SUCCESS) {
+        cells_.clear();
+        ahead_ = false;
+        return;
+      }
+    }
+    ahead_ = true;
+  }
+
+ private:
+  // Cells kept at most: a few columns of the largest accepted table.
+  static constexpr size_t kMaxCells =
+      6 * static_cast<size_t>(NetworkDeviceDriver::kMaxInterfaceRecords);
+
+  static uint32_t Keep(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
+    auto *self = static_cast<CellSource *>(arg);
+    if (self->cells_.size() >= kMaxCells) return kStopWalk;
+    std::unique_ptr<SNMP_Variable> copy(var->clone());
+    if (!copy) return kStopWalk;
+    self->cells_[std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength())] =
+        std::move(copy);
+    return 0;
+  }
+
+  SNMP_Transport *t_;
+  bool ahead_ = false;
+  std::map<std::vector<uint32_t>, std::unique_ptr<SNMP_Variable>> cells_;
+};
+
 // A text value into buf (kTextSize characters). The buffer is cleared first
 // so that whatever the device's type gives (a 32-bit value writes 4 bytes),
 // the text is terminated.
-uint32_t GetText(SNMP_Transport *t, const uint32_t *name, uint32_t length, char16_t *buf) {
+uint32_t GetText(const CellSource &s, const uint32_t *name, uint32_t length, char16_t *buf) {
   std::memset(buf, 0, kTextSize * sizeof(char16_t));
-  uint32_t rc = SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, buf, kTextSize, 0);
+  uint32_t rc = s.get(name, length, buf, kTextSize, 0);
   buf[kTextSize - 1] = 0;
   return rc;
 }
@@ -79,22 +138,21 @@ uint32_t GetText(SNMP_Transport *t, const uint32_t *name, uint32_t length, char1
 // A 32-bit value (integer types, or an IpAddress in host byte order). The
 // size passed is in characters for the case that the device answers with a
 // text: two characters fit the 4 bytes, so no answer can overrun the value.
-uint32_t GetUInt32(SNMP_Transport *t, const uint32_t *name, uint32_t length, uint32_t *value) {
+uint32_t GetUInt32(const CellSource &s, const uint32_t *name, uint32_t length, uint32_t *value) {
   uint32_t v = 0;
-  uint32_t rc =
-      SnmpGet(t->getSnmpVersion(), t, nullptr, name, length, &v, sizeof(v) / sizeof(char16_t), 0);
+  uint32_t rc = s.get(name, length, &v, sizeof(v) / sizeof(char16_t), 0);
   if (rc == SNMP_ERR_SUCCESS) {
     *value = v;
   }
   return rc;
 }
 
-uint32_t GetCell(SNMP_Transport *t, const CellName &cell, char16_t *buf) {
-  return GetText(t, cell.elements(), cell.length(), buf);
+uint32_t GetCell(const CellSource &s, const CellName &cell, char16_t *buf) {
+  return GetText(s, cell.elements(), cell.length(), buf);
 }
 
-uint32_t GetCell(SNMP_Transport *t, const CellName &cell, uint32_t *value) {
-  return GetUInt32(t, cell.elements(), cell.length(), value);
+uint32_t GetCell(const CellSource &s, const CellName &cell, uint32_t *value) {
+  return GetUInt32(s, cell.elements(), cell.length(), value);
 }
 
 // Puts `first` into displayName and, when it is shorter than
@@ -128,7 +186,7 @@ void ComposeDisplayName(char16_t *displayName, const char16_t *nameText, int32_t
 
 // Reads names, type and MAC address of one interface. False when ifDescr
 // could not be read: the caller then stops reading further interfaces.
-bool ReadInterface(SNMP_Transport *t, KM_INTERFACE_INFO *rec, int32_t useAliases,
+bool ReadInterface(const CellSource &t, KM_INTERFACE_INFO *rec, int32_t useAliases,
                    bool useIfXTable) {
   const uint32_t index = rec->ifIndex;
   if (GetCell(t, CellName(kIfEntry, kIfDescr, index), rec->description) != SNMP_ERR_SUCCESS) {
@@ -157,8 +215,8 @@ bool ReadInterface(SNMP_Transport *t, KM_INTERFACE_INFO *rec, int32_t useAliases
   uint8_t physAddress[kPhysAddressSize];
   std::memset(physAddress, 0, sizeof(rec->macAddr));
   CellName mac(kIfEntry, kIfPhysAddress, index);
-  if (SnmpGet(t->getSnmpVersion(), t, nullptr, mac.elements(), mac.length(), physAddress,
-              kPhysAddressSize, SNMPGET_AS_RAW) == SNMP_ERR_SUCCESS) {
+  if (t.get(mac.elements(), mac.length(), physAddress, kPhysAddressSize, SNMPGET_AS_RAW) ==
+      SNMP_ERR_SUCCESS) {
     std::memcpy(rec->macAddr, physAddress, sizeof(rec->macAddr));
   } else {
     std::memset(rec->macAddr, 0, sizeof(rec->macAddr));
@@ -186,6 +244,7 @@ uint32_t IfIndexHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *a
 
 struct AddressWalk {
   InterfaceList *list;
+  const CellSource *cells;  // netmask and ifIndex of each address
   // Position of the first record of each ifIndex, as findByIfIndex would
   // find it, without a search through the list for every address. Copies
   // are only ever appended, so the positions stay right.
@@ -216,10 +275,10 @@ uint32_t AddressHandler(uint32_t, SNMP_Variable *var, SNMP_Transport *t, void *a
   const uint32_t column = nameLength - 5;
   uint32_t netMask = 0, ifIndex = 0;
   name[column] = kIpAdEntNetMask;
-  uint32_t rc = GetUInt32(t, name, nameLength, &netMask);
+  uint32_t rc = GetUInt32(*walk->cells, name, nameLength, &netMask);
   if (rc == SNMP_ERR_SUCCESS) {
     name[column] = kIpAdEntIfIndex;
-    rc = GetUInt32(t, name, nameLength, &ifIndex);
+    rc = GetUInt32(*walk->cells, name, nameLength, &ifIndex);
   }
   if (rc != SNMP_ERR_SUCCESS) {
     char16_t text[1024];
@@ -282,8 +341,8 @@ InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport,
   }
 
   uint32_t ifNumber = 0;
-  uint32_t rc =
-      GetUInt32(snmpTransport, kIfNumber, sizeof(kIfNumber) / sizeof(kIfNumber[0]), &ifNumber);
+  uint32_t rc = GetUInt32(CellSource(snmpTransport), kIfNumber,
+                          sizeof(kIfNumber) / sizeof(kIfNumber[0]), &ifNumber);
   if (rc != SNMP_ERR_SUCCESS) {
     DbgPrintf(kDebugLevel,
               u"NetworkDeviceDriver::getInterfaces(%p): SNMP GET .1.3.6.1.2.1.2.1.0 failed (%s)",
@@ -297,8 +356,8 @@ InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport,
   std::vector<uint32_t> indexes;
   InterfaceList *list = nullptr;
   bool ok = true;
-  if (SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.2.2.1.1",
-                    IfIndexHandler, &indexes, 0) == SNMP_ERR_SUCCESS) {
+  if (kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.2.2.1.1", IfIndexHandler,
+                           &indexes) == SNMP_ERR_SUCCESS) {
     if (static_cast<size_t>(capacity) < indexes.size()) {
       capacity = static_cast<int32_t>(indexes.size());
     }
@@ -321,18 +380,32 @@ InterfaceList *NetworkDeviceDriver::getInterfaces(SNMP_Transport *snmpTransport,
   std::vector<uint32_t>().swap(indexes);
 
   if (ok) {
-    // No record is added during this pass, so the pointers stay valid.
-    for (int32_t i = 0; i < list->getSize(); i++) {
-      if (!ReadInterface(snmpTransport, list->get(i), useAliases, useIfXTable)) {
-        break;
+    {
+      CellSource interfaces(snmpTransport);
+      if (list->getSize() > 0) {
+        // ifDescr, ifType, ifPhysAddress, and ifAlias and ifName when used.
+        std::vector<const char16_t *> columns = {u".1.3.6.1.2.1.2.2.1.2", u".1.3.6.1.2.1.2.2.1.3",
+                                                 u".1.3.6.1.2.1.2.2.1.6"};
+        if (useAliases > 0) columns.push_back(u".1.3.6.1.2.1.31.1.1.1.18");
+        if (useIfXTable) columns.push_back(u".1.3.6.1.2.1.31.1.1.1.1");
+        interfaces.readAhead(bulkRepetitions_, columns);
+      }
+      // No record is added during this pass, so the pointers stay valid.
+      for (int32_t i = 0; i < list->getSize(); i++) {
+        if (!ReadInterface(interfaces, list->get(i), useAliases, useIfXTable)) {
+          break;
+        }
       }
     }
-    AddressWalk walk{list, {}};
+    CellSource addresses(snmpTransport);
+    // ipAdEntIfIndex and ipAdEntNetMask.
+    addresses.readAhead(bulkRepetitions_, {u".1.3.6.1.2.1.4.20.1.2", u".1.3.6.1.2.1.4.20.1.3"});
+    AddressWalk walk{list, &addresses, {}};
     for (int32_t i = 0; i < list->getSize(); i++) {
       walk.firstRecord.emplace(list->get(i)->ifIndex, i);
     }
-    rc = SnmpEnumerate(snmpTransport->getSnmpVersion(), snmpTransport, u".1.3.6.1.2.1.4.20.1.1",
-                       AddressHandler, &walk, 0);
+    rc = kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.4.20.1.1",
+                              AddressHandler, &walk);
     if (rc != SNMP_ERR_SUCCESS) {
       DbgPrintf(kDebugLevel,
                 u"NetworkDeviceDriver::getInterfaces(%p): SNMP WALK .1.3.6.1.2.1.4.20.1.1 failed "

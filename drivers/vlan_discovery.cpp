@@ -3,6 +3,7 @@
 // ports).
 #include <unordered_map>
 
+#include "discovery_walk.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
@@ -92,12 +93,11 @@ VlanList *NetworkDeviceDriver::getVlans(SNMP_Transport *snmpTransport, StringMap
   if (snmpTransport == nullptr) {
     return nullptr;
   }
-  const uint32_t version = snmpTransport->getSnmpVersion();
   Discovery d{new VlanList()};
-  if (SnmpEnumerate(version, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.3.1.1", NameHandler, &d, 0) !=
-          SNMP_ERR_SUCCESS ||
-      SnmpEnumerate(version, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.2.1.4", EgressHandler, &d, 0) !=
-          SNMP_ERR_SUCCESS) {
+  if (kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.3.1.1",
+                           NameHandler, &d) != SNMP_ERR_SUCCESS ||
+      kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.2.1.4",
+                           EgressHandler, &d) != SNMP_ERR_SUCCESS) {
     d.list->decRefCount();
     return nullptr;
   }

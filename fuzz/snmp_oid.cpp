@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kmsnmp/ber.h"
+#include "ber.h"
 #include "kmsnmp/oid.h"
 
 namespace {

@@ -1,11 +1,10 @@
 // SNMP requests carried through an agent session.
-#include "kmsrv/snmp_proxy.h"
-
 #include <cstdlib>
 
 #include "kmbase/message.h"
 #include "kmsrv/agent.h"
 #include "kmsrv/protocol.h"
+#include "kmsrv/snmp_proxy.h"
 
 SNMP_ProxyTransport::SNMP_ProxyTransport(AgentConnection *connection, uint32_t address,
                                          uint16_t port)
@@ -38,8 +37,8 @@ int SNMP_ProxyTransport::sendMessage(SNMP_PDU *pdu) {
   // the session ends, so a dead session never holds the caller for the
   // whole command time-out.
   CSCPMessage *reply = nullptr;
-  lastAgentResult = agentConnection->exchange(
-      &msg, MC_REQUEST_COMPLETED, agentConnection->commandTimeout.load(), &reply);
+  lastAgentResult = agentConnection->exchange(&msg, MC_REQUEST_COMPLETED,
+                                              agentConnection->commandTimeout.load(), &reply);
   if (reply != nullptr) lastAgentResult = reply->GetVariableLong(VAR_RCC);
   delete pendingResponse;
   pendingResponse = reply;
@@ -60,12 +59,7 @@ int SNMP_ProxyTransport::readMessage(SNMP_PDU **pdu, uint32_t, struct sockaddr *
     if (size <= bytes.size()) {
       if (contextFinder != nullptr)
         setSecurityContext(contextFinder(sender, addrSize != nullptr ? *addrSize : 0));
-      auto *parsed = new SNMP_PDU();
-      if (!parsed->parse(bytes.data(), size, securityContext.get(), parseFlags)) {
-        delete parsed;
-        parsed = nullptr;
-      }
-      *pdu = parsed;
+      *pdu = decodeMessage(bytes.data(), size);
       result = static_cast<int>(size);
     } else {
       lastAgentResult = RCC_BAD_RESPONSE;

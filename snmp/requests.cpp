@@ -7,6 +7,7 @@
 #include "kmbase/text.h"
 #include "kmsrv/messages.h"
 #include "kmsrv/snmp.h"
+#include "value_store.h"
 
 std::atomic<uint32_t> g_dwSNMPTimeout{2000};
 
@@ -34,7 +35,13 @@ uint32_t CheckAnswer(const SNMP_PDU *answer) {
   return SNMP_ERR_SUCCESS;
 }
 
-uint32_t StoreValue(const SNMP_Variable *var, void *buffer, uint32_t size, uint32_t flags) {
+}  // namespace
+
+uint32_t kmsrv::SnmpStoreValue(const SNMP_Variable *var, void *buffer, uint32_t size,
+                               uint32_t flags) {
+  // endOfMibView cannot answer a GET; should an agent send it, it is no
+  // value either.
+  if (IsException(var->getType())) return SNMP_ERR_NO_OBJECT;
   auto *text = static_cast<char16_t *>(buffer);
   if (flags & SNMPGET_AS_RAW) {
     var->getRawValue(buffer, size);
@@ -77,8 +84,6 @@ uint32_t StoreValue(const SNMP_Variable *var, void *buffer, uint32_t size, uint3
   return SNMP_ERR_SUCCESS;
 }
 
-}  // namespace
-
 uint32_t SnmpNewRequestId() { return g_requestId.fetch_add(1, std::memory_order_relaxed); }
 
 uint32_t SnmpGet(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char16_t *oidText,
@@ -114,80 +119,165 @@ uint32_t SnmpGet(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char
   }
   uint32_t result = CheckAnswer(answer);
   if (result == SNMP_ERR_SUCCESS) {
-    const SNMP_Variable *var = answer->getVariable(0);
-    // endOfMibView cannot answer a GET; should an agent send it, it is no
-    // value either.
-    result = IsException(var->getType()) ? static_cast<uint32_t>(SNMP_ERR_NO_OBJECT)
-                                         : StoreValue(var, valueBuffer, bufferSize, requestFlags);
+    result = kmsrv::SnmpStoreValue(answer->getVariable(0), valueBuffer, bufferSize, requestFlags);
   }
   delete answer;
   return result;
 }
 
+namespace {
+
+// What the two walks share: the root, the name last visited, and the one
+// judgement of a variable found (inside the subtree, in order, or the end).
+struct Walk {
+  uint32_t root[SNMP_MAX_OID_LENGTH];
+  uint32_t rootLength = 0;
+  // Names decoded from answers never exceed SNMP_MAX_OID_LENGTH (the decoder
+  // rejects longer ones), so this buffer cannot overflow.
+  uint32_t name[SNMP_MAX_OID_LENGTH];
+  uint32_t nameLength = 0;
+
+  uint32_t begin(SNMP_Transport *transport, const char16_t *rootOid, SnmpWalkHandler handler) {
+    if (transport == nullptr) return SNMP_ERR_COMM;
+    rootLength = SNMPParseOID(rootOid, root, SNMP_MAX_OID_LENGTH);
+    if (rootLength == 0) {
+      LogError(MSG_OID_PARSE_ERROR, "s", rootOid);
+      return SNMP_ERR_BAD_OID;
+    }
+    if (handler == nullptr) return SNMP_ERR_PARAM;
+    nameLength = rootLength;
+    memcpy(name, root, rootLength * sizeof(uint32_t));
+    return SNMP_ERR_SUCCESS;
+  }
+
+  // One variable of an answer. True: it was handed to the handler, which
+  // wants more. False: the walk ends with *result (0 when it left the
+  // subtree or the view or repeated the name, an error code, or the
+  // handler's own).
+  bool visit(SNMP_Variable *var, uint32_t version, SNMP_Transport *transport,
+             SnmpWalkHandler handler, void *arg, uint32_t *result) {
+    *result = SNMP_ERR_SUCCESS;
+    if (var->getType() == ASN_NO_SUCH_OBJECT || var->getType() == ASN_NO_SUCH_INSTANCE) {
+      *result = SNMP_ERR_NO_OBJECT;
+      return false;
+    }
+    if (var->getType() == ASN_END_OF_MIBVIEW || var->getNameLength() < rootLength ||
+        memcmp(var->getName(), root, rootLength * sizeof(uint32_t)) != 0) {
+      return false;  // the walk has left the subtree or the view
+    }
+    int order = SNMPCompareOID(var->getName(), var->getNameLength(), name, nameLength);
+    if (order <= 0) {
+      // A repeated name ends the walk; one that goes back is a broken agent
+      // that could make it loop forever.
+      if (order < 0) *result = SNMP_ERR_NOT_INCREASING;
+      return false;
+    }
+    nameLength = var->getNameLength();
+    memcpy(name, var->getName(), nameLength * sizeof(uint32_t));
+    *result = handler(version, var, transport, arg);
+    return *result == 0;
+  }
+
+  uint32_t requestFailed(uint32_t rc, int32_t logErrors) const {
+    if (logErrors != 0) LogError(MSG_SNMP_GET_ERROR, "d", static_cast<int32_t>(rc));
+    return rc;
+  }
+};
+
+// An SNMPv1 agent says "nothing follows this name in my view" with
+// noSuchName to a GETNEXT: the walk has reached the end of the device's
+// MIB, as v2c's endOfMibView says, and is complete.
+bool IsV1EndOfView(uint32_t version, const SNMP_PDU *answer) {
+  return version == SNMP_VERSION_1 && answer->getVersion() == SNMP_VERSION_1 &&
+         answer->getErrorCode() == SNMP_PDU_ERR_NO_SUCH_NAME;
+}
+
+// Bytes one binding of this answer may take on the wire, generously: each
+// name element up to 5 bytes, the value, and the headers around them.
+size_t BindingBytes(const SNMP_Variable *var) {
+  return static_cast<size_t>(var->getNameLength()) * 5 + var->getValueLength() + 16;
+}
+
+// What a GETBULK answer may hold: one datagram, less the message around the
+// bindings (SNMPv3 headers and security parameters take most of it).
+constexpr size_t kBulkAnswerBudget = SNMP_MAX_MESSAGE_SIZE - 1024;
+
+}  // namespace
+
 uint32_t SnmpEnumerate(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char16_t *rootOid,
                        SnmpWalkHandler walkHandler, void *handlerArg, int32_t logErrors) {
-  if (snmpTransport == nullptr) return SNMP_ERR_COMM;
-  uint32_t root[SNMP_MAX_OID_LENGTH];
-  uint32_t rootLength = SNMPParseOID(rootOid, root, SNMP_MAX_OID_LENGTH);
-  if (rootLength == 0) {
-    LogError(MSG_OID_PARSE_ERROR, "s", rootOid);
-    return SNMP_ERR_BAD_OID;
-  }
-  if (walkHandler == nullptr) return SNMP_ERR_PARAM;
+  Walk walk;
+  uint32_t rc = walk.begin(snmpTransport, rootOid, walkHandler);
+  if (rc != SNMP_ERR_SUCCESS) return rc;
 
   // One request and one binding serve the whole walk: each step only renames
   // the binding and takes a new id, so the request side allocates nothing per
-  // step. Names decoded from answers never exceed SNMP_MAX_OID_LENGTH (the
-  // decoder rejects longer ones), so the name buffer cannot overflow.
-  uint32_t name[SNMP_MAX_OID_LENGTH];
-  uint32_t nameLength = rootLength;
-  memcpy(name, root, rootLength * sizeof(uint32_t));
+  // step.
   SNMP_PDU request(SNMP_GET_NEXT_REQUEST, 0, snmpVersion);
-  auto *binding = new SNMP_Variable(name, nameLength);
+  auto *binding = new SNMP_Variable(walk.name, walk.nameLength);
   request.bindVariable(binding);
 
   for (;;) {
     request.setRequestId(SnmpNewRequestId());
-    binding->setName(name, nameLength);
+    binding->setName(walk.name, walk.nameLength);
     SNMP_PDU *answer = nullptr;
-    uint32_t rc =
-        snmpTransport->doRequest(&request, &answer, g_dwSNMPTimeout.load(), SNMP_REQUEST_RETRIES);
-    if (rc != SNMP_ERR_SUCCESS) {
-      if (logErrors != 0) {
-        LogError(MSG_SNMP_GET_ERROR, "d", static_cast<int32_t>(rc));
-      }
-      return rc;
-    }
+    rc = snmpTransport->doRequest(&request, &answer, g_dwSNMPTimeout.load(), SNMP_REQUEST_RETRIES);
+    if (rc != SNMP_ERR_SUCCESS) return walk.requestFailed(rc, logErrors);
     uint32_t result = CheckAnswer(answer);
-    SNMP_Variable *var = result == SNMP_ERR_SUCCESS ? answer->getVariable(0) : nullptr;
-    bool stop = true;
-    if (var == nullptr) {
-      // An SNMPv1 agent says "nothing follows this name in my view" with
-      // noSuchName to a GETNEXT: the walk has reached the end of the
-      // device's MIB, as v2c's endOfMibView says, and is complete.
-      if (snmpVersion == SNMP_VERSION_1 && answer->getVersion() == SNMP_VERSION_1 &&
-          answer->getErrorCode() == SNMP_PDU_ERR_NO_SUCH_NAME) {
-        result = SNMP_ERR_SUCCESS;
-      }
-    } else if (var->getType() == ASN_NO_SUCH_OBJECT || var->getType() == ASN_NO_SUCH_INSTANCE) {
-      result = SNMP_ERR_NO_OBJECT;
-    } else if (var->getType() == ASN_END_OF_MIBVIEW || var->getNameLength() < rootLength ||
-               memcmp(var->getName(), root, rootLength * sizeof(uint32_t)) != 0) {
-      result = SNMP_ERR_SUCCESS;  // the walk has left the subtree or the view
+    bool more = false;
+    if (result != SNMP_ERR_SUCCESS) {
+      if (IsV1EndOfView(snmpVersion, answer)) result = SNMP_ERR_SUCCESS;
     } else {
-      int order = SNMPCompareOID(var->getName(), var->getNameLength(), name, nameLength);
-      if (order == 0) {
-        result = SNMP_ERR_SUCCESS;  // a repeated name ends the walk
-      } else if (order < 0) {
-        result = SNMP_ERR_NOT_INCREASING;
-      } else {
-        nameLength = var->getNameLength();
-        memcpy(name, var->getName(), nameLength * sizeof(uint32_t));
-        result = walkHandler(snmpVersion, var, snmpTransport, handlerArg);
-        stop = result != 0;
-      }
+      more = walk.visit(answer->getVariable(0), snmpVersion, snmpTransport, walkHandler, handlerArg,
+                        &result);
     }
     delete answer;
-    if (stop) return result;
+    if (!more) return result;
+  }
+}
+
+uint32_t SnmpWalkBulk(uint32_t snmpVersion, SNMP_Transport *snmpTransport, const char16_t *rootOid,
+                      SnmpWalkHandler walkHandler, void *handlerArg, int32_t logErrors,
+                      uint32_t maxRepetitions) {
+  if (snmpVersion == SNMP_VERSION_1)
+    return SnmpEnumerate(snmpVersion, snmpTransport, rootOid, walkHandler, handlerArg, logErrors);
+  Walk walk;
+  uint32_t rc = walk.begin(snmpTransport, rootOid, walkHandler);
+  if (rc != SNMP_ERR_SUCCESS) return rc;
+  uint32_t repetitions = maxRepetitions == 0 ? SNMP_DEFAULT_MAX_REPETITIONS : maxRepetitions;
+  if (repetitions > SNMP_MAX_VARIABLES) repetitions = SNMP_MAX_VARIABLES;
+
+  SNMP_PDU request(SNMP_GET_BULK_REQUEST, 0, snmpVersion);
+  auto *binding = new SNMP_Variable(walk.name, walk.nameLength);
+  request.bindVariable(binding);
+  request.setNonRepeaters(0);
+
+  for (;;) {
+    request.setRequestId(SnmpNewRequestId());
+    request.setMaxRepetitions(repetitions);
+    binding->setName(walk.name, walk.nameLength);
+    SNMP_PDU *answer = nullptr;
+    rc = snmpTransport->doRequest(&request, &answer, g_dwSNMPTimeout.load(), SNMP_REQUEST_RETRIES);
+    if (rc != SNMP_ERR_SUCCESS) return walk.requestFailed(rc, logErrors);
+    if (answer->getErrorCode() == SNMP_PDU_ERR_TOO_BIG && repetitions > 1) {
+      repetitions /= 2;
+      delete answer;
+      continue;
+    }
+    uint32_t result = CheckAnswer(answer);
+    bool more = result == SNMP_ERR_SUCCESS;
+    size_t bytes = 0;
+    for (uint32_t i = 0; more && i < answer->getNumVariables(); i++) {
+      SNMP_Variable *var = answer->getVariable(i);
+      bytes += BindingBytes(var);
+      more = walk.visit(var, snmpVersion, snmpTransport, walkHandler, handlerArg, &result);
+    }
+    if (more) {
+      // Would a full answer of variables like these still fit?
+      size_t perBinding = bytes / answer->getNumVariables() + 1;
+      while (repetitions > 1 && perBinding * repetitions > kBulkAnswerBudget) repetitions /= 2;
+    }
+    delete answer;
+    if (!more) return result;
   }
 }

@@ -13,14 +13,20 @@
 //               dot1qVlanCurrentEgressPorts.
 // All SNMP access goes through SnmpGet and SnmpEnumerate (kmsrv/snmp.h) on the
 // transport the server passes in, with the transport's own SNMP version.
+// With bulk walks switched on (setBulkWalks) and a transport whose version
+// has GETBULK (SNMPv2c, SNMPv3), tables are read with SnmpWalkBulk instead,
+// and the interface columns are read ahead by bulk walks rather than one GET
+// per interface and column: the same result in a fraction of the round
+// trips. Off by default.
 //
 // Ownership: the lists returned belong to the caller: delete an
 // InterfaceList, release a VlanList with decRefCount(). The driver keeps
 // nothing of a call.
 //
-// Threads: the driver has no state, so one object may serve several
-// discoveries at once on different threads, each on its own transport. A
-// transport serves one discovery at a time.
+// Threads: the driver's only state is its bulk-walk setting, which is set
+// before discoveries start and only read while they run; so one object may
+// serve several discoveries at once on different threads, each on its own
+// transport. A transport serves one discovery at a time.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +59,13 @@ class KMSRV_EXPORT NetworkDeviceDriver {
 
   NetworkDeviceDriver() = default;
   virtual ~NetworkDeviceDriver();
+
+  // Bulk walks: 0 (the default) keeps GETNEXT walks and one GET per value;
+  // otherwise the max-repetitions of each GETBULK request (at most
+  // SNMP_MAX_VARIABLES), used where the transport's version allows it.
+  // Call before discoveries start (see Threads above).
+  void setBulkWalks(uint32_t maxRepetitions) { bulkRepetitions_ = maxRepetitions; }
+  uint32_t getBulkWalks() const { return bulkRepetitions_; }
 
   // "GENERIC" and "1.2.2" here; each driver names itself.
   virtual const char16_t *getName();
@@ -93,4 +106,7 @@ class KMSRV_EXPORT NetworkDeviceDriver {
   // Returns null when either walk fails or a bound above is passed. The base
   // ignores `attributes`.
   virtual VlanList *getVlans(SNMP_Transport *snmpTransport, StringMap *attributes);
+
+ private:
+  uint32_t bulkRepetitions_ = 0;  // set before discoveries, read-only during them
 };

@@ -1,5 +1,5 @@
 // BER codec: header, integer and OID content rules, reader and writer.
-#include "kmsnmp/ber.h"
+#include "ber.h"
 
 #include <cstring>
 
@@ -217,6 +217,14 @@ bool BerWriter::reserve(size_t n) {
     return false;
   }
   return true;
+}
+
+uint8_t *BerWriter::zeros(size_t n) {
+  if (!reserve(n)) return nullptr;
+  uint8_t *at = pos_;
+  memset(at, 0, n);
+  pos_ += n;
+  return at;
 }
 
 void BerWriter::header(uint8_t tag, size_t length) {

@@ -5,9 +5,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "ber.h"
 #include "kmbase/text.h"
-#include "kmsnmp/ber.h"
 #include "kmsnmp/oid.h"
 
 namespace {
@@ -105,6 +106,16 @@ SNMP_Variable::SNMP_Variable(const uint32_t *name, uint32_t nameLength) : SNMP_V
 SNMP_Variable::~SNMP_Variable() {
   if (name_ != inlineName_) free(name_);
   if (value_ != inlineValue_) free(value_);
+}
+
+SNMP_Variable *SNMP_Variable::clone() const {
+  auto *copy = new (std::nothrow) SNMP_Variable();
+  if (copy == nullptr) return nullptr;
+  if (!copy->setName(name_, nameLength_) || !copy->storeValue(type_, value_, valueLength_)) {
+    delete copy;
+    return nullptr;
+  }
+  return copy;
 }
 
 bool SNMP_Variable::setName(const uint32_t *name, uint32_t length) {

@@ -4,6 +4,8 @@
 // its text, and that --json output parses back with the right values.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -538,10 +540,12 @@ TEST(KmqueryIsc, OpensServiceAndNamesRefusalsAndConnectFailures) {
 class KmquerySnmp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    snmpd_ = new SnmpdInstance({
+    std::vector<std::string> config = {
         "override .1.3.6.1.2.1.17.7.1.4.3.1.1.10 octet_str \"users\"",
         "override .1.3.6.1.2.1.17.7.1.4.2.1.4.0.10 octet_str 0x8001",
-    });
+    };
+    for (const std::string &line : UsmUserLines({V3User()})) config.push_back(line);
+    snmpd_ = new SnmpdInstance(config);
     skipReason_ = new std::string(snmpd_->start());
   }
   static void TearDownTestSuite() {
@@ -557,6 +561,18 @@ class KmquerySnmp : public ::testing::Test {
     std::vector<std::string> args = {"snmp", "127.0.0.1", "-p", std::to_string(snmpd_->port())};
     args.insert(args.end(), rest.begin(), rest.end());
     return args;
+  }
+  // SHA-256 with AES-128, the pass phrases not on the command line.
+  static UsmUser V3User() { return FindUsmUser("u_SHA-256_AES"); }
+  std::vector<std::string> snmpV3(std::vector<std::string> rest) const {
+    std::vector<std::string> args = snmp({"-v", "3", "-u", V3User().name, "-l", "authPriv", "-a",
+                                          "SHA-256", "-x", "AES"});
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+  static std::vector<std::string> V3Env() {
+    return {std::string("KMQUERY_AUTH_PASSPHRASE=") + kUsmAuthPass,
+            std::string("KMQUERY_PRIV_PASSPHRASE=") + kUsmPrivPass};
   }
 
   static SnmpdInstance *snmpd_;
@@ -682,6 +698,86 @@ TEST_F(KmquerySnmp, GetThroughAnAgentThatForwardsToTheDevice) {
                                   "get", ".1.3.6.1.2.1.1.6.0"}));
   EXPECT_EQ(wrong.status, 4) << Describe(wrong);
   EXPECT_NE(wrong.err.find("error 440"), std::string::npos) << Describe(wrong);
+}
+
+// SNMPv3, bulk walks and IPv6 addresses on the command line.
+TEST_F(KmquerySnmp, V3GetAndBulkWalksReadWhatV2cReads) {
+  RunResult r = Kmquery(snmpV3({"get", ".1.3.6.1.2.1.1.6.0"}), V3Env());
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("interop lab"), std::string::npos) << r.out;
+
+  // Pass phrases from files work as well as from the environment.
+  char tmpl[] = "/tmp/kmquery-pass-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl;
+  std::ofstream(dir + "/auth") << kUsmAuthPass << "\n";
+  std::ofstream(dir + "/priv") << kUsmPrivPass << "\n";
+  RunResult files = Kmquery(snmpV3({"--auth-passphrase-file", dir + "/auth",
+                                    "--priv-passphrase-file", dir + "/priv", "get",
+                                    ".1.3.6.1.2.1.1.6.0"}));
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(files.status, 0) << Describe(files);
+
+  auto count = [](const RunResult &run) {
+    return ParseJson(run.out)["variables"].array.size();
+  };
+  auto json = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "--json");
+    return args;
+  };
+  RunResult v2 = Kmquery(json(snmp({"walk", ".1.3.6.1.2.1.1"})));
+  ASSERT_EQ(v2.status, 0) << Describe(v2);
+  for (auto &args : {snmpV3({"bulkwalk", "-Cr3", ".1.3.6.1.2.1.1"}),
+                     snmpV3({"walk", "--bulk", "--max-repetitions", "2", ".1.3.6.1.2.1.1"}),
+                     snmp({"bulkwalk", ".1.3.6.1.2.1.1"})}) {
+    RunResult b = Kmquery(json(args), V3Env());
+    ASSERT_EQ(b.status, 0) << Describe(b);
+    EXPECT_EQ(count(b), count(v2));
+  }
+  RunResult badCr = Kmquery(snmp({"bulkwalk", "-Cx3", ".1.3.6.1.2.1.1"}));
+  EXPECT_EQ(badCr.status, 2) << Describe(badCr);
+}
+
+TEST_F(KmquerySnmp, WrongV3CredentialsGiveOneClearLineAndExitFive) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"wrong authentication pass phrase", snmpV3({"-A", "not-the-one", "get", ".1.3.6.1.2.1.1.6.0"}),
+       {std::string("KMQUERY_PRIV_PASSPHRASE=") + kUsmPrivPass}, 5, "error 13 (Authentication failure"},
+      {"unknown user",
+       snmp({"-v", "3", "-u", "nobody", "-l", "authNoPriv", "-A", "whatever12", "get",
+             ".1.3.6.1.2.1.1.6.0"}),
+       {}, 5, "error 12 (Unknown user name)"},
+      {"no user", snmp({"-v", "3", "get", ".1.3.6.1.2.1.1.6.0"}), {}, 2, "needs a user name"},
+      {"short pass phrase", snmpV3({"-A", "short", "-X", "short", "get", ".1.3.6.1.2.1.1.6.0"}),
+       {}, 2, "unusable SNMPv3 settings"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    RunResult r = Kmquery(c.args, c.env);
+    EXPECT_EQ(r.status, c.status) << Describe(r);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << Describe(r);
+    // Pass phrases are never printed.
+    EXPECT_EQ(r.err.find("not-the-one"), std::string::npos);
+    EXPECT_EQ(r.out.find("not-the-one"), std::string::npos);
+  }
+}
+
+TEST_F(KmquerySnmp, V3ThroughAnAgent) {
+  kmagent::AgentConfig config;
+  config.secret = "s3cret";
+  Agent agent(config);
+  RunResult r = Kmquery(snmpV3({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret",
+                                "--agent-auth", "sha1", "get", ".1.3.6.1.2.1.1.6.0"}),
+                        V3Env());
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("interop lab"), std::string::npos) << r.out;
 }
 
 // ---------------------------------------------------------------- management

@@ -216,18 +216,23 @@ TEST(DriverSnmpdInterop, InterfacesMatchSnmpwalkForEveryAliasModeWithAndWithoutI
     ASSERT_EQ(view.addresses.size(), 4u);
   }
   NetworkDeviceDriver driver;
-  for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
-    auto transport = snmpd.transport(version);
-    for (bool useIfXTable : {true, false}) {
-      for (int32_t useAliases : {0, 1, 2, 3}) {
-        SCOPED_TRACE("version " + std::to_string(version) + ", useIfXTable " +
-                     std::to_string(useIfXTable) + ", useAliases " + std::to_string(useAliases));
-        std::unique_ptr<InterfaceList> list(
-            driver.getInterfaces(transport.get(), nullptr, useAliases, useIfXTable));
-        ExpectSameInterfaces(list.get(), Expect(view, useAliases, useIfXTable));
+  for (uint32_t bulk : {0u, 2u}) {  // 2: many bulk requests, each answer cut at the columns' end
+    driver.setBulkWalks(bulk);
+    for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
+      auto transport = snmpd.transport(version);
+      for (bool useIfXTable : {true, false}) {
+        for (int32_t useAliases : {0, 1, 2, 3}) {
+          SCOPED_TRACE("bulk " + std::to_string(bulk) + ", version " + std::to_string(version) +
+                       ", useIfXTable " + std::to_string(useIfXTable) + ", useAliases " +
+                       std::to_string(useAliases));
+          std::unique_ptr<InterfaceList> list(
+              driver.getInterfaces(transport.get(), nullptr, useAliases, useIfXTable));
+          ExpectSameInterfaces(list.get(), Expect(view, useAliases, useIfXTable));
+        }
       }
     }
   }
+  driver.setBulkWalks(0);
   // The alias really took part: stripped, and composed both ways.
   auto transport = snmpd.transport(SNMP_VERSION_2C);
   std::unique_ptr<InterfaceList> list(driver.getInterfaces(transport.get(), nullptr, 2, true));
@@ -259,7 +264,8 @@ TEST(DriverSnmpdInterop, ThousandInterfaceDeviceIsDiscoveredCompletely) {
   if (!why.empty()) GTEST_SKIP() << why;
   // snmpd starts on the bare namespace (loading 1,000 interfaces at start-up
   // can outlast the fixture's start-up wait) and finds the links later.
-  SnmpdInstance snmpd;
+  const UsmUser v3User = FindUsmUser("u_SHA_AES");
+  SnmpdInstance snmpd(UsmUserLines({v3User}));
   std::string notStarted = snmpd.start();
   if (!notStarted.empty()) GTEST_SKIP() << notStarted;
 
@@ -287,6 +293,40 @@ TEST(DriverSnmpdInterop, ThousandInterfaceDeviceIsDiscoveredCompletely) {
   ExpectSameInterfaces(list.get(), Expect(view, 3, true));
   ASSERT_TRUE(list);
   EXPECT_EQ(list->getCapacity(), kLinks + 1);  // ifNumber was right: no growth
+
+  // The same with bulk walks, over SNMPv2c and SNMPv3.
+  auto v3 = snmpd.v3Transport(v3User);
+  driver.setBulkWalks(SNMP_DEFAULT_MAX_REPETITIONS);
+  for (SNMP_Transport *t :
+       {static_cast<SNMP_Transport *>(transport.get()), static_cast<SNMP_Transport *>(v3.get())}) {
+    SCOPED_TRACE("bulk, version " + std::to_string(t->getSnmpVersion()));
+    list.reset(driver.getInterfaces(t, nullptr, 3, true));
+    ExpectSameInterfaces(list.get(), Expect(view, 3, true));
+  }
+
+  // GETBULK walks of the whole ifTable visit the names and types of the
+  // GETNEXT walk (the counters move in between).
+  struct Seen {
+    std::vector<std::pair<std::vector<uint32_t>, uint32_t>> rows;
+    static uint32_t Add(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
+      static_cast<Seen *>(arg)->rows.emplace_back(
+          std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength()),
+          var->getType());
+      return 0;
+    }
+  };
+  Seen getNext;
+  ASSERT_EQ(
+      SnmpEnumerate(SNMP_VERSION_2C, transport.get(), u".1.3.6.1.2.1.2.2", Seen::Add, &getNext, 0),
+      SNMP_ERR_SUCCESS);
+  EXPECT_GT(getNext.rows.size(), static_cast<size_t>(20 * kLinks));
+  for (SNMP_Transport *t :
+       {static_cast<SNMP_Transport *>(transport.get()), static_cast<SNMP_Transport *>(v3.get())}) {
+    Seen bulk;
+    EXPECT_EQ(SnmpWalkBulk(t->getSnmpVersion(), t, u".1.3.6.1.2.1.2.2", Seen::Add, &bulk, 0),
+              SNMP_ERR_SUCCESS);
+    EXPECT_TRUE(bulk.rows == getNext.rows) << t->getSnmpVersion();
+  }
 }
 
 TEST(DriverSnmpdInterop, VlansAreTheStaticRowsWithTheirEgressPorts) {
@@ -318,8 +358,11 @@ TEST(DriverSnmpdInterop, VlansAreTheStaticRowsWithTheirEgressPorts) {
                                       {20, u"static only", {}},
                                       {4094, u"last", {4096}}};
   NetworkDeviceDriver driver;
-  for (uint32_t version : {SNMP_VERSION_1, SNMP_VERSION_2C}) {
-    SCOPED_TRACE(version);
+  const std::pair<uint32_t, uint32_t> modes[] = {
+      {SNMP_VERSION_1, 0}, {SNMP_VERSION_2C, 0}, {SNMP_VERSION_2C, 3}};  // version, bulk
+  for (auto [version, bulk] : modes) {
+    SCOPED_TRACE(std::to_string(version) + "/" + std::to_string(bulk));
+    driver.setBulkWalks(bulk);
     auto transport = snmpd.transport(version);
     VlanList *list = driver.getVlans(transport.get(), nullptr);
     ASSERT_NE(list, nullptr);

@@ -55,6 +55,16 @@ class AgentProxy {
     return t;
   }
 
+  // The same for an SNMPv3 user of the fixture.
+  std::unique_ptr<SNMP_ProxyTransport> v3Transport(uint16_t port, const UsmUser &user) {
+    auto t = transport(port, SNMP_VERSION_3);
+    if (t) {
+      t->setSecurityContext(new SNMP_SecurityContext(user.name.c_str(), user.level, user.auth,
+                                                     kUsmAuthPass, user.priv, kUsmPrivPass));
+    }
+    return t;
+  }
+
   kmagent::AgentServer &server() { return agent_; }
 
  private:
@@ -72,9 +82,8 @@ struct Varbind {
 uint32_t CollectVarbinds(uint32_t, SNMP_Variable *var, SNMP_Transport *, void *arg) {
   const uint8_t *value = var->getValue();
   static_cast<std::vector<Varbind> *>(arg)->push_back(
-      {std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength()),
-       var->getType(), std::vector<uint8_t>(value, value + var->getValueLength()),
-       var->GetValueAsUInt()});
+      {std::vector<uint32_t>(var->getName(), var->getName() + var->getNameLength()), var->getType(),
+       std::vector<uint8_t>(value, value + var->getValueLength()), var->GetValueAsUInt()});
   return 0;
 }
 
@@ -119,7 +128,8 @@ TEST(SnmpProxyInterop, GetThroughAgentMatchesDirectGet) {
   ASSERT_TRUE(proxy);
   auto direct = snmpd.transport(SNMP_VERSION_2C);
 
-  for (const char16_t *oid : {u".1.3.6.1.2.1.1.6.0", u".1.3.6.1.2.1.1.1.0", u".1.3.6.1.2.1.1.5.0"}) {
+  for (const char16_t *oid :
+       {u".1.3.6.1.2.1.1.6.0", u".1.3.6.1.2.1.1.1.0", u".1.3.6.1.2.1.1.5.0"}) {
     char16_t viaAgent[256] = u"unset-a", viaUdp[256] = u"unset-u";
     ASSERT_EQ(SnmpGet(SNMP_VERSION_2C, proxy.get(), oid, nullptr, 0, viaAgent, 256, 0),
               SNMP_ERR_SUCCESS);
@@ -129,9 +139,9 @@ TEST(SnmpProxyInterop, GetThroughAgentMatchesDirectGet) {
   }
   EXPECT_EQ(proxy->getLastAgentResult(), RCC_SUCCESS);
   char16_t location[64];
-  ASSERT_EQ(SnmpGet(SNMP_VERSION_2C, proxy.get(), u".1.3.6.1.4.1.99999.1.0", nullptr, 0, location,
-                    64, 0),
-            SNMP_ERR_SUCCESS);
+  ASSERT_EQ(
+      SnmpGet(SNMP_VERSION_2C, proxy.get(), u".1.3.6.1.4.1.99999.1.0", nullptr, 0, location, 64, 0),
+      SNMP_ERR_SUCCESS);
   EXPECT_EQ(std::u16string(location), u"proxied");
   int32_t ifNumber = -1, directIfNumber = -2;
   ASSERT_EQ(
@@ -172,6 +182,44 @@ TEST(SnmpProxyInterop, WalksThroughAgentGiveTheDirectWalksVarbinds) {
                 SNMP_ERR_SUCCESS);
       ASSERT_EQ(SnmpEnumerate(version, direct.get(), root, CollectVarbinds, &after, 0),
                 SNMP_ERR_SUCCESS);
+      ASSERT_FALSE(before.empty());
+      ExpectSameWalk(before, proxied, after);
+    }
+    EXPECT_EQ(proxy->getLastAgentResult(), RCC_SUCCESS);
+  }
+}
+
+TEST(SnmpProxyInterop, V3ThroughAgentGivesTheDirectValues) {
+  const std::vector<UsmUser> users = {FindUsmUser("u_SHA-256_AES"), FindUsmUser("u_MD5_DES"),
+                                      FindUsmUser("u_SHA-512"), FindUsmUser("noAuthUser")};
+  SnmpdInstance snmpd(UsmUserLines(users));
+  std::string why = snmpd.start();
+  if (!why.empty()) GTEST_SKIP() << why;
+  AgentProxy agent;
+  ASSERT_EQ(agent.start(), "");
+  for (const UsmUser &user : users) {
+    SCOPED_TRACE(user.name);
+    auto proxy = agent.v3Transport(snmpd.port(), user);
+    ASSERT_TRUE(proxy);
+    auto direct = snmpd.v3Transport(user);
+    char16_t viaAgent[256] = u"unset-a", viaUdp[256] = u"unset-u";
+    ASSERT_EQ(
+        SnmpGet(SNMP_VERSION_3, proxy.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaAgent, 256, 0),
+        SNMP_ERR_SUCCESS);
+    ASSERT_EQ(
+        SnmpGet(SNMP_VERSION_3, direct.get(), u".1.3.6.1.2.1.1.6.0", nullptr, 0, viaUdp, 256, 0),
+        SNMP_ERR_SUCCESS);
+    EXPECT_EQ(std::u16string(viaAgent), std::u16string(viaUdp));
+    for (bool bulk : {false, true}) {
+      std::vector<Varbind> before, proxied, after;
+      auto walk = [bulk](SNMP_Transport *t, std::vector<Varbind> *into) {
+        return bulk ? SnmpWalkBulk(SNMP_VERSION_3, t, u".1.3.6.1.2.1.2.2", CollectVarbinds, into, 0)
+                    : SnmpEnumerate(SNMP_VERSION_3, t, u".1.3.6.1.2.1.2.2", CollectVarbinds, into,
+                                    0);
+      };
+      ASSERT_EQ(walk(direct.get(), &before), SNMP_ERR_SUCCESS);
+      ASSERT_EQ(walk(proxy.get(), &proxied), SNMP_ERR_SUCCESS);
+      ASSERT_EQ(walk(direct.get(), &after), SNMP_ERR_SUCCESS);
       ASSERT_FALSE(before.empty());
       ExpectSameWalk(before, proxied, after);
     }
@@ -325,9 +373,9 @@ TEST(SnmpProxyInterop, FailedRequestIsCommunicationFailureAndTheAgentsCodeStaysR
   auto refused = agent.transport(silentPort, SNMP_VERSION_2C, 0x7F000002u);
   ASSERT_TRUE(refused);
   std::vector<Varbind> walked;
-  EXPECT_EQ(SnmpEnumerate(SNMP_VERSION_2C, refused.get(), u".1.3.6.1.2.1.1", CollectVarbinds,
-                          &walked, 0),
-            SNMP_ERR_COMM);
+  EXPECT_EQ(
+      SnmpEnumerate(SNMP_VERSION_2C, refused.get(), u".1.3.6.1.2.1.1", CollectVarbinds, &walked, 0),
+      SNMP_ERR_COMM);
   EXPECT_EQ(refused->getLastAgentResult(), RCC_ACCESS_DENIED);
   EXPECT_TRUE(walked.empty());
   EXPECT_EQ(std::u16string(value), u"untouched");

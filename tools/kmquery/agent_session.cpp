@@ -52,7 +52,8 @@ int32_t EffectiveAuth(int32_t given, const Secret &secret) {
 
 }  // namespace
 
-void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortAndTimeout) {
+void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortAndTimeout,
+                               bool agentPrefix) {
   const char *group = "Agent connection";
   if (ownPortAndTimeout) {
     command->add_option("-p,--port", o->port, "Agent's TCP port (default 4700)")
@@ -71,10 +72,11 @@ void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortA
       ->envname("KMQUERY_SECRET")
       ->option_text("SECRET")
       ->group(group);
-  AddChoiceOption(command, "-a,--auth", &o->auth, kAuthMethods,
+  AddChoiceOption(command, agentPrefix ? "--agent-auth" : "-a,--auth", &o->auth, kAuthMethods,
                   "Login method (default sha1 with a secret, none without)")
       ->group(group);
-  AddChoiceOption(command, "-e,--encryption", &o->encryption, kEncryptionPolicies,
+  AddChoiceOption(command, agentPrefix ? "--agent-encryption" : "-e,--encryption", &o->encryption,
+                  kEncryptionPolicies,
                   "Encryption policy (default on-demand)")
       ->group(group);
   auto *key = command->add_option("-K,--key", o->keyFile, "Server's RSA private key (PEM file)")
@@ -86,7 +88,9 @@ void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortA
                              "Use a throw-away 2048-bit RSA key for the key exchange")
                   ->group(group);
   key->excludes(gen);
-  command->add_option("-X,--proxy", o->proxy, "Connect through the proxy agent HOST[:PORT]")
+  command
+      ->add_option(agentPrefix ? "--agent-proxy" : "-X,--proxy", o->proxy,
+                   "Connect through the proxy agent HOST[:PORT]")
       ->option_text("HOST[:PORT]")
       ->group(group);
   AddChoiceOption(command, "--proxy-auth", &o->proxyAuth, kAuthMethods,

@@ -44,9 +44,11 @@ struct AgentOptions {
 
 // Registers -p -s -a -e -K --generate-key -X --proxy-auth --proxy-secret -w
 // on `command`, writing into `options`. With ownPortAndTimeout false, -p and
-// -w are left out (for a command whose -p and -w mean something else).
+// -w are left out (for a command whose -p and -w mean something else). With
+// agentPrefix, -a, -e and -X become --agent-auth, --agent-encryption and
+// --agent-proxy (for `snmp`, whose -a, -e and -X are SNMPv3's).
 void AddAgentConnectionOptions(CLI::App *command, AgentOptions *options,
-                               bool ownPortAndTimeout = true);
+                               bool ownPortAndTimeout = true, bool agentPrefix = false);
 
 class CliAgentConnection : public AgentConnection {
  public:

@@ -300,7 +300,8 @@ EOF
     step 0 "The same for scripts: --json" \
       kmquery --json snmp 127.0.0.1 -p "$SNMP_PORT" get .1.3.6.1.2.1.1.5.0
     step 0 "SNMP through the agent: the agent forwards each request to the device" \
-      kmquery snmp 127.0.0.1 -p "$SNMP_PORT" --via-agent "127.0.0.1:$MAIN" -a sha1 -e mandatory \
+      kmquery snmp 127.0.0.1 -p "$SNMP_PORT" --via-agent "127.0.0.1:$MAIN" --agent-auth sha1 \
+      --agent-encryption mandatory \
       --generate-key get .1.3.6.1.2.1.1.5.0 .1.3.6.1.2.1.1.6.0
     step 4 "A missing object (exit status 4)" \
       kmquery snmp 127.0.0.1 -p "$SNMP_PORT" get .1.3.6.1.2.1.1.99.0

@@ -2,19 +2,19 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "cli_options.h"
 #include "json_writer.h"
-#include "record_output.h"
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
 #include "kmsrv/snmp_proxy.h"
+#include "record_output.h"
 #include "text_table.h"
 
 namespace kmquery {
@@ -25,7 +25,40 @@ namespace {
 // holds no longer string, and hexadecimal takes three characters per byte.
 constexpr uint32_t kValueChars = 3 * SNMP_MAX_MESSAGE_SIZE + 1;
 
-const Choices<uint32_t> kVersions = {{"1", SNMP_VERSION_1}, {"2c", SNMP_VERSION_2C}};
+const Choices<uint32_t> kVersions = {
+    {"1", SNMP_VERSION_1}, {"2c", SNMP_VERSION_2C}, {"3", SNMP_VERSION_3}};
+const Choices<uint32_t> kLevels = {{"noAuthNoPriv", SNMP_SECURITY_NO_AUTH_NO_PRIV},
+                                   {"authNoPriv", SNMP_SECURITY_AUTH_NO_PRIV},
+                                   {"authPriv", SNMP_SECURITY_AUTH_PRIV}};
+const Choices<uint32_t> kAuthProtocols = {
+    {"MD5", SNMP_AUTH_MD5},        {"SHA", SNMP_AUTH_SHA1},       {"SHA-1", SNMP_AUTH_SHA1},
+    {"SHA-224", SNMP_AUTH_SHA224}, {"SHA-256", SNMP_AUTH_SHA256}, {"SHA-384", SNMP_AUTH_SHA384},
+    {"SHA-512", SNMP_AUTH_SHA512}};
+const Choices<uint32_t> kPrivProtocols = {{"DES", SNMP_PRIV_DES},
+                                          {"AES", SNMP_PRIV_AES128},
+                                          {"AES-128", SNMP_PRIV_AES128},
+                                          {"AES-192", SNMP_PRIV_AES192},
+                                          {"AES-256", SNMP_PRIV_AES256}};
+
+// The first line of a pass phrase file, without its line end. False when
+// the file cannot be read.
+bool ReadPassphraseFile(const std::string &path, std::string *pass) {
+  FILE *f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return false;
+  char line[SNMP_MAX_PASSPHRASE_LENGTH + 2] = {};
+  bool ok = std::fgets(line, sizeof(line), f) != nullptr || std::feof(f);
+  std::fclose(f);
+  size_t n = strnlen(line, sizeof(line));
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) n--;
+  pass->assign(line, n);
+  explicit_bzero(line, sizeof(line));
+  return ok;
+}
+
+void Wipe(std::string *secret) {
+  if (!secret->empty()) explicit_bzero(secret->data(), secret->size());
+  secret->clear();
+}
 
 CLI::Validator OidValidator() {
   return CLI::Validator(
@@ -70,9 +103,41 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
   command_->require_subcommand(1);
   command_->fallthrough();
   const char *group = "SNMP";
-  AddChoiceOption(command_, "-v,--snmp-version", &version_, kVersions,
-                  "SNMP version (default 2c)")
+  AddChoiceOption(command_, "-v,--snmp-version", &version_, kVersions, "SNMP version (default 2c)")
       ->group(group);
+  const char *v3 = "SNMPv3";
+  command_->add_option("-u,--user", user_, "SNMPv3 user name")->option_text("USER")->group(v3);
+  AddChoiceOption(command_, "-l,--level", &level_, kLevels,
+                  "SNMPv3 security level (default: authPriv with -X, authNoPriv with -A, "
+                  "else noAuthNoPriv)")
+      ->group(v3);
+  // A protocol, its pass phrase (option, environment variable) and a file
+  // that may hold the pass phrase instead.
+  auto addProtocol = [&](const char *protocolOption, uint32_t *protocol,
+                         const Choices<uint32_t> &choices, const char *protocolHelp,
+                         const char *passOption, const std::string &what, const char *env,
+                         std::string *pass, std::string *passFile) {
+    AddChoiceOption(command_, protocolOption, protocol, choices, protocolHelp)->group(v3);
+    command_->add_option(passOption, *pass, what + " pass phrase")
+        ->envname(env)
+        ->option_text("PASSPHRASE")
+        ->group(v3);
+    const std::string fileOption = std::string(passOption).substr(3) + "-file";
+    command_
+        ->add_option(fileOption, *passFile,
+                     "Read the " + what + " pass phrase from the first line of FILE")
+        ->option_text("FILE")
+        ->group(v3);
+  };
+  addProtocol("-a,--auth-protocol", &authProtocol_, kAuthProtocols,
+              "Authentication protocol (default SHA)", "-A,--auth-passphrase", "authentication",
+              "KMQUERY_AUTH_PASSPHRASE", &authPass_, &authPassFile_);
+  addProtocol("-x,--priv-protocol", &privProtocol_, kPrivProtocols,
+              "Privacy protocol (default AES)", "-X,--priv-passphrase", "privacy",
+              "KMQUERY_PRIV_PASSPHRASE", &privPass_, &privPassFile_);
+  command_->add_option("-n,--context", contextName_, "SNMPv3 context name (default empty)")
+      ->option_text("CONTEXT")
+      ->group(v3);
   command_->add_option("-c,--community", community_, "Community (default public)")
       ->envname("KMQUERY_COMMUNITY")
       ->option_text("COMMUNITY")
@@ -94,33 +159,72 @@ SnmpCommand::SnmpCommand(CLI::App &root) {
                    "which forwards them to the device")
       ->option_text("HOST[:PORT]")
       ->group(group);
-  AddAgentConnectionOptions(command_, &agentOptions_, false);
+  AddAgentConnectionOptions(command_, &agentOptions_, false, true);
 
-  CLI::App *get = addCommand("get", "Read the value of each OID",
-                             [this](SNMP_Transport &t, const Output &o) { return this->get(t, o); });
+  CLI::App *get =
+      addCommand("get", "Read the value of each OID",
+                 [this](SNMP_Transport &t, const Output &o) { return this->get(t, o); });
   get->add_option("OID", oids_, "Numeric OIDs, like .1.3.6.1.2.1.1.1.0")
       ->required()
       ->check(OidValidator());
 
-  CLI::App *walk = addCommand("walk", "Read every variable under an OID",
-                              [this](SNMP_Transport &t, const Output &o) { return this->walk(t, o); });
+  auto addRepetitions = [this](CLI::App *sub) {
+    sub->add_option("--max-repetitions", repetitions_,
+                    "Variables asked for per GETBULK request (default 50)")
+        ->check(CLI::Range(1u, static_cast<unsigned>(SNMP_MAX_VARIABLES)))
+        ->option_text("N");
+    // The common tools' spelling: -Cr25.
+    sub->add_option_function<std::string>(
+           "-C",
+           [this](const std::string &v) {
+             repetitions_ = static_cast<uint32_t>(std::stoul(v.substr(1)));
+           },
+           "rN: as --max-repetitions N")
+        ->check([](const std::string &v) -> std::string {
+          if (v.size() < 2 || v[0] != 'r' || v.size() > 6 ||
+              v.find_first_not_of("0123456789", 1) != std::string::npos)
+            return "expected rN, like -Cr25";
+          unsigned long n = std::stoul(v.substr(1));
+          if (n < 1 || n > SNMP_MAX_VARIABLES) return "N must be 1 to 1024";
+          return {};
+        })
+        ->option_text("rN");
+  };
+  CLI::App *walk =
+      addCommand("walk", "Read every variable under an OID",
+                 [this](SNMP_Transport &t, const Output &o) { return this->walk(t, o, bulk_); });
   walk->add_option("OID", root_, "Numeric OID of the subtree")->required()->check(OidValidator());
+  walk->add_flag("--bulk", bulk_, "Walk with GETBULK (SNMPv2c and v3)");
+  addRepetitions(walk);
 
-  CLI::App *ifs = addCommand("interfaces", "Discover the device's interfaces and addresses",
-                             [this](SNMP_Transport &t, const Output &o) { return interfaces(t, o); });
+  CLI::App *bulkwalk =
+      addCommand("bulkwalk", "Read every variable under an OID with GETBULK",
+                 [this](SNMP_Transport &t, const Output &o) { return this->walk(t, o, true); });
+  bulkwalk->add_option("OID", root_, "Numeric OID of the subtree")
+      ->required()
+      ->check(OidValidator());
+  addRepetitions(bulkwalk);
+
+  CLI::App *ifs =
+      addCommand("interfaces", "Discover the device's interfaces and addresses",
+                 [this](SNMP_Transport &t, const Output &o) { return interfaces(t, o); });
   ifs->add_option("--aliases", aliases_,
                   "How ifAlias enters the name: 0 not at all, 1 alias instead of the name, "
                   "2 \"alias (name)\", 3 \"name (alias)\"")
       ->check(CLI::Range(0, 3))
       ->option_text("0-3");
   ifs->add_flag("--ifxtable", ifXTable_, "Name interfaces by ifName (ifXTable), not ifDescr");
+  ifs->add_flag("--bulk", bulk_, "Read the tables with GETBULK (SNMPv2c and v3)");
+  addRepetitions(ifs);
 
-  addCommand("vlans", "Discover the device's VLANs and their ports (Q-BRIDGE-MIB)",
-             [this](SNMP_Transport &t, const Output &o) { return vlans(t, o); });
+  CLI::App *vlans =
+      addCommand("vlans", "Discover the device's VLANs and their ports (Q-BRIDGE-MIB)",
+                 [this](SNMP_Transport &t, const Output &o) { return this->vlans(t, o); });
+  vlans->add_flag("--bulk", bulk_, "Read the tables with GETBULK (SNMPv2c and v3)");
+  addRepetitions(vlans);
 }
 
-CLI::App *SnmpCommand::addCommand(const std::string &name, const std::string &help,
-                                  Action action) {
+CLI::App *SnmpCommand::addCommand(const std::string &name, const std::string &help, Action action) {
   CLI::App *sub = command_->add_subcommand(name, help);
   sub->fallthrough();
   sub->preparse_callback([this, action = std::move(action)](size_t) { action_ = action; });
@@ -135,19 +239,79 @@ std::string SnmpCommand::device() const {
   return text;
 }
 
+SNMP_SecurityContext *SnmpCommand::makeSecurityContext(const Output &out, int *status) {
+  *status = kExitOk;
+  if (version_ != SNMP_VERSION_3) return new SNMP_SecurityContext(community_.c_str());
+  auto fromFile = [&](const std::string &path, std::string *pass, const char *what) {
+    if (path.empty()) return true;
+    if (ReadPassphraseFile(path, pass)) return true;
+    *status = out.fail(kExitUsage, std::string("cannot read the ") + what + " pass phrase file " +
+                                       path + ": " + std::strerror(errno));
+    return false;
+  };
+  SNMP_SecurityContext *ctx = nullptr;
+  if (fromFile(authPassFile_, &authPass_, "authentication") &&
+      fromFile(privPassFile_, &privPass_, "privacy")) {
+    uint32_t level = level_;
+    if (level == 0) {
+      level = !privPass_.empty()   ? SNMP_SECURITY_AUTH_PRIV
+              : !authPass_.empty() ? SNMP_SECURITY_AUTH_NO_PRIV
+                                   : SNMP_SECURITY_NO_AUTH_NO_PRIV;
+    }
+    if (user_.empty()) {
+      *status = out.fail(kExitUsage, "SNMPv3 needs a user name (-u USER)");
+    } else {
+      ctx = new SNMP_SecurityContext(
+          user_.c_str(), level, authProtocol_ ? authProtocol_ : SNMP_AUTH_SHA1, authPass_.c_str(),
+          privProtocol_ ? privProtocol_ : SNMP_PRIV_AES128, privPass_.c_str());
+      if (ctx->getSetupError() != SNMP_ERR_SUCCESS || !ctx->setContextName(contextName_.c_str())) {
+        *status = out.fail(kExitUsage,
+                           "unusable SNMPv3 settings: the level needs its pass phrases (-A for "
+                           "authNoPriv, -A and -X for authPriv) of 8 to 1024 characters, user "
+                           "and context names take at most 32");
+        delete ctx;
+        ctx = nullptr;
+      }
+    }
+  }
+  Wipe(&authPass_);
+  Wipe(&privPass_);
+  return ctx;
+}
+
+int SnmpCommand::exitStatus(uint32_t rc) {
+  switch (rc) {
+    case SNMP_ERR_UNKNOWN_USER:
+    case SNMP_ERR_WRONG_DIGEST:
+    case SNMP_ERR_DECRYPTION:
+    case SNMP_ERR_UNSUPPORTED_LEVEL:
+    case SNMP_ERR_UNKNOWN_CONTEXT:
+      return kExitSnmpCredentials;
+    default:
+      return SnmpExitStatus(rc);
+  }
+}
+
 int SnmpCommand::run(const Output &out, int32_t debugLevel) {
   std::string error;
-  uint32_t address = 0;
-  if (!ResolveIpv4(host_, &address, &error)) return out.fail(kExitConnection, error);
+  int status = kExitOk;
+  std::unique_ptr<SNMP_SecurityContext> context(makeSecurityContext(out, &status));
+  if (!context) return status;
   g_dwSNMPTimeout = timeoutMs_;
   std::unique_ptr<SNMP_Transport> transport;
   if (viaAgent_.empty()) {
-    auto udp = std::make_unique<SNMP_UDPTransport>(address, port_);
-    if (!udp->isConnected())
-      return out.fail(kExitConnection, "cannot open a UDP socket to " + device() + ": " +
-                                           std::strerror(udp->getOpenError()));
-    transport = std::move(udp);
+    // Any address text the library takes: a name, 192.0.2.1, 2001:db8::1,
+    // [2001:db8::1], udp6:[...]:PORT.
+    uint32_t rc = SNMP_ERR_SUCCESS;
+    transport.reset(SNMP_UDPTransport::create(host_.c_str(), port_, &rc));
+    if (!transport)
+      return out.fail(kExitConnection, rc == SNMP_ERR_BAD_ADDRESS
+                                           ? "cannot resolve " + host_ + " to an address"
+                                           : "cannot open a UDP socket to " + device() + ": " +
+                                                 std::strerror(errno));
   } else {
+    uint32_t address = 0;
+    if (!ResolveIpv4(host_, &address, &error)) return out.fail(kExitConnection, error);
     if (!SplitHostPort(viaAgent_, kDefaultAgentPort, &agentOptions_.host, &agentOptions_.port,
                        &error))
       return out.fail(kExitUsage, "--via-agent: " + error);
@@ -155,40 +319,58 @@ int SnmpCommand::run(const Output &out, int32_t debugLevel) {
     // the agent's answer as it would for the device's.
     agentOptions_.timeoutMs = timeoutMs_;
     agentOptions_.debugLevel = debugLevel;
-    int status = kExitOk;
     std::unique_ptr<CliAgentConnection> conn = ConnectAgent(agentOptions_, out, &status);
     if (!conn) return status;
     // The transport owns the session from here on.
     transport = std::make_unique<SNMP_ProxyTransport>(conn.release(), ntohl(address), port_);
   }
   transport->setSnmpVersion(version_);
-  transport->setSecurityContext(new SNMP_SecurityContext(community_.c_str()));
+  transport->setSecurityContext(context.release());
   return action_(*transport, out);
 }
 
 const char *SnmpCommand::typeName(uint32_t type) {
   switch (type) {
-    case ASN_INTEGER: return "INTEGER";
-    case ASN_BIT_STRING: return "BITS";
-    case ASN_OCTET_STRING: return "STRING";
-    case ASN_NULL: return "NULL";
-    case ASN_OBJECT_ID: return "OID";
-    case ASN_IP_ADDR: return "IpAddress";
-    case ASN_COUNTER32: return "Counter32";
-    case ASN_GAUGE32: return "Gauge32";
-    case ASN_TIMETICKS: return "Timeticks";
-    case ASN_OPAQUE: return "Opaque";
-    case ASN_NSAP_ADDR: return "NsapAddress";
-    case ASN_COUNTER64: return "Counter64";
-    case ASN_UINTEGER32: return "UInteger32";
-    case ASN_NO_SUCH_OBJECT: return "noSuchObject";
-    case ASN_NO_SUCH_INSTANCE: return "noSuchInstance";
-    case ASN_END_OF_MIBVIEW: return "endOfMibView";
-    default: return "unknown";
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_BIT_STRING:
+      return "BITS";
+    case ASN_OCTET_STRING:
+      return "STRING";
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECT_ID:
+      return "OID";
+    case ASN_IP_ADDR:
+      return "IpAddress";
+    case ASN_COUNTER32:
+      return "Counter32";
+    case ASN_GAUGE32:
+      return "Gauge32";
+    case ASN_TIMETICKS:
+      return "Timeticks";
+    case ASN_OPAQUE:
+      return "Opaque";
+    case ASN_NSAP_ADDR:
+      return "NsapAddress";
+    case ASN_COUNTER64:
+      return "Counter64";
+    case ASN_UINTEGER32:
+      return "UInteger32";
+    case ASN_NO_SUCH_OBJECT:
+      return "noSuchObject";
+    case ASN_NO_SUCH_INSTANCE:
+      return "noSuchInstance";
+    case ASN_END_OF_MIBVIEW:
+      return "endOfMibView";
+    default:
+      return "unknown";
   }
 }
 
 std::string SnmpCommand::noAnswerHint(uint32_t rc) const {
+  if (rc == SNMP_ERR_TIMEOUT && version_ == SNMP_VERSION_3)
+    return "no answer (wrong port or version, or the device is down?)";
   if (rc == SNMP_ERR_TIMEOUT) return "no answer (wrong community, port or version?)";
   if (rc == SNMP_ERR_COMM && !viaAgent_.empty())
     return "the agent did not get an answer from the device, or refused to forward";
@@ -201,8 +383,7 @@ int SnmpCommand::probe(SNMP_Transport &t, const Output &out, const char16_t *oid
   const uint32_t rc = SnmpGet(version_, &t, oid, nullptr, 0, value.data(),
                               static_cast<uint32_t>(value.size()), SNMPGET_AS_STRING);
   if (rc == SNMP_ERR_SUCCESS) return kExitOk;
-  return out.failCode(SnmpExitStatus(rc), what, "snmp", rc, SNMPGetErrorText(rc),
-                      noAnswerHint(rc));
+  return out.failCode(exitStatus(rc), what, "snmp", rc, SNMPGetErrorText(rc), noAnswerHint(rc));
 }
 
 int SnmpCommand::get(SNMP_Transport &t, const Output &out) {
@@ -216,8 +397,8 @@ int SnmpCommand::get(SNMP_Transport &t, const Output &out) {
     const uint32_t rc = SnmpGet(version_, &t, wideOid.c_str(), nullptr, 0, value.data(),
                                 static_cast<uint32_t>(value.size()), SNMPGET_AS_PRINTABLE);
     if (rc != SNMP_ERR_SUCCESS) {
-      const int failure = SnmpExitStatus(rc);
-      if (failure == kExitConnection) {
+      const int failure = exitStatus(rc);
+      if (failure == kExitConnection || failure == kExitSnmpCredentials) {
         // The device is not answering: the other OIDs would only wait too.
         return out.failCode(failure, "get " + oid + " from " + device(), "snmp", rc,
                             SNMPGetErrorText(rc), noAnswerHint(rc));
@@ -242,11 +423,13 @@ int SnmpCommand::get(SNMP_Transport &t, const Output &out) {
   return status;
 }
 
-int SnmpCommand::walk(SNMP_Transport &t, const Output &out) {
+int SnmpCommand::walk(SNMP_Transport &t, const Output &out, bool bulk) {
   WalkState state;
   const std::vector<WalkRow> &rows = state.rows;
   const std::u16string root = KmUtf8ToWide(root_);
-  const uint32_t rc = SnmpEnumerate(version_, &t, root.c_str(), CollectVariable, &state, 0);
+  const uint32_t rc =
+      bulk ? SnmpWalkBulk(version_, &t, root.c_str(), CollectVariable, &state, 0, repetitions_)
+           : SnmpEnumerate(version_, &t, root.c_str(), CollectVariable, &state, 0);
   const std::string errorText = KmWideToUtf8(SNMPGetErrorText(rc));
   if (out.json()) {
     JsonWriter w;
@@ -270,15 +453,15 @@ int SnmpCommand::walk(SNMP_Transport &t, const Output &out) {
   }
   if (rc == SNMP_ERR_SUCCESS) {
     if (rows.empty() && !out.json())
-      std::fprintf(stderr, "kmquery: no variables under %s on %s\n", root_.c_str(), device().c_str());
+      std::fprintf(stderr, "kmquery: no variables under %s on %s\n", root_.c_str(),
+                   device().c_str());
     return kExitOk;
   }
-  const std::string detail = rows.empty() ? std::string()
-                                          : std::to_string(rows.size()) + " variables read before";
+  const std::string detail =
+      rows.empty() ? std::string() : std::to_string(rows.size()) + " variables read before";
   std::fprintf(stderr, "kmquery: walk %s on %s: error %u (%s)%s%s\n", root_.c_str(),
-               device().c_str(), rc, errorText.c_str(), detail.empty() ? "" : ": ",
-               detail.c_str());
-  return SnmpExitStatus(rc);
+               device().c_str(), rc, errorText.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+  return exitStatus(rc);
 }
 
 int SnmpCommand::interfaces(SNMP_Transport &t, const Output &out) {
@@ -286,6 +469,7 @@ int SnmpCommand::interfaces(SNMP_Transport &t, const Output &out) {
   int status = probe(t, out, u".1.3.6.1.2.1.2.1.0", "reading ifNumber from " + device());
   if (status != kExitOk) return status;
   NetworkDeviceDriver driver;
+  if (bulk_) driver.setBulkWalks(repetitions_ ? repetitions_ : SNMP_DEFAULT_MAX_REPETITIONS);
   std::unique_ptr<InterfaceList> list(driver.getInterfaces(&t, nullptr, aliases_, ifXTable_));
   if (!list)
     return out.fail(kExitPeer, "interface discovery on " + device() +
@@ -307,6 +491,7 @@ int SnmpCommand::vlans(SNMP_Transport &t, const Output &out) {
   int status = probe(t, out, u".1.3.6.1.2.1.1.3.0", "reading sysUpTime from " + device());
   if (status != kExitOk) return status;
   NetworkDeviceDriver driver;
+  if (bulk_) driver.setBulkWalks(repetitions_ ? repetitions_ : SNMP_DEFAULT_MAX_REPETITIONS);
   VlanList *list = driver.getVlans(&t, nullptr);
   if (list == nullptr)
     return out.fail(kExitPeer, "VLAN discovery on " + device() +

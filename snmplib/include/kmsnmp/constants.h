@@ -11,8 +11,7 @@
 // Protocol versions as they stand in the message's version field.
 inline constexpr uint32_t SNMP_VERSION_1 = 0;
 inline constexpr uint32_t SNMP_VERSION_2C = 1;
-// Reserved for the user-based security model; the codec does not speak it yet
-// and rejects it in both directions.
+// SNMPv3 with the user-based security model (a USM security context).
 inline constexpr uint32_t SNMP_VERSION_3 = 3;
 
 // PDU commands. The value is the PDU's BER tag minus 0xA0.
@@ -91,6 +90,20 @@ inline constexpr uint32_t SNMP_MAX_VARIABLES = 1024;
 // Longest community string. Real communities are far shorter; a fixed bound
 // keeps the security context a fixed-size object that can be wiped.
 inline constexpr size_t SNMP_MAX_COMMUNITY_LENGTH = 255;
+// SNMPv3 engine IDs are 5 to 32 octets (SnmpEngineID); a longer one is
+// malformed. Shorter ones are taken (some agents use them), empty ones are not.
+inline constexpr size_t SNMP_MAX_ENGINE_ID_LENGTH = 32;
+// USM user names and context names are SnmpAdminStrings of at most 32 octets.
+inline constexpr size_t SNMP_MAX_USER_NAME_LENGTH = 32;
+inline constexpr size_t SNMP_MAX_CONTEXT_NAME_LENGTH = 32;
+// Pass phrases: common agents refuse ones shorter than 8 characters (RFC
+// 3414 recommends so); the upper bound only keeps them in fixed buffers.
+inline constexpr size_t SNMP_MIN_PASSPHRASE_LENGTH = 8;
+inline constexpr size_t SNMP_MAX_PASSPHRASE_LENGTH = 1024;
+// The largest message we say we take (msgMaxSize of our SNMPv3 requests):
+// the largest UDP payload over IPv4.
+inline constexpr uint32_t SNMP_V3_MAX_MESSAGE_SIZE = 65507;
+
 // Deepest nesting of constructed BER elements a reader enters. An SNMPv1/v2c
 // message nests 4 deep down to a binding (message, PDU, binding list,
 // binding); SNMPv3 needs 6. The bound keeps any walk over peer data shallow.

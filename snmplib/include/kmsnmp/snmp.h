@@ -3,7 +3,6 @@
 // its own thread rules.
 #pragma once
 
-#include "kmsnmp/ber.h"
 #include "kmsnmp/constants.h"
 #include "kmsnmp/oid.h"
 #include "kmsnmp/pdu.h"

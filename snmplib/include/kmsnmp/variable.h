@@ -35,6 +35,10 @@ class KMSRV_EXPORT SNMP_Variable {
   // A name longer than SNMP_MAX_OID_LENGTH leaves the variable without name.
   SNMP_Variable(const uint32_t *name, uint32_t nameLength);
   ~SNMP_Variable();
+  // A new variable with the same name and value (the caller deletes it), or
+  // null when memory is short. Handlers that keep a variable of an answer
+  // keep a clone.
+  SNMP_Variable *clone() const;
   SNMP_Variable(const SNMP_Variable &) = delete;
   SNMP_Variable &operator=(const SNMP_Variable &) = delete;
 

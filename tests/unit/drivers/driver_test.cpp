@@ -387,3 +387,46 @@ TEST(NetworkDeviceDriverInterfaces, RecordBoundHoldsExactlyForInterfacesAndAddre
 }
 
 }  // namespace
+
+TEST(NetworkDeviceDriverInterfaces, BulkWalksGiveTheRecordsOfOneGetPerCell) {
+  auto d =
+      Device({{1, "lo", "lo", " spaced alias ", 24, std::string()},
+              {2, "eth0", std::nullopt, std::nullopt, std::nullopt, std::string("\x01\x02\x03", 3)},
+              {3, "eth1", "Gi0/1", "uplink", 6, std::string("\x01\x02\x03\x04\x05\x06\x07", 7)},
+              {4, "eth2", "Gi0/2"},
+              {5, "eth3", "Gi0/3"}});
+  d->erase(IfCell(kDescr, 4));  // ends the per-interface pass at the fourth
+  AddAddress(*d, 0x0A000001, 0xFF000000, 3);
+  AddAddress(*d, 0x0A000002, 0xFFFF0000, 3);  // a second address: a copy
+  AddAddress(*d, 0x0A000003, 0xFF000000, 9);  // no such interface
+  AddAddress(*d, 0x0A000004, 0xFF000000, 5);
+  d->erase(IpCell(3, 0x0A000004));  // no netmask: skipped
+  AddAddress(*d, 0x7F000001, 0xFF000000, 1);
+  for (bool useIfXTable : {true, false}) {
+    for (int32_t useAliases : {0, 1, 2, 3}) {
+      SCOPED_TRACE(std::to_string(useIfXTable) + "/" + std::to_string(useAliases));
+      NetworkDeviceDriver driver;
+      std::unique_ptr<InterfaceList> byGets(
+          driver.getInterfaces(d.get(), nullptr, useAliases, useIfXTable));
+      d->clearRequestLog();
+      driver.setBulkWalks(3);
+      std::unique_ptr<InterfaceList> byBulk(
+          driver.getInterfaces(d.get(), nullptr, useAliases, useIfXTable));
+      ASSERT_TRUE(byGets && byBulk);
+      ASSERT_EQ(byBulk->getSize(), byGets->getSize());
+      for (int32_t i = 0; i < byGets->getSize(); i++)
+        EXPECT_EQ(std::memcmp(byBulk->get(i), byGets->get(i), sizeof(KM_INTERFACE_INFO)), 0) << i;
+      // Only ifNumber is read with a GET; everything else comes in bulk.
+      size_t gets = 0;
+      for (const auto &r : d->requests()) gets += r.first == SNMP_GET_REQUEST;
+      EXPECT_EQ(gets, 1u);
+    }
+  }
+  // SNMPv1 has no GETBULK: the driver keeps to GETs and GETNEXT.
+  auto v1 = Device({{1, "lo", "lo"}}, SNMP_VERSION_1);
+  NetworkDeviceDriver driver;
+  driver.setBulkWalks(10);
+  std::unique_ptr<InterfaceList> list(driver.getInterfaces(v1.get(), nullptr, 0, true));
+  ASSERT_TRUE(list);
+  for (const auto &r : v1->requests()) EXPECT_NE(r.first, SNMP_GET_BULK_REQUEST);
+}

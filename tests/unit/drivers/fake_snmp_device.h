@@ -85,6 +85,7 @@ class FakeSnmpDevice : public SNMP_Transport {
     return n;
   }
   void keepRequestLog(bool keep) { logRequests_ = keep; }
+  void clearRequestLog() { requests_.clear(); }
 
   int sendMessage(SNMP_PDU *request) override {
     const SNMP_Variable *asked = request->getVariable(0);
@@ -100,6 +101,24 @@ class FakeSnmpDevice : public SNMP_Transport {
     if (failure != failures_.end()) {
       answer->setErrorCode(failure->second);
       answer->bindVariable(new SNMP_Variable(name.data(), static_cast<uint32_t>(name.size())));
+      return 1;
+    }
+    if (request->getCommand() == SNMP_GET_BULK_REQUEST) {
+      // Successors up to max-repetitions, endOfMibView past the last name.
+      Oid at = name;
+      for (uint32_t i = 0; i < request->getMaxRepetitions(); i++) {
+        Oid next = at;
+        std::optional<FakeValue> v = findNext(at, &next);
+        auto *var = new SNMP_Variable(next.data(), static_cast<uint32_t>(next.size()));
+        if (v) {
+          v->applyTo(var);
+        } else {
+          var->setNull(ASN_END_OF_MIBVIEW);
+        }
+        answer->bindVariable(var);
+        if (!v) break;
+        at = next;
+      }
       return 1;
     }
     Oid found = name;

@@ -45,6 +45,8 @@ class FakeAgent : public SNMP_Transport {
     pendingCommand = pdu->getCommand();
     pendingId = pdu->getRequestId();
     pendingVersion = pdu->getVersion();
+    pendingRepetitions = pdu->getMaxRepetitions();
+    if (pendingCommand == SNMP_GET_BULK_REQUEST) repetitionsAsked.push_back(pendingRepetitions);
     return static_cast<int>(size);
   }
 
@@ -76,6 +78,27 @@ class FakeAgent : public SNMP_Transport {
       } else {
         v->setNull(ASN_NO_SUCH_INSTANCE);
       }
+    } else if (pendingCommand == SNMP_GET_BULK_REQUEST) {
+      delete v;
+      v = nullptr;
+      if (pendingRepetitions > tooBigAbove) {
+        out.setErrorCode(SNMP_PDU_ERR_TOO_BIG);
+      } else {
+        // Up to max-repetitions successors (fewer when the agent cuts the
+        // answer short), endOfMibView past the last name.
+        auto it = mib.upper_bound(name);
+        for (uint32_t i = 0; i < pendingRepetitions && i < cutAnswersAt; i++) {
+          auto *next = new SNMP_Variable(name.data(), static_cast<uint32_t>(name.size()));
+          if (it == mib.end()) {
+            next->setNull(ASN_END_OF_MIBVIEW);
+          } else {
+            next->setName(it->first.data(), static_cast<uint32_t>(it->first.size()));
+            it->second(next);
+            ++it;
+          }
+          out.bindVariable(next);
+        }
+      }
     } else {
       auto it = mib.upper_bound(name);
       if (it != mib.end()) {
@@ -85,7 +108,7 @@ class FakeAgent : public SNMP_Transport {
         v->setNull(ASN_END_OF_MIBVIEW);
       }
     }
-    out.bindVariable(v);
+    if (v != nullptr) out.bindVariable(v);
     if (tweak) tweak(out);
     std::vector<uint8_t> wire;
     size_t n = out.encode(wire, securityContext.get());
@@ -107,6 +130,9 @@ class FakeAgent : public SNMP_Transport {
   std::function<void(SNMP_PDU &)> tweak;
   std::function<Bytes(const Name &requested, uint32_t requestId)> raw;
   bool silent = false;
+  uint32_t tooBigAbove = 0xFFFFFFFF;   // GETBULK asking for more is answered tooBig
+  uint32_t cutAnswersAt = 0xFFFFFFFF;  // most bindings of one GETBULK answer
+  std::vector<uint32_t> repetitionsAsked;
   int sends = 0;
   std::vector<uint32_t> requestIds;
   std::vector<Name> requested;
@@ -114,7 +140,7 @@ class FakeAgent : public SNMP_Transport {
 
  private:
   bool pending = false;
-  uint32_t pendingCommand = 0, pendingId = 0, pendingVersion = 0;
+  uint32_t pendingCommand = 0, pendingId = 0, pendingVersion = 0, pendingRepetitions = 0;
 };
 
 struct LoggedLine {
@@ -536,4 +562,108 @@ TEST_F(SnmpHelpers, HandlerMayUseTheSameTransport) {
   ASSERT_EQ(SnmpEnumerate(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", GetInside, &names, 0),
             SNMP_ERR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"lo", u"eth0"}));
+}
+
+// ---------------------------------------------------------------------------
+// SnmpWalkBulk: the same variables as SnmpEnumerate, in fewer requests.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+void AddTable(FakeAgent &agent) {
+  // Two columns of 12 rows, something after the table, and the agent's very
+  // last name at .1.3.6.1.6.3.99.
+  for (int row = 1; row <= 12; row++) {
+    agent.addInt((".1.3.6.1.2.1.2.2.1.1." + std::to_string(row)).c_str(), row);
+    agent.addText((".1.3.6.1.2.1.2.2.1.2." + std::to_string(row)).c_str(), "if");
+  }
+  agent.addInt(".1.3.6.1.2.1.4.1.0", 1);
+  agent.addInt(".1.3.6.1.6.3.99", 99);
+}
+
+}  // namespace
+
+TEST_F(SnmpHelpers, BulkWalkVisitsExactlyWhatTheGetNextWalkVisits) {
+  AddTable(agent);
+  struct Case {
+    const char16_t *root;
+    uint32_t repetitions;
+    uint32_t cutAt;
+  };
+  const Case cases[] = {
+      {u".1.3.6.1.2.1.2.2.1.1", 5, 0xFFFFFFFF},  // the answer runs past the subtree
+      {u".1.3.6.1.2.1.2.2.1.1", 12, 0xFFFFFFFF},
+      {u".1.3.6.1.2.1.2.2", 50, 0xFFFFFFFF},
+      {u".1.3.6.1.2.1.2.2", 50, 7},         // the agent gives fewer than asked
+      {u".1.3.6.1.6.3", 10, 0xFFFFFFFF},    // endOfMibView after the last name
+      {u".1.3.6.1.2.1.3", 10, 0xFFFFFFFF},  // empty subtree
+      {u".1.3.6.1.2.1.2.2.1.1", 1, 0xFFFFFFFF},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.repetitions) + "/" + std::to_string(c.cutAt));
+    std::vector<Name> byGetNext, byBulk;
+    ASSERT_EQ(SnmpEnumerate(SNMP_VERSION_2C, &agent, c.root, CollectNames, &byGetNext, 0),
+              SNMP_ERR_SUCCESS);
+    agent.cutAnswersAt = c.cutAt;
+    agent.sends = 0;
+    ASSERT_EQ(
+        SnmpWalkBulk(SNMP_VERSION_2C, &agent, c.root, CollectNames, &byBulk, 0, c.repetitions),
+        SNMP_ERR_SUCCESS);
+    agent.cutAnswersAt = 0xFFFFFFFF;
+    EXPECT_EQ(byBulk, byGetNext);
+    uint32_t perRequest = std::min(c.repetitions, c.cutAt);
+    EXPECT_EQ(agent.sends, static_cast<int>(byGetNext.size() / perRequest + 1));
+  }
+}
+
+TEST_F(SnmpHelpers, BulkWalkHalvesItsRepetitionsWhileTheAgentSaysTooBig) {
+  AddTable(agent);
+  agent.tooBigAbove = 6;
+  std::vector<Name> names;
+  ASSERT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 25),
+      SNMP_ERR_SUCCESS);
+  EXPECT_EQ(names.size(), 12u);
+  // 25 and 12 are too big, 6 fits and stays.
+  EXPECT_EQ(agent.repetitionsAsked, (std::vector<uint32_t>{25, 12, 6, 6, 6}));
+  // Even one is too big: the agent's error ends the walk.
+  agent.tooBigAbove = 0;
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 2),
+      SNMP_ERR_AGENT);
+}
+
+TEST_F(SnmpHelpers, BulkWalkKeepsTheOrderCheckAndTheHandlersVerdict) {
+  AddTable(agent);
+  Walked w;
+  w.stopAt = 3;
+  w.stopWith = 7;
+  EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", Collect, &w, 0, 10), 7u);
+  EXPECT_EQ(w.names.size(), 3u);
+  EXPECT_EQ(agent.sends, 1);
+
+  // An answer whose fourth name goes back before the third.
+  agent.tweak = [](SNMP_PDU &out) {
+    if (out.getNumVariables() > 3)
+      out.getVariable(3)->setName(N(".1.3.6.1.2.1.2.2.1.1.2").data(), 11);
+  };
+  std::vector<Name> names;
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0, 10),
+      SNMP_ERR_NOT_INCREASING);
+  EXPECT_EQ(names.size(), 3u);
+}
+
+TEST_F(SnmpHelpers, BulkWalkOverSnmpV1IsAGetNextWalk) {
+  AddTable(agent);
+  std::vector<Name> names;
+  ASSERT_EQ(SnmpWalkBulk(SNMP_VERSION_1, &agent, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0),
+            SNMP_ERR_SUCCESS);
+  EXPECT_EQ(names.size(), 12u);
+  EXPECT_TRUE(agent.repetitionsAsked.empty());
+  EXPECT_EQ(
+      SnmpWalkBulk(SNMP_VERSION_2C, nullptr, u".1.3.6.1.2.1.2.2.1.1", CollectNames, &names, 0),
+      SNMP_ERR_COMM);
+  EXPECT_EQ(SnmpWalkBulk(SNMP_VERSION_2C, &agent, u"1..3", CollectNames, &names, 0),
+            SNMP_ERR_BAD_OID);
 }

@@ -1,5 +1,5 @@
 // BER codec: length forms, integer widths, OIDs, nesting depth, writer bounds.
-#include "kmsnmp/ber.h"
+#include "ber.h"
 
 #include <gtest/gtest.h>
 

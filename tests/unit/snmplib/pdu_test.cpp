@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "kmsnmp/ber.h"
+#include "ber.h"
 
 namespace {
 

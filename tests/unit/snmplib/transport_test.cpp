@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -195,6 +196,14 @@ TEST(SnmpErrorText, KnownCodesHaveTextsAndOthersAGenericOne) {
   EXPECT_EQ(std::u16string(SNMPGetErrorText(SNMP_ERR_TIMEOUT)), u"Request timed out");
   EXPECT_EQ(std::u16string(SNMPGetErrorText(SNMP_ERR_NOT_INCREASING)),
             u"Agent returned object names out of order");
-  EXPECT_EQ(std::u16string(SNMPGetErrorText(12)), u"Unknown error");
+  // Every code has its own text, so a user tells a wrong pass phrase from an
+  // unknown user and a time-out.
+  std::set<std::u16string> texts;
+  for (uint32_t code = 0; code <= SNMP_ERR_BAD_ADDRESS; code++) {
+    std::u16string text = SNMPGetErrorText(code);
+    EXPECT_NE(text, u"Unknown error") << code;
+    EXPECT_TRUE(texts.insert(text).second) << code;
+  }
+  EXPECT_EQ(std::u16string(SNMPGetErrorText(SNMP_ERR_BAD_ADDRESS + 1)), u"Unknown error");
   EXPECT_EQ(std::u16string(SNMPGetErrorText(0xFFFFFFFFu)), u"Unknown error");
 }

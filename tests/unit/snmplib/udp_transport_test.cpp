@@ -164,7 +164,8 @@ TEST(UdpTransport, ReadMessageHonoursEachCallsTimeOut) {
   EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
   const auto start = Clock::now();
   EXPECT_EQ(t->readMessage(&pdu, 40, nullptr, nullptr, nullptr), 0);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));  // it waited (the kernel counts in ticks)
+  EXPECT_GE(Clock::now() - start,
+            std::chrono::milliseconds(20));  // it waited (the kernel counts in ticks)
   EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
 
   // A longer time-out after a shorter one: an answer sent meanwhile arrives.
@@ -222,4 +223,62 @@ TEST(UdpTransport, ReadMessageReportsTheSenderAndInstallsTheFoundContext) {
   EXPECT_EQ(pdu->getRequestId(), 504u);
   EXPECT_STREQ(t->getSecurityContext()->getCommunity(), "private");
   EXPECT_EQ(t->readMessage(&pdu, 0, nullptr, nullptr, nullptr), 0);
+}
+
+TEST(UdpTransport, AddressTextsGiveFamilyAndPortOrAClearError) {
+  int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 loop6{};
+  loop6.sin6_family = AF_INET6;
+  loop6.sin6_addr = in6addr_loopback;
+  const bool haveIpv6 =
+      probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&loop6), sizeof(loop6)) == 0;
+  if (probe >= 0) close(probe);
+  struct Case {
+    const char *text;
+    int family;  // 0: refused as SNMP_ERR_BAD_ADDRESS
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"udp:127.0.0.1:1161", AF_INET, 1161},
+      {"udp:127.0.0.1", AF_INET, 161},
+      {"127.0.0.1", AF_INET, 161},
+      {"127.0.0.1:65535", AF_INET, 65535},
+      {"udp6:[::1]:1162", AF_INET6, 1162},
+      {"udp6:[::1]", AF_INET6, 161},
+      {"udp6:::1", AF_INET6, 161},
+      {"[::1]:1163", AF_INET6, 1163},
+      {"::1", AF_INET6, 161},
+      {"", 0, 0},
+      {"udp:", 0, 0},
+      {"udp:127.0.0.1:0", 0, 0},
+      {"udp:127.0.0.1:65536", 0, 0},
+      {"udp:127.0.0.1:16x", 0, 0},
+      {"udp:127.0.0.1:", 0, 0},
+      {"[::1", 0, 0},
+      {"[::1]x", 0, 0},
+      {"[::1]:", 0, 0},
+      {"udp:[::1]:161", 0, 0},   // an IPv6 address where IPv4 was asked for
+      {"udp6:127.0.0.1", 0, 0},  // and the other way round
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    if (c.family == AF_INET6 && !haveIpv6) continue;
+    uint32_t rc = 12345;
+    std::unique_ptr<SNMP_UDPTransport> t(SNMP_UDPTransport::create(c.text, 161, &rc));
+    if (c.family == 0) {
+      EXPECT_EQ(t, nullptr);
+      EXPECT_EQ(rc, SNMP_ERR_BAD_ADDRESS);
+      continue;
+    }
+    ASSERT_NE(t, nullptr) << rc;
+    EXPECT_EQ(rc, SNMP_ERR_SUCCESS);
+    EXPECT_TRUE(t->isConnected());
+    socklen_t length;
+    const sockaddr *peer = t->getPeerAddress(&length);
+    ASSERT_EQ(peer->sa_family, c.family);
+    uint16_t port = c.family == AF_INET ? reinterpret_cast<const sockaddr_in *>(peer)->sin_port
+                                        : reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_port;
+    EXPECT_EQ(ntohs(port), c.port);
+  }
+  EXPECT_EQ(SNMP_UDPTransport::create(nullptr, 161, nullptr), nullptr);
 }

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kmbase/export.h"
 #include "kmsnmp/constants.h"
 
 namespace kmsnmp {
@@ -23,27 +22,26 @@ namespace kmsnmp {
 // Accepts single-octet tags, short lengths and long lengths of 1 to
 // BER_MAX_LENGTH_OCTETS octets (non-minimal long forms included); rejects
 // high tag numbers, the indefinite form and any content running past `size`.
-KMSRV_EXPORT bool BerDecodeHeader(const uint8_t *data, size_t size, uint8_t *tag,
-                                  size_t *headerLength, size_t *contentLength);
+bool BerDecodeHeader(const uint8_t *data, size_t size, uint8_t *tag, size_t *headerLength,
+                     size_t *contentLength);
 
 // Content decoders. Each checks the width limit of its type.
 // INTEGER (Integer32): 1 to BER_MAX_INT32_OCTETS octets, two's complement.
-KMSRV_EXPORT bool BerDecodeInt32(const uint8_t *content, size_t length, int32_t *value);
+bool BerDecodeInt32(const uint8_t *content, size_t length, int32_t *value);
 // Unsigned 32-bit types: up to 4 octets are read as the bits of the value
 // (agents that forget the leading zero of a value above 2^31 are common); a
 // fifth octet is allowed only as a leading zero.
-KMSRV_EXPORT bool BerDecodeUInt32(const uint8_t *content, size_t length, uint32_t *value);
+bool BerDecodeUInt32(const uint8_t *content, size_t length, uint32_t *value);
 // Counter64: up to 8 octets as bits, a ninth only as a leading zero.
-KMSRV_EXPORT bool BerDecodeUInt64(const uint8_t *content, size_t length, uint64_t *value);
+bool BerDecodeUInt64(const uint8_t *content, size_t length, uint64_t *value);
 // OBJECT IDENTIFIER content into at most `max` elements (the first octet
 // group holds two arcs). Returns the element count, 0 when the content is
 // empty, a sub-identifier is unterminated, longer than BER_MAX_SUBID_OCTETS
 // or above 32 bits, or there are more than `max` elements.
-KMSRV_EXPORT uint32_t BerDecodeOid(const uint8_t *content, size_t length, uint32_t *elements,
-                                   uint32_t max);
+uint32_t BerDecodeOid(const uint8_t *content, size_t length, uint32_t *elements, uint32_t max);
 
 // A cursor over the content of one constructed element.
-class KMSRV_EXPORT BerReader {
+class BerReader {
  public:
   BerReader() = default;
   BerReader(const uint8_t *data, size_t size) : pos_(data), end_(data + size) {}
@@ -80,20 +78,20 @@ class KMSRV_EXPORT BerReader {
 
 // Encoded sizes, for computing lengths before writing.
 // Identifier and length octets for content of `length` bytes.
-KMSRV_EXPORT size_t BerHeaderSize(size_t length);
-KMSRV_EXPORT size_t BerInt32ContentSize(int32_t value);
-KMSRV_EXPORT size_t BerUInt32ContentSize(uint32_t value);
-KMSRV_EXPORT size_t BerUInt64ContentSize(uint64_t value);
+size_t BerHeaderSize(size_t length);
+size_t BerInt32ContentSize(int32_t value);
+size_t BerUInt32ContentSize(uint32_t value);
+size_t BerUInt64ContentSize(uint64_t value);
 // 0 when the name cannot be encoded: no elements, a first arc above 2, a
 // second arc of 40 or more under arcs 0 and 1, a combined first sub-identifier
 // above 32 bits, or more than SNMP_MAX_OID_LENGTH elements. A one-element
 // name is written as that arc followed by 0.
-KMSRV_EXPORT size_t BerOidContentSize(const uint32_t *elements, uint32_t count);
+size_t BerOidContentSize(const uint32_t *elements, uint32_t count);
 // Whole element (header and content) for content of `length` bytes.
 inline size_t BerElementSize(size_t length) { return BerHeaderSize(length) + length; }
 
 // Writes elements front to back into [buffer, buffer + capacity).
-class KMSRV_EXPORT BerWriter {
+class BerWriter {
  public:
   BerWriter(uint8_t *buffer, size_t capacity)
       : start_(buffer), pos_(buffer), end_(buffer + capacity) {}
@@ -105,6 +103,11 @@ class KMSRV_EXPORT BerWriter {
   void uint64(uint8_t tag, uint64_t value);
   void octets(uint8_t tag, const uint8_t *data, size_t length);
   void oid(uint8_t tag, const uint32_t *elements, uint32_t count);
+  // Zero bytes whose value is filled in later (a digest, a salt, padding);
+  // returns where they start, null when they do not fit.
+  uint8_t *zeros(size_t n);
+  // Marks the writing failed (a later step, such as encryption, failed).
+  void fail() { failed_ = true; }
 
   bool failed() const { return failed_; }
   size_t size() const { return static_cast<size_t>(pos_ - start_); }
