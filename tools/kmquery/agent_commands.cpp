@@ -261,34 +261,21 @@ int AgentCommand::nop(CliAgentConnection &conn, const Output &out) {
 int AgentCommand::get(CliAgentConnection &conn, const Output &out) {
   int status = kExitOk;
   std::vector<char16_t> value(kValueChars);
-  JsonWriter w;
-  w.beginObject().key("agent").value(options_.host).key("values").beginArray();
-  TextTable table({"PARAMETER", "VALUE"});
+  ValueReport report("agent", options_.host, "name", "PARAMETER");
   for (const std::string &name : names_) {
     value[0] = 0;
     const uint32_t rcc = conn.getParameter(Wide(name).c_str(), kValueChars, value.data());
-    if (rcc != 0) {
-      const int failure = AgentRequestExitStatus(rcc);
-      // A session that is gone fails every further name the same way.
-      if (failure == kExitConnection) return failRequest(out, "get " + name, rcc);
-      const std::string text = Utf8(AgentErrorCodeToText(static_cast<int32_t>(rcc)));
-      std::fprintf(stderr, "kmquery: get %s on agent %s: error %u (%s)\n", name.c_str(),
-                   AgentLabel(options_).c_str(), rcc, text.c_str());
-      w.beginObject().key("name").value(name).key("error").beginObject();
-      w.key("code").value(rcc).key("text").value(text).endObject().endObject();
-      status = failure;
+    if (rcc == 0) {
+      report.value(name, Utf8(value.data()));
       continue;
     }
-    const std::string utf8 = Utf8(value.data());
-    w.beginObject().key("name").value(name).key("value").value(utf8).endObject();
-    table.addRow({name, utf8});
+    status = AgentRequestExitStatus(rcc);
+    // A session that is gone fails every further name the same way.
+    if (status == kExitConnection) return failRequest(out, "get " + name, rcc);
+    report.error(name, "get " + name + " on agent " + AgentLabel(options_), rcc,
+                 Utf8(AgentErrorCodeToText(static_cast<int32_t>(rcc))));
   }
-  w.endArray().endObject();
-  if (out.json())
-    out.printJson(w.text());
-  else if (table.rowCount() > 0)
-    out.print(table.render());
-  return status;
+  return report.print(out, status);
 }
 
 int AgentCommand::list(CliAgentConnection &conn, const Output &out) {

@@ -36,6 +36,33 @@ std::string AddressWithPrefix(uint32_t address, uint32_t mask) {
 
 }  // namespace
 
+ValueReport::ValueReport(const char *targetKey, const std::string &target, const char *nameKey,
+                         const char *nameHeading)
+    : nameKey_(nameKey), table_({nameHeading, "VALUE"}) {
+  json_.beginObject().key(targetKey).value(target).key("values").beginArray();
+}
+
+void ValueReport::value(const std::string &name, const std::string &value) {
+  json_.beginObject().key(nameKey_).value(name).key("value").value(value).endObject();
+  table_.addRow({name, value});
+}
+
+void ValueReport::error(const std::string &name, const std::string &what, uint32_t code,
+                        const std::string &text) {
+  std::fprintf(stderr, "kmquery: %s: error %u (%s)\n", what.c_str(), code, text.c_str());
+  json_.beginObject().key(nameKey_).value(name).key("error").beginObject();
+  json_.key("code").value(code).key("text").value(text).endObject().endObject();
+}
+
+int ValueReport::print(const Output &out, int status) {
+  json_.endArray().endObject();
+  if (out.json())
+    out.printJson(json_.text());
+  else if (table_.rowCount() > 0)
+    out.print(table_.render());
+  return status;
+}
+
 std::string MacText(const uint8_t *mac) {
   static const uint8_t zero[6] = {};
   if (std::memcmp(mac, zero, 6) == 0) return {};

@@ -388,39 +388,25 @@ int SnmpCommand::probe(SNMP_Transport &t, const Output &out, const char16_t *oid
 
 int SnmpCommand::get(SNMP_Transport &t, const Output &out) {
   int status = kExitOk;
-  JsonWriter w;
-  w.beginObject().key("device").value(device()).key("values").beginArray();
-  TextTable table({"OID", "VALUE"});
+  ValueReport report("device", device(), "oid", "OID");
   std::vector<char16_t> value(kValueChars);
   for (const std::string &oid : oids_) {
     const std::u16string wideOid = KmUtf8ToWide(oid);
     const uint32_t rc = SnmpGet(version_, &t, wideOid.c_str(), nullptr, 0, value.data(),
                                 static_cast<uint32_t>(value.size()), SNMPGET_AS_PRINTABLE);
-    if (rc != SNMP_ERR_SUCCESS) {
-      const int failure = exitStatus(rc);
-      if (failure == kExitConnection || failure == kExitSnmpCredentials) {
-        // The device is not answering: the other OIDs would only wait too.
-        return out.failCode(failure, "get " + oid + " from " + device(), "snmp", rc,
-                            SNMPGetErrorText(rc), noAnswerHint(rc));
-      }
-      const std::string text = KmWideToUtf8(SNMPGetErrorText(rc));
-      std::fprintf(stderr, "kmquery: get %s from %s: error %u (%s)\n", oid.c_str(),
-                   device().c_str(), rc, text.c_str());
-      w.beginObject().key("oid").value(oid).key("error").beginObject();
-      w.key("code").value(rc).key("text").value(text).endObject().endObject();
-      status = failure;
+    if (rc == SNMP_ERR_SUCCESS) {
+      report.value(oid, KmWideToUtf8(value.data()));
       continue;
     }
-    const std::string utf8 = KmWideToUtf8(value.data());
-    w.beginObject().key("oid").value(oid).key("value").value(utf8).endObject();
-    table.addRow({oid, utf8});
+    status = exitStatus(rc);
+    if (status == kExitConnection || status == kExitSnmpCredentials) {
+      // The device is not answering: the other OIDs would only wait too.
+      return out.failCode(status, "get " + oid + " from " + device(), "snmp", rc,
+                          SNMPGetErrorText(rc), noAnswerHint(rc));
+    }
+    report.error(oid, "get " + oid + " from " + device(), rc, KmWideToUtf8(SNMPGetErrorText(rc)));
   }
-  w.endArray().endObject();
-  if (out.json())
-    out.printJson(w.text());
-  else if (table.rowCount() > 0)
-    out.print(table.render());
-  return status;
+  return report.print(out, status);
 }
 
 int SnmpCommand::walk(SNMP_Transport &t, const Output &out, bool bulk) {
