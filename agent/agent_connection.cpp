@@ -66,6 +66,9 @@ AgentConnection::AgentConnection(uint32_t addr, uint16_t agentPort, int32_t meth
       downloadProgress(nullptr),
       downloadProgressArg(nullptr),
       deleteFileOnDownloadFailure(true),
+      downloadLimit(kDefaultDownloadLimit),
+      downloadWritten(0),
+      downloadKeepLength(-1),
       uploadInProgress(false),
       sessionClosing(true),
       keyExchangeId(0),
@@ -167,10 +170,14 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
       rcc = RCC_INTERNAL_ERROR;
     } else {
       protocolVersion = version;
-      // When the thread cannot be started the negotiation below gets no
-      // replies, times out and fails.
-      link.startReceiver(ReceiverThreadStarter, this);
-      rcc = negotiate(serverKey);
+      if (!link.startReceiver(ReceiverThreadStarter, this)) {
+        // Nothing could read the answers: fail now rather than wait for them.
+        char16_t ip[16];
+        PrintMsg(u"Cannot start receiver thread for agent %s", IpToStr(ntohl(address), ip));
+        rcc = RCC_INTERNAL_ERROR;
+      } else {
+        rcc = negotiate(serverKey);
+      }
       if (rcc == RCC_SUCCESS) {
         // The session may have ended between the last reply and here (peer
         // close, disconnect from another thread): then it never opened.
@@ -217,7 +224,7 @@ void AgentConnection::ReceiverThreadStarter(void *arg) {
 
 void AgentConnection::ReceiverThread() {
   Link link(*this);
-  link.runReceiver(link, kReceiveBufferSize, commandTimeout);
+  link.runReceiver(link, commandTimeout);
 }
 
 void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
@@ -277,10 +284,11 @@ void AgentConnection::processRawMessage(KMCP_MESSAGE *raw, uint32_t size) {
       return;
     }
     const uint8_t *data = reinterpret_cast<const uint8_t *>(raw) + KMCP_HEADER_SIZE;
-    if (!KmWriteAll(downloadFile, data, count)) {
+    if (count > downloadLimit - downloadWritten || !KmWriteAll(downloadFile, data, count)) {
       endDownload(false);
       return;
     }
+    downloadWritten += count;
     if (flags & FLAG_END_OF_FILE) {
       endDownload(true);
       return;
@@ -298,6 +306,21 @@ void AgentConnection::endDownload(bool success) {
   ::close(downloadFile);
   downloadFile = -1;
   onFileDownload(success);
+}
+
+void AgentConnection::endDownload(uint32_t id, bool success) {
+  KmLockGuard guard(stateLock);
+  if (downloadRequestId == id) endDownload(success);
+}
+
+void AgentConnection::discardDownloadFile() {
+  const std::string path = KmWideToUtf8(std::u16string_view(downloadFileName));
+  if (downloadKeepLength < 0) {
+    ::remove(path.c_str());
+  } else if (::truncate(path.c_str(), static_cast<off_t>(downloadKeepLength)) != 0) {
+    DbgPrintf(4, u"AgentConnection: cannot cut %s back to %lld bytes", downloadFileName,
+              static_cast<long long>(downloadKeepLength));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -327,7 +350,7 @@ uint32_t AgentConnection::executeRequest(CSCPMessage *msg, bool needsConnection,
   CSCPMessage *reply;
   uint32_t rcc = exchange(msg, MC_REQUEST_COMPLETED, timeout_ms, &reply);
   if (reply == nullptr) return rcc;
-  rcc = reply->GetVariableLong(VAR_RCC);
+  rcc = kmsrv_session::ReplyResult(*reply, Link::kCodes);
   if (readReply) rcc = readReply(*reply, rcc);
   delete reply;
   return rcc;
@@ -350,11 +373,9 @@ void AgentConnection::onDataPush(CSCPMessage *) {}
 
 bool AgentConnection::processCustomMessage(CSCPMessage *) { return false; }
 
-void AgentConnection::onFileDownload(bool success) {
-  if (!success && deleteFileOnDownloadFailure) {
-    std::string path = KmWideToUtf8(std::u16string_view(downloadFileName));
-    ::remove(path.c_str());
-  }
+void AgentConnection::onFileDownload(bool success) KM_NO_THREAD_SAFETY_ANALYSIS {
+  // Called with stateLock held (endDownload).
+  if (!success && deleteFileOnDownloadFailure) discardDownloadFile();
   downloadSucceeded = success;
   downloadDone.set();
 }

@@ -13,13 +13,14 @@ class AgentConnection::Link final : public kmsrv_session::Link,
  public:
   // The agent's result codes for what the mechanics report themselves.
   static constexpr kmsrv_session::ResultCodes kCodes{
-      RCC_CONNECTION_BROKEN,  RCC_REQUEST_TIMEOUT,     RCC_NO_CIPHERS,
-      RCC_INVALID_PUBLIC_KEY, RCC_INVALID_SESSION_KEY, RCC_INTERNAL_ERROR};
+      RCC_CONNECTION_BROKEN,   RCC_REQUEST_TIMEOUT, RCC_NO_CIPHERS,  RCC_INVALID_PUBLIC_KEY,
+      RCC_INVALID_SESSION_KEY, RCC_INTERNAL_ERROR,  RCC_BAD_RESPONSE};
 
   explicit Link(AgentConnection &agent)
       : kmsrv_session::Link({agent.socket, agent.encryptionContext, agent.stateLock, agent.sendLock,
                              agent.replyQueue, agent.sessionClosing, agent.keyExchangeId,
-                             agent.keyExchangeDone, agent.receiverThread, agent.receiverThreadId}),
+                             agent.keyExchangeDone, agent.receiverThread, agent.receiverThreadId,
+                             agent.commandTimeout}),
         agent_(agent) {}
 
   uint32_t receiveTimeoutMs() override { return agent_.receiveTimeout.load(); }

@@ -50,9 +50,16 @@ uint32_t AgentConnection::uploadFile(const char16_t *localPath, const char16_t *
     const SOCKET sock = link.socketHandle();
     const kmsrv_session::ContextRef ctx = link.context();
     if (sock != INVALID_SOCKET)
-      streamed = SendFileOverKMCP(sock, id, localPath, ctx.get(), 0, progress, arg, &sendLock);
+      streamed = SendFileOverKMCP(sock, id, localPath, ctx.get(), 0, progress, arg, &sendLock,
+                                  commandTimeout.load());
+    // A chunk the agent did not take in time leaves the stream cut inside a
+    // message: the session ends (the receiver sees the shutdown).
+    if (!streamed && KmGetLastSocketError() == ETIMEDOUT) {
+      KmSocketShutdown(sock, SHUT_RDWR);
+      rcc = RCC_CONNECTION_BROKEN;
+    }
   }
-  rcc = streamed ? waitForRCC(id, commandTimeout.load()) : RCC_IO_FAILURE;
+  if (rcc == RCC_SUCCESS) rcc = streamed ? waitForRCC(id, commandTimeout.load()) : RCC_IO_FAILURE;
   uploadInProgress = false;
   return rcc;
 }
@@ -75,14 +82,22 @@ uint32_t AgentConnection::prepareFileDownload(const char16_t *path, uint32_t id,
   const int flags = append ? O_RDWR : (O_RDWR | O_CREAT | O_TRUNC);
   const int fd =
       KmRetryInterrupted([&] { return ::open(localPath.c_str(), flags | O_CLOEXEC, 0600); });
+  downloadKeepLength = -1;
   if (fd < 0) {
     const std::u16string error = KmUtf8ToWide(KmErrorText(errno));
     DbgPrintf(4, u"AgentConnection::PrepareFileDownload(): cannot open file %s (%s); append=%d rqId=%d",
               path, error.c_str(), append ? 1 : 0, static_cast<int>(id));
   } else if (append) {
-    ::lseek(fd, 0, SEEK_END);
+    // What was there stays: a failed download cuts the file back to this.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+      ::close(fd);
+      return RCC_FILE_OPEN_ERROR;
+    }
+    downloadKeepLength = end;
   }
   downloadFile = fd;
+  downloadWritten = 0;
   downloadProgress = progress;
   downloadRequestId = id;
   downloadProgressArg = arg;
@@ -99,10 +114,6 @@ CSCPMessage *MadeUpReply(uint32_t id, uint32_t rcc) {
   return reply;
 }
 
-void RemoveFile(const char16_t *path) {
-  ::unlink(KmWideToUtf8(std::u16string_view(path)).c_str());
-}
-
 }  // namespace
 
 CSCPMessage *AgentConnection::customRequest(CSCPMessage *request, const char16_t *downloadPath,
@@ -116,25 +127,33 @@ CSCPMessage *AgentConnection::customRequest(CSCPMessage *request, const char16_t
   }
   CSCPMessage *reply;
   exchange(request, MC_REQUEST_COMPLETED, commandTimeout.load(), &reply);
-  if (reply == nullptr || downloadPath == nullptr) return reply;
-
-  if (reply->GetVariableLong(VAR_RCC) != RCC_SUCCESS) {
-    // The agent sends no chunks after refusing: close without the hook.
-    {
-      KmLockGuard guard(stateLock);
-      if (downloadFile != -1 && downloadRequestId == id) {
-        ::close(downloadFile);
-        downloadFile = -1;
-      }
+  if (downloadPath == nullptr) return reply;
+  if (reply == nullptr) {
+    // No answer: the download ends as failed, so that the next one is not
+    // refused as busy.
+    endDownload(id, false);
+    return nullptr;
+  }
+  if (kmsrv_session::ReplyResult(*reply, Link::kCodes) != RCC_SUCCESS) {
+    // A refusal, after which the agent sends no chunks: closed without the
+    // hook; the file goes (an appended one is cut back, never removed).
+    KmLockGuard guard(stateLock);
+    if (downloadFile != -1 && downloadRequestId == id) {
+      ::close(downloadFile);
+      downloadFile = -1;
     }
-    RemoveFile(downloadPath);
+    discardDownloadFile();
     return reply;
   }
   if (!downloadDone.wait(kDownloadTimeoutMs)) {
+    endDownload(id, false);
     reply->SetVariable(VAR_RCC, RCC_REQUEST_TIMEOUT);
   } else if (!downloadSucceeded) {
     reply->SetVariable(VAR_RCC, RCC_IO_FAILURE);
-    if (deleteFileOnDownloadFailure) RemoveFile(downloadPath);
+    if (deleteFileOnDownloadFailure) {
+      KmLockGuard guard(stateLock);
+      discardDownloadFile();
+    }
   }
   return reply;
 }

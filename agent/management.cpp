@@ -41,10 +41,12 @@ bool AgentPolicyInfo::countFits(const CSCPMessage &msg, int32_t count) {
 AgentPolicyInfo::AgentPolicyInfo(const CSCPMessage *msg)
     : size(0), guids(nullptr), types(nullptr), servers(nullptr), valid(true) {
   if (msg == nullptr) return;
-  const auto count = static_cast<int32_t>(msg->GetVariableLong(VAR_NUM_POLICIES));
+  uint32_t rawCount = 0;
+  const bool countOk = msg->GetVariableOptional(VAR_NUM_POLICIES, 0u, &rawCount);
+  const auto count = static_cast<int32_t>(rawCount);
   size = count;
-  if (count <= 0) return;
-  if (!countFits(*msg, count)) {
+  if (count <= 0 && countOk) return;
+  if (!countOk || !countFits(*msg, count)) {
     size = 0;
     valid = false;
     return;
@@ -67,7 +69,9 @@ AgentPolicyInfo::AgentPolicyInfo(const CSCPMessage *msg)
   for (size_t i = 0; i < n; i++) {
     const uint32_t base = VAR_LIST_BASE + AGENT_POLICY_RECORD_STRIDE * static_cast<uint32_t>(i);
     msg->GetVariableBinary(base, guids[i], AGENT_POLICY_GUID_SIZE);
-    types[i] = static_cast<int32_t>(msg->GetVariableShort(base + 1));
+    uint16_t type = 0;
+    msg->GetVariableOptional<uint16_t>(base + 1, 0, &type);  // another width: 0
+    types[i] = type;
     servers[i] = msg->GetVariableStr(base + 2);
   }
 }
@@ -148,9 +152,10 @@ uint32_t AgentConnection::getPolicyInventory(AgentPolicyInfo **info) {
   return executeRequest(&msg, false, commandTimeout.load(),
                         [&](const CSCPMessage &reply, uint32_t rcc) -> uint32_t {
                           if (rcc != RCC_SUCCESS) return rcc;
-                          const auto count =
-                              static_cast<int32_t>(reply.GetVariableLong(VAR_NUM_POLICIES));
-                          if (!AgentPolicyInfo::countFits(reply, count)) return RCC_BAD_RESPONSE;
+                          uint32_t count = 0;
+                          if (!reply.GetVariableOptional(VAR_NUM_POLICIES, 0u, &count) ||
+                              !AgentPolicyInfo::countFits(reply, static_cast<int32_t>(count)))
+                            return RCC_BAD_RESPONSE;
                           auto *result = new (std::nothrow) AgentPolicyInfo(&reply);
                           if (result == nullptr || !result->isValid()) {
                             delete result;

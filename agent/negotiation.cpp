@@ -95,6 +95,16 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
   char16_t agentIp[16];
   IpToStr(ntohl(address), agentIp);
 
+  // An answer 906 forces encryption and starts the pass over (a bounded
+  // number of times).
+  const auto restartForEncryption = [&](uint32_t rcc) {
+    if (rcc != RCC_ENCRYPTION_REQUIRED || policy == ENCRYPTION_OFF ||
+        restarts >= kMaxEncryptionRestarts)
+      return false;
+    forced = true;
+    restarts++;
+    return true;
+  };
   for (;;) {
     // Encryption.
     if (policy == ENCRYPTION_IF_POSSIBLE || policy == ENCRYPTION_MANDATORY || forced) {
@@ -107,16 +117,23 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
       }
     }
 
-    // Login, then liveness. An answer 906 to either forces encryption and
-    // starts over (a bounded number of times).
-    const auto restartForEncryption = [&](uint32_t rcc) {
-      if (rcc != RCC_ENCRYPTION_REQUIRED || policy == ENCRYPTION_OFF ||
-          restarts >= kMaxEncryptionRestarts)
-        return false;
-      forced = true;
-      restarts++;
-      return true;
-    };
+    // On demand, the agent's demand is learnt before a login that carries a
+    // secret, so that the login never goes out in clear to an agent that
+    // wants encryption: the liveness test goes first, and its 906 keys the
+    // session (or, without a key, ends the attempt) before any secret is
+    // sent. Any other answer goes on to the login.
+    const int32_t method = useProxy && !secondPass ? proxyAuthMethod : authMethod;
+    if (policy == ENCRYPTION_ON_DEMAND && method != AUTH_METHOD_NONE && !isEncrypted()) {
+      const uint32_t probe = nop();
+      forced = false;
+      if (restartForEncryption(probe)) continue;
+      if (probe == RCC_ENCRYPTION_REQUIRED) {
+        PrintMsg(u"Communication with agent %s failed (%s)", agentIp, AgentErrorCodeToText(probe));
+        return probe;
+      }
+    }
+
+    // Login, then liveness.
     uint32_t rcc = authenticate(useProxy && !secondPass);
     forced = false;
     if (rcc != RCC_SUCCESS) {

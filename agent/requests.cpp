@@ -48,7 +48,9 @@ uint32_t AgentConnection::getList(const char16_t *name) {
   return executeRequest(&msg, true, commandTimeout.load(),
                         [&](const CSCPMessage &reply, uint32_t rcc) -> uint32_t {
                           if (rcc != RCC_SUCCESS) return rcc;
-                          uint32_t count = reply.GetVariableLong(VAR_NUM_STRINGS);
+                          uint32_t count = 0;
+                          if (!reply.GetVariableOptional(VAR_NUM_STRINGS, 0u, &count))
+                            return RCC_BAD_RESPONSE;
                           if (count == 0) return rcc;
                           if (!CountFitsReply(reply, count)) return RCC_BAD_RESPONSE;
                           auto **lines = static_cast<char16_t **>(calloc(count, sizeof(char16_t *)));
@@ -107,8 +109,11 @@ uint32_t AgentConnection::checkNetworkService(uint32_t *status, uint32_t ipAddr,
   msg.SetVariable(VAR_SERVICE_RESPONSE, response);
   return executeRequest(&msg, true, kServiceCheckTimeout,
                         [&](const CSCPMessage &reply, uint32_t rcc) {
-                          if (rcc == RCC_SUCCESS && status != nullptr)
-                            *status = reply.GetVariableLong(VAR_SERVICE_STATUS);
+                          uint32_t value = 0;
+                          if (rcc != RCC_SUCCESS) return rcc;
+                          if (!reply.GetVariableOptional(VAR_SERVICE_STATUS, 0u, &value))
+                            return RCC_BAD_RESPONSE;
+                          if (status != nullptr) *status = value;
                           return rcc;
                         });
 }
@@ -123,9 +128,11 @@ uint32_t AgentConnection::getSupportedParameters(StructArray<KMC_AGENT_PARAM> **
       &msg, true, commandTimeout.load(), [&](const CSCPMessage &reply, uint32_t rcc) -> uint32_t {
         DbgPrintf(6, u"AgentConnection::getSupportedParameters(): RCC=%d", rcc);
         if (rcc != RCC_SUCCESS) return rcc;
-        uint32_t numParams = reply.GetVariableLong(VAR_NUM_PARAMETERS);
-        uint32_t numTables = reply.GetVariableLong(VAR_NUM_TABLES);
-        if (!CountFitsReply(reply, numParams) || !CountFitsReply(reply, numTables))
+        uint32_t numParams = 0;
+        uint32_t numTables = 0;
+        if (!reply.GetVariableOptional(VAR_NUM_PARAMETERS, 0u, &numParams) ||
+            !reply.GetVariableOptional(VAR_NUM_TABLES, 0u, &numTables) ||
+            !CountFitsReply(reply, numParams) || !CountFitsReply(reply, numTables))
           return RCC_BAD_RESPONSE;
         StructArray<KMC_AGENT_PARAM> *params = StructArray<KMC_AGENT_PARAM>::create(numParams);
         StructArray<KMC_AGENT_TABLE> *tables = StructArray<KMC_AGENT_TABLE>::create(numTables);
@@ -139,7 +146,9 @@ uint32_t AgentConnection::getSupportedParameters(StructArray<KMC_AGENT_PARAM> **
           uint32_t id = VAR_LIST_BASE + 3 * i;
           reply.GetVariableStr(id, p.name, KMC_AGENT_NAME_LENGTH);
           reply.GetVariableStr(id + 1, p.description, KMC_AGENT_NAME_LENGTH);
-          p.dataType = static_cast<int32_t>(reply.GetVariableShort(id + 2));
+          uint16_t dataType = 0;
+          reply.GetVariableOptional<uint16_t>(id + 2, 0, &dataType);  // another width: 0
+          p.dataType = dataType;
         }
         *paramList = params;
         DbgPrintf(6, u"AgentConnection::getSupportedParameters(): %d parameters received from agent",

@@ -25,14 +25,18 @@ using kmsrv_session::OpenResult;
 class ISC::Link final : public kmsrv_session::Link, public kmsrv_session::ReceiverHooks {
  public:
   // The ISC result codes for what the mechanics report themselves.
+  // A reply whose result is not a 32-bit field counts as an internal error:
+  // ISC has no code of its own for a malformed answer.
   static constexpr kmsrv_session::ResultCodes kCodes{
-      ISC_RESULT_CONNECTION_BROKEN,  ISC_RESULT_REQUEST_TIMEOUT,     ISC_RESULT_NO_CIPHERS,
-      ISC_RESULT_INVALID_PUBLIC_KEY, ISC_RESULT_INVALID_SESSION_KEY, ISC_RESULT_INTERNAL_ERROR};
+      ISC_RESULT_CONNECTION_BROKEN,   ISC_RESULT_REQUEST_TIMEOUT, ISC_RESULT_NO_CIPHERS,
+      ISC_RESULT_INVALID_PUBLIC_KEY,  ISC_RESULT_INVALID_SESSION_KEY,
+      ISC_RESULT_INTERNAL_ERROR,      ISC_RESULT_INTERNAL_ERROR};
 
   explicit Link(ISC &isc)
       : kmsrv_session::Link({isc.socket, isc.encryptionContext, isc.stateLock, isc.sendLock,
                              isc.replyQueue, isc.sessionClosing, isc.keyExchangeId,
-                             isc.keyExchangeDone, isc.receiverThread, isc.receiverThreadId}),
+                             isc.keyExchangeDone, isc.receiverThread, isc.receiverThreadId,
+                             isc.commandTimeout}),
         isc_(isc) {}
 
   uint32_t receiveTimeoutMs() override { return isc_.receiveTimeout.load(); }
@@ -118,9 +122,11 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
   // never leaves a writer stuck inside the kernel.
   if (const int mode = ::fcntl(sock, F_GETFL); mode >= 0) ::fcntl(sock, F_SETFL, mode | O_NONBLOCK);
 
-  // When the thread cannot be started, the requests below get no replies,
-  // time out, and Connect fails.
-  link.startReceiver(ReceiverThreadStarter, this);
+  if (!link.startReceiver(ReceiverThreadStarter, this)) {
+    // Nothing could read the answers: fail now rather than wait for them.
+    PrintMsg(u"Cannot start receiver thread for ISC peer %s", peer);
+    return failConnect(ISC_RESULT_INTERNAL_ERROR);
+  }
   {
     // From here SendMessageW sends, so that negotiation can go out; unless
     // the receiver thread has already seen the session end.
@@ -199,7 +205,7 @@ uint32_t ISC::executeRequest(CSCPMessage *msg) {
   const uint32_t rcc =
       Link(*this).request(*msg, MC_REQUEST_COMPLETED, commandTimeout.load(), Link::kCodes, &reply);
   if (reply == nullptr) return rcc;
-  const uint32_t result = reply->GetVariableLong(VAR_RCC);
+  const uint32_t result = kmsrv_session::ReplyResult(*reply, Link::kCodes);
   delete reply;
   return result;
 }
@@ -249,7 +255,7 @@ void ISC::ReceiverThreadStarter(void *arg) { static_cast<ISC *>(arg)->ReceiverTh
 
 void ISC::ReceiverThread() {
   Link link(*this);
-  link.runReceiver(link, kReceiveBufferSize, commandTimeout.load());
+  link.runReceiver(link, commandTimeout.load());
 }
 
 void ISC::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {

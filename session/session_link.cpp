@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/message.h"
 #include "kmbase/msg_wait_queue.h"
 #include "kmbase/text.h"
@@ -63,7 +64,9 @@ bool Link::send(const CSCPMessage &msg) {
   const SOCKET sock = socketHandle();
   if (sock == INVALID_SOCKET) return false;
   const ContextRef ctx = context();
-  return SendKMCPMessage(sock, msg, ctx.get(), nullptr);
+  if (SendKMCPMessage(sock, msg, ctx.get(), nullptr, m_.commandTimeout.load())) return true;
+  KmSocketShutdown(sock, SHUT_RDWR);
+  return false;
 }
 
 CSCPMessage *Link::wait(uint16_t code, uint32_t id, uint32_t timeoutMs, bool *ended) {
@@ -88,7 +91,12 @@ uint32_t Link::waitForRcc(uint32_t id, uint32_t timeoutMs, const ResultCodes &co
   bool ended = false;
   const std::unique_ptr<CSCPMessage> reply(wait(MC_REQUEST_COMPLETED, id, timeoutMs, &ended));
   if (reply == nullptr) return ended ? codes.connectionBroken : codes.requestTimeout;
-  return reply->GetVariableLong(VAR_RCC);
+  return ReplyResult(*reply, codes);
+}
+
+uint32_t ReplyResult(const CSCPMessage &reply, const ResultCodes &codes) {
+  uint32_t rcc = 0;
+  return reply.GetVariableExact(VAR_RCC, &rcc) ? rcc : codes.badResponse;
 }
 
 uint32_t Link::exchangeKey(RSA *serverKey, int version, uint32_t id, uint32_t timeoutMs,
@@ -191,15 +199,19 @@ void Report(ReceiverHooks &hooks, const char16_t *format, ...) {
   hooks.report(line.c_str());
 }
 
-int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m, uint32_t bufferSize,
+int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m,
                 uint32_t keyHandoverLimitMs) {
-  ReceiveBuffers buffers(std::max<uint32_t>(bufferSize, KMCP_HEADER_SIZE));
+  constexpr uint32_t kLimit = KMCP_SESSION_MESSAGE_LIMIT;
+  // Room for the largest message in its envelope.
+  constexpr auto kBufferSize = static_cast<uint32_t>(KMCPEncryptedSize(kLimit));
+  ReceiveBuffers buffers(kBufferSize);
   if (!buffers.ok()) {
     Report(hooks, u"Cannot allocate receive buffers");
     return KMCP_RECV_ERROR;
   }
   RecvKMCPMessage(INVALID_SOCKET, nullptr, buffers.state.get(), 0, nullptr, nullptr, 0);
   auto *const msgBuffer = reinterpret_cast<KMCP_MESSAGE *>(buffers.message.get());
+  uint8_t *const decryption = buffers.decryption.get();
 
   // The receiver's own reference to the session's context: RecvKMCPMessage
   // reads it without a lock while the session may replace or drop its own.
@@ -211,16 +223,19 @@ int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m, uint3
     if (current.get() != rxContext.get()) rxContext = std::move(current);
     KMCPEncryptionContext *ctx = rxContext.get();
 
+    // The framing leaves an envelope's code in the decryption buffer for
+    // every encrypted message and never touches it for a clear one.
+    decryption[0] = decryption[1] = 0;
     // A message read whole is dispatched where it lies in the read buffer.
     KMCP_MESSAGE *msg = msgBuffer;
-    result = RecvKMCPMessageInPlace(sock, msgBuffer, &msg, buffers.state.get(), bufferSize, &ctx,
-                                    buffers.decryption.get(), hooks.receiveTimeoutMs());
+    result = RecvKMCPMessageInPlace(sock, msgBuffer, &msg, buffers.state.get(), kBufferSize, &ctx,
+                                    decryption, hooks.receiveTimeoutMs());
     if (result <= 0) {
       hooks.receiveFailed(result, KmGetLastSocketError());
       break;
     }
-    if (result == KMCP_RECV_TOO_LARGE) {
-      char16_t name[KMCP_CODE_NAME_SIZE];
+    char16_t name[KMCP_CODE_NAME_SIZE];
+    if (result == KMCP_RECV_TOO_LARGE || result > static_cast<int>(kLimit)) {
       Report(hooks, u"Received too large message %s (%d bytes)",
              KMCPMessageCodeName(ntohs(msg->code), name), static_cast<int32_t>(ntohl(msg->size)));
       continue;
@@ -240,6 +255,13 @@ int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m, uint3
              static_cast<int32_t>(size), result);
       continue;
     }
+    // Once keyed, everything comes in an envelope: a clear message is
+    // someone else's (injected into the stream) and goes nowhere.
+    if (rxContext && KmLoadBe16(decryption) != MC_ENCRYPTED_MESSAGE) {
+      Report(hooks, u"Clear message %s in an encrypted session dropped",
+             KMCPMessageCodeName(ntohs(msg->code), name));
+      continue;
+    }
     // The messages after the awaited key answer may already be encrypted
     // with the key it carries: read on only once the requester has
     // installed it (or given up). Bounded, should the requester be stuck.
@@ -256,13 +278,13 @@ int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m, uint3
 }  // namespace
 
 bool Link::startReceiver(void (*entry)(void *), void *arg) {
-  m_.receiverThread = ThreadCreateEx(entry, arg);
+  m_.receiverThread = ThreadCreateEx(entry, arg, kReceiverStackBytes);
   return m_.receiverThread != nullptr;
 }
 
-int Link::runReceiver(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs) {
+int Link::runReceiver(ReceiverHooks &hooks, uint32_t keyHandoverLimitMs) {
   m_.receiverThreadId = std::this_thread::get_id();
-  const int result = ReceiveLoop(*this, hooks, m_, bufferSize, keyHandoverLimitMs);
+  const int result = ReceiveLoop(*this, hooks, m_, keyHandoverLimitMs);
   // The session is over. Shut the socket down first so that a sender blocked
   // in a write gives sendLock up, then close it with both locks held.
   beginClose(hooks);

@@ -60,6 +60,9 @@ struct SessionMembers {
   // the thread as it starts, cleared when it is joined).
   THREAD_RECORD *&receiverThread;
   std::atomic<std::thread::id> &receiverThreadId;
+  // How long a peer may take to accept what the session sends; one that
+  // takes longer ends the session.
+  std::atomic<uint32_t> &commandTimeout;
 };
 
 // What a session's own result codes are for the outcomes the mechanics
@@ -71,6 +74,7 @@ struct ResultCodes {
   uint32_t invalidPublicKey;   // key exchange: the peer could not use our key
   uint32_t invalidSessionKey;  // key exchange: the wrapped key did not unwrap
   uint32_t internalError;      // key exchange: anything else
+  uint32_t badResponse;        // a reply's result field of the wrong type
 };
 
 // What the receiver loop needs beyond the members. Called on the receiver
@@ -105,6 +109,12 @@ enum class OpenResult {
 
 class Link {
  public:
+  // Stack of a receiver thread: the loop keeps its buffers on the heap, and
+  // the hooks it calls are the host's short handlers (traps, pushed data).
+  // Small, so that a process with many sessions does not reserve 8 MiB of
+  // address space for each (a thread that cannot start fails connect).
+  static constexpr size_t kReceiverStackBytes = 512 * 1024;
+
   explicit Link(const SessionMembers &members) : m_(members) {}
 
   // ---- opening ----
@@ -122,7 +132,9 @@ class Link {
   // Sends msg (the caller keeps it) in wire form, in an encrypted envelope
   // when the session has a context. True when all of it went out; false when
   // it cannot be encoded or encrypted, the session has no socket, or the
-  // write failed.
+  // write failed. A write that fails, or that the peer does not take within
+  // the command time-out, ends the session (its stream may be cut inside a
+  // message): the socket is shut down and the receiver ends it.
   bool send(const CSCPMessage &msg);
   // The message with this code and id, waiting at most timeoutMs; woken at
   // once when the session ends (after taking what the receiver had queued),
@@ -136,7 +148,8 @@ class Link {
   uint32_t request(const CSCPMessage &msg, uint16_t replyCode, uint32_t timeoutMs,
                    const ResultCodes &codes, CSCPMessage **reply);
   // VAR_RCC of the MC_REQUEST_COMPLETED with this id, or the code for a
-  // time-out or the session's end.
+  // time-out or the session's end; codes.badResponse when the reply's
+  // VAR_RCC is missing or not 32-bit.
   uint32_t waitForRcc(uint32_t id, uint32_t timeoutMs, const ResultCodes &codes);
 
   // Runs the server side of the key exchange: a key request built from
@@ -160,20 +173,21 @@ class Link {
   bool isEncrypted();
 
   // ---- the receiver thread ----
-  // Starts the receiver thread (entry(arg), which calls runReceiver). False
-  // when it cannot be started.
+  // Starts the receiver thread (entry(arg), which calls runReceiver) with a
+  // stack of kReceiverStackBytes. False when it cannot be started.
   bool startReceiver(void (*entry)(void *), void *arg);
   // The receiver thread's body: records the thread's id, reads messages
   // until the stream ends, the receive fails or the session idles out, and
-  // hands each whole one to hooks.dispatch. Messages larger than bufferSize,
-  // undecryptable ones and ones whose header size differs from what arrived
-  // are reported and skipped. After the session's awaited MC_SESSION_KEY it
+  // hands each whole one to hooks.dispatch. Messages larger than
+  // KMCP_SESSION_MESSAGE_LIMIT, undecryptable ones, ones whose header size
+  // differs from what arrived, and clear ones once the session is keyed are
+  // reported and skipped. After the session's awaited MC_SESSION_KEY it
   // waits (at most keyHandoverLimitMs) until the requester has installed the
   // key. Then it ends the session: beginClose, the socket closed with both
   // locks held, the context dropped. Returns the last result of
   // RecvKMCPMessage (0 or less, or KMCP_RECV_TIMEOUT); if its buffers cannot
   // be allocated it reports so and returns KMCP_RECV_ERROR.
-  int runReceiver(ReceiverHooks &hooks, uint32_t bufferSize, uint32_t keyHandoverLimitMs);
+  int runReceiver(ReceiverHooks &hooks, uint32_t keyHandoverLimitMs);
   // True on the receiver thread of this session.
   bool onReceiverThread();
 
@@ -195,6 +209,9 @@ class Link {
 
   const SessionMembers m_;
 };
+
+// VAR_RCC of a reply, or codes.badResponse when it is missing or not 32-bit.
+uint32_t ReplyResult(const CSCPMessage &reply, const ResultCodes &codes);
 
 // Connects sock to addressNetOrder:port within connectTimeoutMs, then
 // detects the peer's protocol version within versionTimeoutMs, writing under

@@ -39,7 +39,10 @@ int SNMP_ProxyTransport::sendMessage(SNMP_PDU *pdu) {
   CSCPMessage *reply = nullptr;
   lastAgentResult = agentConnection->exchange(&msg, MC_REQUEST_COMPLETED,
                                               agentConnection->commandTimeout.load(), &reply);
-  if (reply != nullptr) lastAgentResult = reply->GetVariableLong(VAR_RCC);
+  if (reply != nullptr) {
+    uint32_t rcc = 0;
+    lastAgentResult = reply->GetVariableExact(VAR_RCC, &rcc) ? rcc : RCC_BAD_RESPONSE;
+  }
   delete pendingResponse;
   pendingResponse = reply;
   return reply != nullptr ? 1 : -1;
@@ -51,12 +54,12 @@ int SNMP_ProxyTransport::readMessage(SNMP_PDU **pdu, uint32_t, struct sockaddr *
   CSCPMessage *reply = pendingResponse;
   pendingResponse = nullptr;
   int result = -1;
-  if (reply->GetVariableLong(VAR_RCC) == RCC_SUCCESS) {
-    uint32_t size = reply->GetVariableLong(VAR_PDU_SIZE);
+  if (lastAgentResult == RCC_SUCCESS) {
+    uint32_t size = 0;
     std::span<const uint8_t> bytes = reply->GetVariableBinaryView(VAR_PDU);
     // The announced size is believed only as far as the bytes that came: a
     // larger one would have the parser read bytes the agent never sent.
-    if (size <= bytes.size()) {
+    if (reply->GetVariableExact(VAR_PDU_SIZE, &size) && size <= bytes.size()) {
       if (contextFinder != nullptr)
         setSecurityContext(contextFinder(sender, addrSize != nullptr ? *addrSize : 0));
       *pdu = decodeMessage(bytes.data(), size);

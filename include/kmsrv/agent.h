@@ -210,6 +210,10 @@ class KMSRV_EXPORT AgentConnection {
   // terminator.
   void setAuthData(int32_t method, const char *secret);
   void setDeleteFileOnDownloadFailure(bool flag) { deleteFileOnDownloadFailure = flag; }
+  // Most bytes one download may write (kDefaultDownloadLimit unless set); a
+  // download growing beyond it fails (903). Set before the download.
+  void setDownloadLimit(uint64_t bytes) { downloadLimit = bytes; }
+  static constexpr uint64_t kDefaultDownloadLimit = uint64_t{1} << 30;
   // Connect through a proxy agent at proxyAddr (network byte order):
   // proxyPort (host order), the proxy's own login method and secret (may be
   // null: empty). There is no way back to a direct connection.
@@ -292,10 +296,11 @@ class KMSRV_EXPORT AgentConnection {
   // replyQueue, where waitForMessage can claim it by code and id.
   virtual bool processCustomMessage(CSCPMessage *msg);
   // An open download ended. Receiver thread or the thread that called
-  // disconnect(), possibly with stateLock held. The default removes the file
-  // of a failed download when deleteFileOnDownloadFailure is set, stores the
-  // outcome in downloadSucceeded and signals downloadDone; an override must
-  // do the last two itself.
+  // disconnect(), possibly with stateLock held. The default discards the
+  // file of a failed download when deleteFileOnDownloadFailure is set (a file
+  // that was appended to is cut back to its length before the download, never
+  // removed), stores the outcome in downloadSucceeded and signals
+  // downloadDone; an override must do the last two itself.
   virtual void onFileDownload(bool success);
 
   // The agent's address in host byte order.
@@ -402,14 +407,17 @@ class KMSRV_EXPORT AgentConnection {
   AgentDownloadProgress downloadProgress;
   void *downloadProgressArg;
   bool deleteFileOnDownloadFailure;
+  // Most bytes a download may write; set by the caller thread before it.
+  uint64_t downloadLimit;
+  // Bytes the open download has written, and the length its file had before
+  // (an append; -1 for a file the download created). Guarded by stateLock.
+  uint64_t downloadWritten KM_GUARDED_BY(stateLock);
+  int64_t downloadKeepLength KM_GUARDED_BY(stateLock);
   // Set while an upload streams; the receiver thread then keeps waiting
   // through idle time-outs. Any thread (atomic).
   std::atomic<bool> uploadInProgress;
 
  private:
-  // Size of the receiver's message and decryption buffers: the largest
-  // message a session accepts. Larger ones are reported and skipped.
-  static constexpr uint32_t kReceiveBufferSize = 262144;
   // The shared session mechanics (session/) over these members, and the
   // receiver's hooks.
   class Link;
@@ -422,7 +430,11 @@ class KMSRV_EXPORT AgentConnection {
   // Handles a raw message (header still in wire order).
   void processRawMessage(KMCP_MESSAGE *msg, uint32_t size);
   // Ends the open download (if any): closes the file, calls onFileDownload.
+  // Its id, when given, must be the open download's.
   void endDownload(bool success) KM_REQUIRES(stateLock);
+  void endDownload(uint32_t id, bool success);
+  // Removes the file of a failed download, or cuts an appended one back.
+  void discardDownloadFile() KM_REQUIRES(stateLock);
   uint32_t negotiate(RSA *serverKey);
 
   // True from the moment the session is being torn down (disconnect, the

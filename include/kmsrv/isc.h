@@ -209,9 +209,6 @@ class KMSRV_EXPORT ISC {
   // receiver's hooks (isc/isc.cpp).
   class Link;
 
-  // Size of the receiver's message and decryption buffers: the largest
-  // message a session accepts. Larger ones are reported and skipped.
-  static constexpr uint32_t kReceiveBufferSize = 262144;
 
   static void ReceiverThreadStarter(void *arg);
   void ReceiverThread();

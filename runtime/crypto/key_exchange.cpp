@@ -62,14 +62,16 @@ bool RsaHasPrivateHalf(RSA *rsa) {
 #pragma GCC diagnostic pop
 
 // Checks a peer-supplied key: RSA, a size we accept, an exponent that hides
-// the plaintext (odd, at least 3).
+// the plaintext (odd, at least 3) and costs no more than the usual ones (at
+// most KMCP_MAX_RSA_EXPONENT).
 bool UsableRsaKey(EVP_PKEY *pkey) {
   if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) return false;
   const int bits = EVP_PKEY_get_bits(pkey);
   if (bits < KMCP_MIN_RSA_BITS || bits > KMCP_MAX_RSA_BITS) return false;
   BIGNUM *e = nullptr;
   if (EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e) != 1) return false;
-  const bool ok = BN_is_odd(e) && !BN_is_one(e);
+  const bool ok = BN_is_odd(e) && !BN_is_one(e) && BN_num_bits(e) <= 64 &&
+                  BN_get_word(e) <= KMCP_MAX_RSA_EXPONENT;
   BN_free(e);
   return ok;
 }
@@ -101,12 +103,6 @@ bool HasField(const CSCPMessage *msg, uint32_t id, KmcpFieldType type) {
   return msg->GetVariableType(id, &actual) && actual == type;
 }
 
-bool HasIntegerField(const CSCPMessage *msg, uint32_t id) {
-  KmcpFieldType t;
-  return msg->GetVariableType(id, &t) &&
-         (t == KmcpFieldType::Int16 || t == KmcpFieldType::Int32 || t == KmcpFieldType::Int64);
-}
-
 int FailAnswer(CSCPMessage *answer, int result) {
   answer->DeleteAllVariables();
   answer->SetVariable(VAR_KMCP_KEY_RESULT, static_cast<uint32_t>(result));
@@ -116,8 +112,10 @@ int FailAnswer(CSCPMessage *answer, int result) {
 int UnwrapAndCreate(CSCPMessage *reply, KMCPEncryptionContext **ctx, RSA *serverKey) {
   if (reply->GetCode() != MC_SESSION_KEY) return KMCP_ENCRYPTION_BAD_MESSAGE;
   if (reply->IsVariableExist(VAR_KMCP_KEY_RESULT)) {
-    if (!HasIntegerField(reply, VAR_KMCP_KEY_RESULT)) return KMCP_ENCRYPTION_BAD_MESSAGE;
-    switch (const uint32_t peerResult = reply->GetVariableLong(VAR_KMCP_KEY_RESULT)) {
+    uint32_t peerResult = 0;
+    if (!reply->GetVariableExact(VAR_KMCP_KEY_RESULT, &peerResult))
+      return KMCP_ENCRYPTION_BAD_MESSAGE;
+    switch (peerResult) {
       case KMCP_ENCRYPTION_OK:
         break;
       case KMCP_ENCRYPTION_NO_CIPHERS:
@@ -137,14 +135,14 @@ int UnwrapAndCreate(CSCPMessage *reply, KMCPEncryptionContext **ctx, RSA *server
   if (!pkey) return KMCP_ENCRYPTION_INVALID_PUBLIC_KEY;
 
   // The peer may only pick a cipher we offered, and we offer what we run.
-  if (!HasIntegerField(reply, VAR_KMCP_CIPHER)) return KMCP_ENCRYPTION_BAD_MESSAGE;
-  const uint32_t cipher = reply->GetVariableLong(VAR_KMCP_CIPHER);
+  uint16_t cipher = 0;
+  uint16_t keyLength = 0;
+  if (!reply->GetVariableExact(VAR_KMCP_CIPHER, &cipher) ||
+      !reply->GetVariableExact(VAR_KMCP_KEY_LENGTH, &keyLength))
+    return KMCP_ENCRYPTION_BAD_MESSAGE;
   if (cipher >= 32 || (KMCP_SUPPORTED_CIPHERS & (1u << cipher)) == 0)
     return KMCP_ENCRYPTION_NO_CIPHERS;
-
-  if (!HasIntegerField(reply, VAR_KMCP_KEY_LENGTH) ||
-      reply->GetVariableLong(VAR_KMCP_KEY_LENGTH) != KMCP_SESSION_KEY_SIZE)
-    return KMCP_ENCRYPTION_INVALID_SESSION_KEY;
+  if (keyLength != KMCP_SESSION_KEY_SIZE) return KMCP_ENCRYPTION_INVALID_SESSION_KEY;
   if (!HasField(reply, VAR_KMCP_SESSION_KEY, KmcpFieldType::Binary))
     return KMCP_ENCRYPTION_INVALID_SESSION_KEY;
   const std::span<const uint8_t> wrapped = reply->GetVariableBinaryView(VAR_KMCP_SESSION_KEY);
@@ -155,13 +153,14 @@ int UnwrapAndCreate(CSCPMessage *reply, KMCPEncryptionContext **ctx, RSA *server
   if (!pctx || !InitOaep(pctx.get(), false)) return KMCP_ENCRYPTION_INTERNAL_ERROR;
   // OAEP output is never longer than the modulus.
   SecretBytes key(wrapped.size());
-  size_t keyLength = key.size();
-  if (EVP_PKEY_decrypt(pctx.get(), key.data(), &keyLength, wrapped.data(), wrapped.size()) != 1 ||
-      keyLength != KMCP_SESSION_KEY_SIZE)
+  size_t unwrappedLength = key.size();
+  if (EVP_PKEY_decrypt(pctx.get(), key.data(), &unwrappedLength, wrapped.data(), wrapped.size()) !=
+          1 ||
+      unwrappedLength != KMCP_SESSION_KEY_SIZE)
     return KMCP_ENCRYPTION_INVALID_SESSION_KEY;
 
-  KMCPEncryptionContext *created = KMCPEncryptionContext::create(
-      static_cast<uint16_t>(cipher), key.data(), keyLength, KmcpCryptoSide::Server);
+  KMCPEncryptionContext *created =
+      KMCPEncryptionContext::create(cipher, key.data(), unwrappedLength, KmcpCryptoSide::Server);
   if (created == nullptr) return KMCP_ENCRYPTION_INTERNAL_ERROR;
   *ctx = created;
   return KMCP_ENCRYPTION_OK;
@@ -233,20 +232,20 @@ int KMCPProcessKeyRequest(const CSCPMessage *request, uint32_t acceptedCiphers,
   answer->SetId(request->GetId());
   answer->DeleteAllVariables();
 
+  uint32_t offered = 0;
+  uint16_t format = 0;
   if (request->GetCode() != MC_REQUEST_SESSION_KEY ||
-      !HasIntegerField(request, VAR_KMCP_SUPPORTED_CIPHERS) ||
-      !HasIntegerField(request, VAR_KMCP_PUBLIC_KEY_FORMAT) ||
+      !request->GetVariableExact(VAR_KMCP_SUPPORTED_CIPHERS, &offered) ||
+      !request->GetVariableExact(VAR_KMCP_PUBLIC_KEY_FORMAT, &format) ||
       !HasField(request, VAR_KMCP_PUBLIC_KEY, KmcpFieldType::Binary))
     return FailAnswer(answer, KMCP_ENCRYPTION_BAD_MESSAGE);
 
-  const uint32_t common =
-      request->GetVariableLong(VAR_KMCP_SUPPORTED_CIPHERS) & acceptedCiphers & KMCP_SUPPORTED_CIPHERS;
+  const uint32_t common = offered & acceptedCiphers & KMCP_SUPPORTED_CIPHERS;
   if (common == 0) return FailAnswer(answer, KMCP_ENCRYPTION_NO_CIPHERS);
   uint16_t cipher = 0;
   while ((common & (1u << cipher)) == 0) ++cipher;
 
-  Pkey pkey = ParsePublicKey(request->GetVariableBinaryView(VAR_KMCP_PUBLIC_KEY),
-                             request->GetVariableShort(VAR_KMCP_PUBLIC_KEY_FORMAT));
+  Pkey pkey = ParsePublicKey(request->GetVariableBinaryView(VAR_KMCP_PUBLIC_KEY), format);
   if (!pkey || !UsableRsaKey(pkey.get()))
     return FailAnswer(answer, KMCP_ENCRYPTION_INVALID_PUBLIC_KEY);
 

@@ -145,9 +145,13 @@ class Arena {
   // A block of exactly n bytes (a received body), apart from the bump chunk.
   uint8_t *allocateExact(size_t n) { return keep(n); }
 
+  // Bytes of every block taken so far.
+  size_t reserved() const { return reserved_; }
+
  private:
   uint8_t *keep(size_t n) {
     std::unique_ptr<uint8_t[]> block(new uint8_t[n]);
+    reserved_ += n;
     uint8_t *p = block.get();
     if (!first_) {
       first_ = std::move(block);
@@ -162,6 +166,7 @@ class Arena {
   uint8_t *cur_ = nullptr;
   size_t left_ = 0;
   size_t next_ = 512;
+  size_t reserved_ = 0;
 };
 
 }  // namespace
@@ -553,6 +558,36 @@ uint32_t CSCPMessage::GetVariableLong(uint32_t id) const {
 }
 uint64_t CSCPMessage::GetVariableInt64(uint32_t id) const {
   return IntegerValue(impl_ ? impl_->find(id) : nullptr);
+}
+
+namespace {
+
+template <typename T>
+bool ExactInteger(const Field *f, KmcpFieldType type, T *value) {
+  if (f == nullptr || f->type != type) return false;
+  *value = static_cast<T>(f->value);
+  return true;
+}
+
+}  // namespace
+
+bool CSCPMessage::GetVariableExact(uint32_t id, uint16_t *value) const {
+  return ExactInteger(impl_ ? impl_->find(id) : nullptr, KmcpFieldType::Int16, value);
+}
+bool CSCPMessage::GetVariableExact(uint32_t id, uint32_t *value) const {
+  return ExactInteger(impl_ ? impl_->find(id) : nullptr, KmcpFieldType::Int32, value);
+}
+bool CSCPMessage::GetVariableExact(uint32_t id, uint64_t *value) const {
+  return ExactInteger(impl_ ? impl_->find(id) : nullptr, KmcpFieldType::Int64, value);
+}
+
+size_t CSCPMessage::MemorySize() const {
+  size_t bytes = sizeof(*this);
+  if (impl_) {
+    bytes += sizeof(Impl) + impl_->fields.capacity() * sizeof(Field) +
+             impl_->index.capacity() * sizeof(Impl::Slot) + impl_->arena.reserved();
+  }
+  return bytes;
 }
 
 char16_t *CSCPMessage::GetVariableStr(uint32_t id, char16_t *buffer, uint32_t size) const {

@@ -37,7 +37,7 @@ struct AlignedFree {
 
 bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryptionContext *ctx,
                       int64_t offset, void (*progress)(int64_t, void *), void *arg,
-                      KmMutex *sendLock) {
+                      KmMutex *sendLock, uint32_t chunkTimeoutMs) {
   if (path == nullptr || offset < 0) {
     kmnet::setLastError(EINVAL);
     return false;
@@ -71,7 +71,7 @@ bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path, KMCPEncryp
     const uint32_t size = alignUp(KMCP_HEADER_SIZE + payload);
     std::memset(chunk.get() + KMCP_HEADER_SIZE + payload, 0, size - KMCP_HEADER_SIZE - payload);
     fillChunkHeader(chunk.get(), id, payload, last);
-    if (!SendKMCPWire(sock, chunk.get(), size, ctx, sendLock)) {
+    if (!SendKMCPWire(sock, chunk.get(), size, ctx, sendLock, chunkTimeoutMs)) {
       ok = false;
       break;
     }

@@ -280,16 +280,28 @@ int ConnectEx(SOCKET sock, const struct sockaddr *addr, socklen_t addrLen, uint3
 }
 
 int SendEx(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock) {
+  return SendExWithin(sock, data, len, flags, lock, KM_INFINITE);
+}
+
+int SendExWithin(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock,
+                 uint32_t timeout_ms) {
   if (len > static_cast<size_t>(INT32_MAX) || (data == nullptr && len != 0)) {
     t_lastError = EINVAL;
     return -1;
   }
+  const int timeoutMs = kmnet::pollTimeout(timeout_ms);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   kmnet::MaybeLock guard(lock);
   const auto *p = static_cast<const uint8_t *>(data);
+  // With a time limit a send never blocks in the kernel: a full socket buffer
+  // waits in poll, where the limit holds whatever mode the socket is in.
+  // Without one, a blocking socket's send waits inside the call (fewer calls
+  // for a large buffer).
+  const int mode = flags | MSG_NOSIGNAL | (timeout_ms == KM_INFINITE ? 0 : MSG_DONTWAIT);
   size_t sent = 0;
   bool ok = true;
   while (sent < len) {
-    ssize_t n = ::send(sock, p + sent, len - sent, flags | MSG_NOSIGNAL);
+    const ssize_t n = ::send(sock, p + sent, len - sent, mode);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -299,9 +311,10 @@ int SendEx(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock) 
       ok = false;
       break;
     }
-    KmNetOutcome o = failure();
+    const KmNetOutcome o = failure();
     if (o == KmNetOutcome::Retry) continue;
-    if (o == KmNetOutcome::WouldBlock && kmnet::waitFor(sock, POLLOUT, -1) == kmnet::Wait::Ready)
+    if (o == KmNetOutcome::WouldBlock &&
+        kmnet::waitFor(sock, POLLOUT, remainingMs(timeoutMs, deadline)) == kmnet::Wait::Ready)
       continue;
     ok = false;
     break;

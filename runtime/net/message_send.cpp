@@ -44,8 +44,10 @@ class ThreadBuffer {
 thread_local ThreadBuffer t_wire;
 thread_local ThreadBuffer t_envelope;
 
-bool Send(SOCKET sock, const void *wire, size_t size, KMCPEncryptionContext *ctx, KmMutex *lock) {
-  if (ctx == nullptr) return SendEx(sock, wire, size, 0, lock) == static_cast<int>(size);
+bool Send(SOCKET sock, const void *wire, size_t size, KMCPEncryptionContext *ctx, KmMutex *lock,
+          uint32_t timeoutMs) {
+  if (ctx == nullptr)
+    return SendExWithin(sock, wire, size, 0, lock, timeoutMs) == static_cast<int>(size);
   const size_t envelopeSize = KMCPEncryptedSize(size);
   uint8_t *envelope = t_envelope.get(envelopeSize);
   if (envelope == nullptr) {
@@ -58,8 +60,8 @@ bool Send(SOCKET sock, const void *wire, size_t size, KMCPEncryptionContext *ctx
   kmnet::MaybeLock guard(lock);
   const size_t sealed =
       ctx->encryptInto(static_cast<const uint8_t *>(wire), size, envelope, envelopeSize);
-  const bool sent =
-      sealed != 0 && SendEx(sock, envelope, sealed, 0, nullptr) == static_cast<int>(sealed);
+  const bool sent = sealed != 0 && SendExWithin(sock, envelope, sealed, 0, nullptr, timeoutMs) ==
+                                       static_cast<int>(sealed);
   t_envelope.done();
   return sent;
 }
@@ -67,17 +69,17 @@ bool Send(SOCKET sock, const void *wire, size_t size, KMCPEncryptionContext *ctx
 }  // namespace
 
 bool SendKMCPWire(SOCKET sock, const void *wire, size_t size, KMCPEncryptionContext *ctx,
-                  KmMutex *lock) {
+                  KmMutex *lock, uint32_t timeout_ms) {
   if (wire == nullptr || size < KMCP_HEADER_SIZE || size > KMCP_MAX_MESSAGE_SIZE ||
       KmLoadBe32(static_cast<const uint8_t *>(wire) + 4) != size) {
     kmnet::setLastError(EINVAL);
     return false;
   }
-  return Send(sock, wire, size, ctx, lock);
+  return Send(sock, wire, size, ctx, lock, timeout_ms);
 }
 
 bool SendKMCPMessage(SOCKET sock, const CSCPMessage &msg, KMCPEncryptionContext *ctx,
-                     KmMutex *lock) {
+                     KmMutex *lock, uint32_t timeout_ms) {
   const size_t size = msg.EncodedSize();
   if (size > KMCP_MAX_MESSAGE_SIZE) {
     kmnet::setLastError(EMSGSIZE);
@@ -88,7 +90,7 @@ bool SendKMCPMessage(SOCKET sock, const CSCPMessage &msg, KMCPEncryptionContext 
     kmnet::setLastError(ENOMEM);
     return false;
   }
-  const bool sent = msg.EncodeTo(wire) == size && Send(sock, wire, size, ctx, lock);
+  const bool sent = msg.EncodeTo(wire) == size && Send(sock, wire, size, ctx, lock, timeout_ms);
   t_wire.done();
   return sent;
 }

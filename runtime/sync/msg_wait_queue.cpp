@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <vector>
 
 #include "kmbase/message.h"
 
@@ -41,11 +42,12 @@ MsgWaitQueue::MsgWaitQueue() : holdTime_(std::chrono::milliseconds(kDefaultHoldT
 
 MsgWaitQueue::~MsgWaitQueue() { clear(); }
 
-void MsgWaitQueue::put(CSCPMessage *msg) {
+void MsgWaitQueue::put(CSCPMessage *msg, bool keepUnclaimed) {
   if (msg == nullptr) return;
   const uint16_t code = msg->GetCode();
   const uint32_t id = msg->GetId();
-  CSCPMessage *dropped = nullptr;
+  const size_t bytes = msg->MemorySize();
+  std::vector<CSCPMessage *> dropped;
   Waiter *served = nullptr;
   {
     KmLockGuard guard(mutex_);
@@ -61,19 +63,25 @@ void MsgWaitQueue::put(CSCPMessage *msg) {
         break;
       }
     }
-    if (served == nullptr) {
+    if (served == nullptr && !keepUnclaimed) {
+      dropped.push_back(msg);
+    } else if (served == nullptr) {
       const auto now = Clock::now();
       dropExpired(now);
-      if (held_.size() >= kMaxHeldMessages) {
-        dropped = held_.front().msg;
-        held_.pop_front();
+      while (!held_.empty() &&
+             (held_.size() >= kMaxHeldMessages || heldBytes_ + bytes > kMaxHeldBytes))
+        dropped.push_back(popOldest());
+      if (bytes > kMaxHeldBytes) {
+        dropped.push_back(msg);  // larger than all a queue may hold
+      } else {
+        held_.push_back(Held{msg, now, bytes});
+        heldBytes_ += bytes;
       }
-      held_.push_back(Held{msg, now});
     }
   }
   // After the unlock; *served may be gone by now (see futexWake).
   if (served != nullptr) futexWake(&served->served);
-  delete dropped;
+  for (CSCPMessage *m : dropped) delete m;
 }
 
 CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout_ms) {
@@ -85,6 +93,7 @@ CSCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
     for (auto it = held_.begin(); it != held_.end(); ++it) {
       if (it->msg->GetCode() == code && it->msg->GetId() == id) {
         CSCPMessage *msg = it->msg;
+        heldBytes_ -= it->bytes;
         held_.erase(it);
         return msg;
       }
@@ -128,6 +137,7 @@ void MsgWaitQueue::clear() {
   {
     KmLockGuard guard(mutex_);
     old.swap(held_);
+    heldBytes_ = 0;
   }
   for (const Held &h : old) delete h.msg;
 }
@@ -147,8 +157,12 @@ void MsgWaitQueue::dropExpired(Clock::time_point now) {
   // Messages are held in arrival order, so the expired ones are at the front.
   // Deleting under the lock keeps this simple; a message's destructor only
   // frees memory.
-  while (!held_.empty() && now - held_.front().arrived >= holdTime_) {
-    delete held_.front().msg;
-    held_.pop_front();
-  }
+  while (!held_.empty() && now - held_.front().arrived >= holdTime_) delete popOldest();
+}
+
+CSCPMessage *MsgWaitQueue::popOldest() {
+  CSCPMessage *msg = held_.front().msg;
+  heldBytes_ -= held_.front().bytes;
+  held_.pop_front();
+  return msg;
 }

@@ -1,20 +1,37 @@
-// The thread start helper: a thread record around std::thread.
+// The thread start helper: a thread record around a POSIX thread, so that a
+// caller can give the thread a small stack.
+#include <pthread.h>
+
 #include <new>
-#include <thread>
 
 #include "kmbase/sync.h"
 
 struct THREAD_RECORD {
-  std::thread thread;
+  pthread_t thread;
+  void (*entry)(void *);
+  void *arg;
 };
 
-THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg) {
+namespace {
+
+void *Start(void *record) {
+  auto *r = static_cast<THREAD_RECORD *>(record);
+  r->entry(r->arg);
+  return nullptr;
+}
+
+}  // namespace
+
+THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg, size_t stackBytes) {
   if (entry == nullptr) return nullptr;
-  auto *record = new (std::nothrow) THREAD_RECORD;
+  auto *record = new (std::nothrow) THREAD_RECORD{{}, entry, arg};
   if (record == nullptr) return nullptr;
-  try {
-    record->thread = std::thread(entry, arg);
-  } catch (...) {  // std::system_error, or std::bad_alloc for its state
+  pthread_attr_t attr;
+  bool ok = pthread_attr_init(&attr) == 0;
+  if (ok && stackBytes != 0) ok = pthread_attr_setstacksize(&attr, stackBytes) == 0;
+  ok = ok && pthread_create(&record->thread, &attr, Start, record) == 0;
+  pthread_attr_destroy(&attr);
+  if (!ok) {
     delete record;
     return nullptr;
   }
@@ -23,6 +40,6 @@ THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg) {
 
 void ThreadJoin(THREAD_RECORD *thread) {
   if (thread == nullptr) return;
-  if (thread->thread.joinable()) thread->thread.join();
+  pthread_join(thread->thread, nullptr);
   delete thread;
 }

@@ -10,6 +10,7 @@
 
 #include "agent_session.h"
 #include "kmbase/message.h"
+#include "kmsrv/result_codes.h"
 #include "login_check.h"
 #include "server_shared.h"
 
@@ -26,7 +27,7 @@ namespace detail {
 
 ServerShared::ServerShared(const AgentConfig &cfg)
     : config(cfg),
-      core(kmpeer::SettingsOf(cfg, kMaxRequestSize, cfg.closeAfterRequests, cfg.replyDelayMs),
+      core(kmpeer::SettingsOf(cfg, RCC_ENCRYPTION_REQUIRED, cfg.closeAfterRequests, cfg.replyDelayMs),
            cfg.log),
       logins(cfg.keepRecords),
       proxyHops(cfg.keepRecords) {}

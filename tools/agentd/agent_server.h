@@ -47,7 +47,7 @@ namespace kmagent {
 // configuration file of some 200 KiB; the same limit the server side uses
 // for what it receives. A larger request is answered RCC_OUT_OF_RESOURCES
 // (503) and skipped.
-inline constexpr uint32_t kMaxRequestSize = 262144;
+inline constexpr uint32_t kMaxRequestSize = KMCP_SESSION_MESSAGE_LIMIT;
 
 // Request code of the test trigger. Not part of the agent protocol: a session
 // answers it only when at least one of the sendXxxMessage switches of its

@@ -24,12 +24,7 @@ namespace kmagent::detail {
 namespace {
 
 using kmpeer::CodeName;
-
-// Codes that answer or accompany requests; a session never answers them.
-bool IsAnswerCode(uint16_t code) {
-  return code == MC_REQUEST_COMPLETED || code == MC_SESSION_KEY || code == MC_TRAP ||
-         code == MC_DATA_PUSH || code == MC_ENCRYPTED_MESSAGE;
-}
+using kmpeer::IsAnswerCode;
 
 }  // namespace
 
@@ -240,10 +235,10 @@ Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
     return reply(id, refused);
   }
   const AgentConfig &config = shared_.config;
-  const bool complete =
-      request.IsVariableExist(VAR_IP_ADDRESS) && request.IsVariableExist(VAR_AGENT_PORT);
-  const uint32_t address = request.GetVariableLong(VAR_IP_ADDRESS);
-  const uint16_t port = request.GetVariableShort(VAR_AGENT_PORT);
+  uint32_t address = 0;
+  uint16_t port = 0;
+  const bool complete = request.GetVariableExact(VAR_IP_ADDRESS, &address) &&
+                        request.GetVariableExact(VAR_AGENT_PORT, &port);
   bool allowed = false;
   for (const Ipv4Network &net : config.proxyAllowed) {
     allowed = allowed || (address & net.mask) == (net.address & net.mask);

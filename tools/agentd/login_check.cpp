@@ -83,9 +83,14 @@ void Record(const CSCPMessage &login, uint16_t method, LoginRecord *record) {
 }  // namespace
 
 uint32_t CheckLogin(const CSCPMessage &login, std::string_view secret, LoginRecord *record) {
-  const uint16_t method = login.GetVariableShort(VAR_AUTH_METHOD);
+  // A method field of another width is malformed: no method at all.
+  uint16_t method = kAuthNone;
+  const bool methodOk = login.GetVariableExact(VAR_AUTH_METHOD, &method);
   if (record != nullptr) {
     Record(login, method, record);
+  }
+  if (!methodOk) {
+    return RCC_AUTH_FAILED;
   }
   if (secret.empty()) {
     return RCC_SUCCESS;

@@ -163,7 +163,11 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
   }
   // VAR_NUM_ARGS is signed on the sender's side: a negative count (a huge
   // unsigned one here) means no arguments only when it is <= 0 as signed.
-  const int32_t count = static_cast<int32_t>(request.GetVariableLong(VAR_NUM_ARGS));
+  uint32_t rawCount = 0;
+  if (!request.GetVariableOptional(VAR_NUM_ARGS, 0u, &rawCount)) {
+    return RCC_BAD_ARGUMENTS;
+  }
+  const auto count = static_cast<int32_t>(rawCount);
   if (count > static_cast<int32_t>(kMaxActionArguments)) {
     return RCC_BAD_ARGUMENTS;
   }
@@ -199,10 +203,16 @@ uint32_t Session::onCheckService(const CSCPMessage &request, CSCPMessage *reply)
     return RCC_MALFORMED_COMMAND;
   }
   const AgentConfig &config = shared_.config;
-  const uint32_t address = request.GetVariableLong(VAR_IP_ADDRESS);
-  const uint16_t type = request.GetVariableShort(VAR_SERVICE_TYPE);
-  uint16_t port = request.GetVariableShort(VAR_IP_PORT);
-  const uint16_t protocol = request.GetVariableShort(VAR_IP_PROTOCOL);
+  uint32_t address = 0;
+  uint16_t type = 0;
+  uint16_t port = 0;
+  uint16_t protocol = 0;
+  if (!request.GetVariableOptional(VAR_IP_ADDRESS, 0u, &address) ||
+      !request.GetVariableOptional<uint16_t>(VAR_SERVICE_TYPE, 0, &type) ||
+      !request.GetVariableOptional<uint16_t>(VAR_IP_PORT, 0, &port) ||
+      !request.GetVariableOptional<uint16_t>(VAR_IP_PROTOCOL, 0, &protocol)) {
+    return RCC_BAD_ARGUMENTS;
+  }
   if (port == 0) {
     port = DefaultServicePort(type);
   }
@@ -231,12 +241,17 @@ uint32_t Session::onSnmpRequest(const CSCPMessage &request, CSCPMessage *reply) 
       !request.GetVariableType(VAR_PDU, &type) || type != KmcpFieldType::Binary) {
     return RCC_MALFORMED_COMMAND;
   }
-  const uint32_t address = request.GetVariableLong(VAR_IP_ADDRESS);
-  uint16_t port = request.GetVariableShort(VAR_SNMP_PORT);
+  uint32_t address = 0;
+  uint16_t port = 0;
+  uint32_t size = 0;
+  if (!request.GetVariableOptional(VAR_IP_ADDRESS, 0u, &address) ||
+      !request.GetVariableOptional<uint16_t>(VAR_SNMP_PORT, 0, &port) ||
+      !request.GetVariableOptional(VAR_PDU_SIZE, 0u, &size)) {
+    return RCC_BAD_ARGUMENTS;
+  }
   if (port == 0) {
     port = kDefaultSnmpPort;
   }
-  const uint32_t size = request.GetVariableLong(VAR_PDU_SIZE);
   const std::span<const uint8_t> pdu = request.GetVariableBinaryView(VAR_PDU);
   // The size field is the sender's claim: it must be what the field holds,
   // within one datagram.

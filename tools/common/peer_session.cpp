@@ -20,6 +20,11 @@ std::string CodeName(uint16_t code) {
   return KmWideToUtf8(KMCPMessageCodeName(code, buf));
 }
 
+bool IsAnswerCode(uint16_t code) {
+  return code == MC_REQUEST_COMPLETED || code == MC_SESSION_KEY || code == MC_TRAP ||
+         code == MC_DATA_PUSH || code == MC_ENCRYPTED_MESSAGE;
+}
+
 namespace {
 
 // Aligned storage for a wire message (the codec reads the header as a
@@ -101,7 +106,8 @@ void PeerSession::run() {
         logf(LogLevel::Info, "message cannot be decrypted, skipped");
         continue;
       }
-      if (r == KMCP_RECV_TOO_LARGE) {
+      // The one session limit counts the message, not its envelope.
+      if (r == KMCP_RECV_TOO_LARGE || static_cast<uint32_t>(r) > core_.settings().maxMessageSize) {
         next = handleTooLarge(bytes);
         continue;
       }
@@ -134,6 +140,15 @@ std::span<const uint8_t> PeerSession::pendingBytes() const {
 PeerSession::Next PeerSession::dispatch(const uint8_t *bytes, uint32_t length, bool encrypted) {
   const uint16_t code = KmLoadBe16(bytes);
   const uint32_t id = KmLoadBe32(bytes + 8);
+  if (keyed() && !encrypted) {
+    // Injected into the stream by someone without the key, or sent by a
+    // client that lost its key: never acted on. A request is refused with
+    // the peer's "encryption required" (in the envelope), so such a client
+    // learns why; raw data and answers are dropped.
+    logf(LogLevel::Info, "clear %s in an encrypted session refused", CodeName(code).c_str());
+    if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0 || IsAnswerCode(code)) return Next::Continue;
+    return reply(id, core_.settings().encryptionRequiredRcc);
+  }
   if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0) return handleRaw(bytes, length, encrypted);
   KmcpDecodeStatus status = KmcpDecodeStatus::Ok;
   std::unique_ptr<CSCPMessage> request =
@@ -203,7 +218,20 @@ PeerSession::Next PeerSession::answerVersion(uint32_t id, uint32_t unknownRcc) {
 }
 
 PeerSession::Next PeerSession::answerKeyRequest(const CSCPMessage &request) {
+  if (++keyRequests_ > kMaxKeyRequests) {
+    logf(LogLevel::Info, "more than %u key requests, closing", kMaxKeyRequests);
+    return Next::End;
+  }
   CSCPMessage answer(version_);
+  if (keyed()) {
+    // The session keeps the key it has: a new one would let whoever asks
+    // take the session over (or end it).
+    logf(LogLevel::Info, "key request in an encrypted session refused");
+    answer.SetCode(MC_SESSION_KEY);
+    answer.SetId(request.GetId());
+    answer.SetVariable(VAR_KMCP_KEY_RESULT, static_cast<uint32_t>(KMCP_ENCRYPTION_BAD_MESSAGE));
+    return send(answer);
+  }
   KMCPEncryptionContext *made = nullptr;
   const int result = KMCPProcessKeyRequest(&request, KMCP_SUPPORTED_CIPHERS, &answer, &made);
   ContextRef ctx(made);

@@ -5,8 +5,9 @@
 // the readiness for unsolicited messages. A peer's subclass handles what its
 // protocol means (the agent's requests, the ISC services).
 //
-// The session thread reads every message and hands it to the subclass; it
-// ends when the peer closes, a receive fails, the idle time runs out, a
+// The session thread reads every message and hands it to the subclass (once
+// the session is keyed, only those that came encrypted: clear ones are
+// someone else's and are dropped); it ends when the peer closes, a receive fails, the idle time runs out, a
 // handler ends it, or the server stops. Other threads may at the same time
 // send unsolicited messages (sendUnsolicited) and ask it to stop
 // (requestStop). The object is shared (std::shared_ptr) between the core's
@@ -39,6 +40,10 @@ using ContextRef = KmRef<KMCPEncryptionContext>;
 
 // A message code's name, for log lines.
 std::string CodeName(uint16_t code);
+
+// Codes that answer or accompany requests; a session never answers them.
+bool IsAnswerCode(uint16_t code);
+
 
 // Size of a session's message and decryption buffers for messages of up to
 // maxMessageSize bytes: the largest one in its encrypted envelope.
@@ -112,7 +117,10 @@ class PeerSession {
   Next answerVersion(uint32_t id, uint32_t unknownRcc);
   // The peer side of the key exchange: the answer goes out under the old key
   // (or clear), everything after it under the new one; both under sendLock_,
-  // so no other sender slips a message in between.
+  // so no other sender slips a message in between. A keyed session keeps its
+  // key: a second request is answered with result 45 (refused). A session
+  // that has sent kMaxKeyRequests requests ends.
+  static constexpr uint32_t kMaxKeyRequests = 3;
   Next answerKeyRequest(const CSCPMessage &request);
   // Waits the reply delay; false when the server stops meanwhile.
   bool delay();
@@ -171,6 +179,7 @@ class PeerSession {
   // Session thread only.
   ContextRef recvCtx_;  // reference used to decrypt
   uint32_t answered_ = 0;
+  uint32_t keyRequests_ = 0;
   std::unique_ptr<CSCP_BUFFER> recvState_;
 };
 

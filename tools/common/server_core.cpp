@@ -29,6 +29,10 @@ namespace {
 // no connection arrives; bounds how long stop() waits for the listener.
 constexpr uint32_t kAcceptPollMs = 200;
 constexpr int kListenBacklog = 64;
+// Stack of a session thread: the session keeps its buffers on the heap, so a
+// small stack lets a peer hold thousands of sessions without reserving 8 MiB
+// of address space for each.
+constexpr size_t kSessionStackBytes = 512 * 1024;
 
 }  // namespace
 
@@ -114,7 +118,7 @@ void ServerCore::Registry::accept(SOCKET sock) {
     return;
   }
   Entry &entry = sessions.back();
-  entry.thread = ThreadCreateEx(&SessionThread, &entry);
+  entry.thread = ThreadCreateEx(&SessionThread, &entry, kSessionStackBytes);
   if (entry.thread == nullptr) {
     core.logf(LogLevel::Error, "cannot start a session thread");
     sessions.pop_back();  // the session's destructor closes the socket

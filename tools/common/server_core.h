@@ -38,9 +38,10 @@ using LogSink = std::function<void(LogLevel, const std::string &)>;
 // The rules every session of a server follows, from the peer's
 // configuration. Read-only once the core exists.
 struct SessionSettings {
-  // Largest message a session reads (before encryption); a larger one is
-  // skipped (and answered where the peer's protocol has an answer).
-  uint32_t maxMessageSize = 262144;
+  // Largest message a session reads (without its envelope): the session
+  // limit of both ends; a larger one is skipped (and answered where the
+  // peer's protocol has an answer).
+  uint32_t maxMessageSize = KMCP_SESSION_MESSAGE_LIMIT;
   // A session that receives nothing for this long is closed (0: never).
   uint32_t idleTimeoutMs = 0;
   // Test switches: send each answer this long after its request was read;
@@ -52,15 +53,18 @@ struct SessionSettings {
   int32_t reportVersion = KMCP_VERSION;
   // Keep request records (the newest RecordList::kMaxRecords).
   bool keepRecords = true;
+  // The peer's result for "encryption required", which refuses a clear
+  // request in an encrypted session.
+  uint32_t encryptionRequiredRcc = 906;
 };
 
 // The settings of a peer configuration that names its fields as both peers
 // do (idleTimeoutMs, reportVersion, keepRecords).
 template <typename Config>
-SessionSettings SettingsOf(const Config &c, uint32_t maxMessageSize, uint32_t closeAfterAnswers,
-                           uint32_t replyDelayMs = 0) {
+SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc,
+                           uint32_t closeAfterAnswers, uint32_t replyDelayMs = 0) {
   SessionSettings s;
-  s.maxMessageSize = maxMessageSize;
+  s.encryptionRequiredRcc = encryptionRequiredRcc;
   s.idleTimeoutMs = c.idleTimeoutMs;
   s.replyDelayMs = replyDelayMs;
   s.closeAfterAnswers = closeAfterAnswers;

@@ -3,13 +3,14 @@
 #include "isc_server.h"
 
 #include "isc_peer_session.h"
+#include "kmsrv/isc.h"
 
 namespace kmisc {
 
 namespace detail {
 
 kmpeer::SessionSettings SettingsOf(const IscConfig &c) {
-  return kmpeer::SettingsOf(c, kMaxIscMessageSize, c.closeAfterAnswers);
+  return kmpeer::SettingsOf(c, ISC_RESULT_ENCRYPTION_REQUIRED, c.closeAfterAnswers);
 }
 
 }  // namespace detail

@@ -45,7 +45,7 @@ inline constexpr uint16_t kDefaultIscPort = 4702;
 // envelope may be larger by the cipher's overhead): the largest message the
 // library's ISC client accepts, so an echo always fits its receiver.
 // Larger ones are skipped.
-inline constexpr uint32_t kMaxIscMessageSize = 262144;
+inline constexpr uint32_t kMaxIscMessageSize = KMCP_SESSION_MESSAGE_LIMIT;
 
 using kmpeer::LogLevel;
 

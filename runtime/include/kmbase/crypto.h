@@ -86,6 +86,12 @@ inline constexpr int KMCP_MIN_RSA_BITS = 2048;
 // Strongest server key accepted: OpenSSL's own ceiling; beyond it a key only
 // costs time.
 inline constexpr int KMCP_MAX_RSA_BITS = 16384;
+// Largest public exponent accepted, 2^32 + 1. Key generators pick 3, 17 or
+// 65537; the cost of the peer's wrapping grows with the exponent's length,
+// and a key request with a 3071-bit exponent would cost a peer as much as a
+// private-key operation for every 840 bytes anyone sends it. Checked before
+// any exponentiation.
+inline constexpr uint64_t KMCP_MAX_RSA_EXPONENT = (uint64_t{1} << 32) + 1;
 
 // Encrypted envelope: 8-byte header, 8-byte counter, ciphertext, 16-byte tag,
 // then zero padding to KMCP_ALIGNMENT.

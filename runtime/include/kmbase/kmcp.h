@@ -42,6 +42,11 @@ static_assert(sizeof(KMCP_ENCRYPTED_MESSAGE) == 8);
 // download's chunks, a large config file or a 10,000-line list; small enough
 // that a hostile size field cannot make us allocate without end.
 inline constexpr uint32_t KMCP_MAX_MESSAGE_SIZE = 16u * 1024 * 1024;
+// The one message limit of a session, the same at both ends: a message (its
+// header's size, without any envelope) of up to this many bytes is taken;
+// encrypted, its envelope may be up to KMCPEncryptedSize of it. Anything an
+// end sends within it, the other end takes.
+inline constexpr uint32_t KMCP_SESSION_MESSAGE_LIMIT = 262144;
 // Every encoded message and field is padded to this alignment.
 inline constexpr uint32_t KMCP_ALIGNMENT = 8;
 

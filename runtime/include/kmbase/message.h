@@ -97,6 +97,25 @@ class KMSRV_EXPORT CSCPMessage {
   uint16_t GetVariableShort(uint32_t id) const;
   uint32_t GetVariableLong(uint32_t id) const;
   uint64_t GetVariableInt64(uint32_t id) const;
+  // A peer's integer field of exactly the width the protocol gives it: true
+  // with *value set when the field is there with that width (Int16 for
+  // uint16_t, Int32 for uint32_t, Int64 for uint64_t); false, *value
+  // untouched, when it is missing or of another type. A field of the wrong
+  // width is malformed, not converted.
+  bool GetVariableExact(uint32_t id, uint16_t *value) const;
+  bool GetVariableExact(uint32_t id, uint32_t *value) const;
+  bool GetVariableExact(uint32_t id, uint64_t *value) const;
+  // An optional integer field: true with *value = fallback when it is
+  // missing, or as GetVariableExact when it is there (false for another
+  // width).
+  template <typename T>
+  bool GetVariableOptional(uint32_t id, T fallback, T *value) const {
+    if (!IsVariableExist(id)) {
+      *value = fallback;
+      return true;
+    }
+    return GetVariableExact(id, value);
+  }
 
   // With a buffer: copies at most size-1 characters and terminates (size 0
   // writes nothing); returns buffer, or null when the field is missing or not
@@ -124,6 +143,10 @@ class KMSRV_EXPORT CSCPMessage {
   // the message would exceed KMCP_MAX_MESSAGE_SIZE. FLAG_RAW is never set in
   // the encoded header: a message with fields is never sent as raw.
   KMCP_MESSAGE *CreateMessage() const;
+  // Bytes of memory the decoded message holds (fields, index, values): what
+  // keeping it costs, for bounds on what a peer can make a session keep.
+  size_t MemorySize() const;
+
   // Size CreateMessage would produce (above KMCP_MAX_MESSAGE_SIZE when it
   // would refuse).
   size_t EncodedSize() const;

@@ -31,10 +31,13 @@ class KMSRV_EXPORT MsgWaitQueue {
   // before its requester starts to wait, but a reply to a request that gave
   // up must not stay forever.
   static constexpr uint32_t kDefaultHoldTimeMs = 60000;
-  // Most unclaimed messages kept at once; beyond it the oldest is dropped.
-  // A session has as many outstanding requests as it has caller threads, so
-  // only a misbehaving peer gets near this; it bounds what that peer costs.
+  // Most unclaimed messages kept at once, and most memory they may hold
+  // (CSCPMessage::MemorySize); beyond either the oldest are dropped. A
+  // session has as many outstanding requests as it has caller threads, so
+  // only a misbehaving peer gets near these; they bound what that peer
+  // costs: 1,024 messages of 16-bit fields could otherwise hold 1.5 GiB.
   static constexpr size_t kMaxHeldMessages = 1024;
+  static constexpr size_t kMaxHeldBytes = 4u << 20;
 
   MsgWaitQueue();
   // Deletes the messages still held. No thread may be waiting.
@@ -43,9 +46,10 @@ class KMSRV_EXPORT MsgWaitQueue {
   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
 
   // Takes ownership of msg (allocated with new). When a thread waits for its
-  // (code, id) the first such waiter gets it; otherwise it is held. Null is
-  // ignored.
-  void put(CSCPMessage *msg);
+  // (code, id) the first such waiter gets it; otherwise it is held, or, with
+  // keepUnclaimed false, deleted (a message no caller can be about to wait
+  // for). Null is ignored.
+  void put(CSCPMessage *msg, bool keepUnclaimed = true);
 
   // The message with this code and id: a held one or the next to arrive
   // within timeout_ms (0 only looks). The caller deletes it. Null on time-out
@@ -72,6 +76,7 @@ class KMSRV_EXPORT MsgWaitQueue {
   struct Held {
     CSCPMessage *msg;
     Clock::time_point arrived;
+    size_t bytes;  // msg->MemorySize()
   };
   struct Waiter {
     uint16_t code;
@@ -84,10 +89,13 @@ class KMSRV_EXPORT MsgWaitQueue {
   };
 
   void dropExpired(Clock::time_point now) KM_REQUIRES(mutex_);
+  // Removes the oldest held message; returns it for deletion.
+  CSCPMessage *popOldest() KM_REQUIRES(mutex_);
 
   KmMutex mutex_{100};
   // Oldest first. Guarded by mutex_; any thread.
   std::deque<Held> held_ KM_GUARDED_BY(mutex_);
+  size_t heldBytes_ KM_GUARDED_BY(mutex_) = 0;  // sum of held_[i].bytes
   // Waiters in arrival order; each lives on its waiting thread's list node.
   // Guarded by mutex_; any thread.
   std::list<Waiter *> waiters_ KM_GUARDED_BY(mutex_);

@@ -86,6 +86,12 @@ KMSRV_EXPORT int ConnectEx(SOCKET sock, const struct sockaddr *addr, socklen_t a
 // written whole (some bytes may have gone out: the stream is then broken) or
 // len exceeds INT32_MAX. `flags` are extra send() flags (normally 0).
 KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock);
+// SendEx within a time limit: -1 with socket error ETIMEDOUT when the peer
+// has not taken the whole buffer within timeout_ms (KM_INFINITE: no limit),
+// whether the socket blocks or not. A peer that stops reading cannot hold the
+// writer, or the lock it writes under, for longer.
+KMSRV_EXPORT int SendExWithin(SOCKET sock, const void *data, size_t len, int flags, KmMutex *lock,
+                              uint32_t timeout_ms);
 
 // The one send path of a KMCP message: sends `size` bytes of a message in
 // wire form (its header's size field must equal size), in an encrypted
@@ -95,11 +101,13 @@ KMSRV_EXPORT int SendEx(SOCKET sock, const void *data, size_t len, int flags, Km
 // when all of it went out; false when the message is malformed or too large,
 // cannot be encrypted, or the write failed (socket error set).
 KMSRV_EXPORT bool SendKMCPWire(SOCKET sock, const void *wire, size_t size,
-                               KMCPEncryptionContext *ctx, KmMutex *lock);
+                               KMCPEncryptionContext *ctx, KmMutex *lock,
+                               uint32_t timeout_ms = KM_INFINITE);
 // Encodes msg and sends it as SendKMCPWire does. Encoding and envelope use
-// buffers of the calling thread, so a message costs no allocation.
+// buffers of the calling thread, so a message costs no allocation. Both give
+// up after timeout_ms (SendExWithin) when the peer does not read.
 KMSRV_EXPORT bool SendKMCPMessage(SOCKET sock, const CSCPMessage &msg, KMCPEncryptionContext *ctx,
-                                  KmMutex *lock);
+                                  KmMutex *lock, uint32_t timeout_ms = KM_INFINITE);
 
 // ---------------------------------------------------------------------------
 // Receiving whole messages
@@ -226,10 +234,12 @@ inline constexpr uint32_t KMCP_FILE_CHUNK_SIZE = 65536;
 // Each chunk is encrypted when ctx is given (ctx is borrowed: the caller
 // keeps its reference) and sent with SendEx under sendLock, so other
 // messages may go out between chunks. After each chunk progress (if given)
-// gets the file position reached and arg. True when the whole file went out;
+// gets the file position reached and arg. Each chunk must be taken by the
+// peer within chunkTimeoutMs (SendExWithin; socket error ETIMEDOUT when not).
+// True when the whole file went out;
 // false when it cannot be opened or read, encryption fails or a send fails
 // (the end marker has then not been sent).
 KMSRV_EXPORT bool SendFileOverKMCP(SOCKET sock, uint32_t id, const char16_t *path,
                                    KMCPEncryptionContext *ctx, int64_t offset,
                                    void (*progress)(int64_t, void *), void *arg,
-                                   KmMutex *sendLock);
+                                   KmMutex *sendLock, uint32_t chunkTimeoutMs = KM_INFINITE);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -116,9 +117,12 @@ class KMSRV_EXPORT KmEvent {
 // A started thread. Opaque; created by ThreadCreateEx, released by ThreadJoin.
 struct THREAD_RECORD;
 
-// Starts entry(arg) on a new thread. Returns null (and never calls entry)
-// when the thread cannot be started.
-KMSRV_EXPORT THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg);
+// Starts entry(arg) on a new thread, with a stack of stackBytes (0: the
+// system's default, 8 MiB on Linux; at least PTHREAD_STACK_MIN). Returns null
+// (and never calls entry) when the thread cannot be started, for example
+// when its stack cannot be mapped.
+KMSRV_EXPORT THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg,
+                                           size_t stackBytes = 0);
 
 // Waits without limit for the thread to end, then releases the record. A null
 // record is a no-op. A thread must not join itself.
