@@ -140,7 +140,12 @@ AgentCommand::AgentCommand(CLI::App &root) {
                  [this](CliAgentConnection &c, const Output &o) { return download(c, o); });
   down->add_option("REMOTE", remoteFile_, "Name of the file on the agent")->required();
   down->add_option("LOCAL", localFile_, "Local file to write")->required();
-  down->add_flag("--append", append_, "Append to LOCAL, which must exist");
+  down->add_flag("--append", append_,
+                 "Append to LOCAL, which must exist (a failed download leaves it as it was)");
+  down->add_option("--max-bytes", options_.downloadLimit,
+                   "Refuse a download larger than BYTES (default 1073741824)")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 50))
+      ->option_text("BYTES");
 
   CLI::App *trap = addCommand("traps", "Ask for traps and print them as they come",
                               [this](CliAgentConnection &c, const Output &o) { return traps(c, o); });

@@ -211,7 +211,15 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
     WideSecret proxySecret(proxySecretText.text());
     conn->setProxy(proxyAddress, proxyPort, proxyAuth, proxySecret.get());
   }
-  if (o.encryption >= 0) conn->setEncryptionPolicy(o.encryption);
+  // With a key at hand the session is keyed before the login, so that no
+  // secret or digest ever crosses in clear; without one, the library's
+  // default (on demand) still never sends a login to an agent that demands
+  // encryption.
+  if (o.encryption >= 0)
+    conn->setEncryptionPolicy(o.encryption);
+  else if (key)
+    conn->setEncryptionPolicy(ENCRYPTION_IF_POSSIBLE);
+  conn->setDownloadLimit(o.downloadLimit);
   conn->setCommandTimeout(o.timeoutMs);
   conn->setConnectionTimeout(o.timeoutMs);
   conn->setServerKey(std::move(key));
@@ -222,7 +230,7 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
     std::string detail;
     if (socketError != 0 && (rcc == RCC_CONNECT_FAILED || rcc == RCC_SOCKET_ERROR ||
                              rcc == RCC_INTERNAL_ERROR))
-      detail = std::strerror(static_cast<int>(socketError));
+      detail = KmErrorText(static_cast<int>(socketError));
     if (rcc == RCC_ENCRYPTION_REQUIRED)
       detail = o.encryption == ENCRYPTION_OFF
                    ? "the agent requires encryption: leave out -e off"

@@ -40,6 +40,8 @@ struct AgentOptions {
   bool proxySecretGiven = false;
   uint32_t timeoutMs = 10000;
   int32_t debugLevel = 0;
+  // Most bytes a download may write.
+  uint64_t downloadLimit = AgentConnection::kDefaultDownloadLimit;
 };
 
 // Registers -p -s -a -e -K --generate-key -X --proxy-auth --proxy-secret -w
