@@ -253,7 +253,13 @@ void AgentConnection::dispatchMessage(KMCP_MESSAGE *raw, uint32_t size) {
       onDataPush(msg.get());
       break;
     default:
-      if (!processCustomMessage(msg.get())) replyQueue.put(msg.release());
+      // Kept for a waiter only when it can be a reply: the key answer, or a
+      // code some caller is waiting for. Anything else would only hold
+      // memory a peer chose.
+      if (!processCustomMessage(msg.get())) {
+        const bool reply = msg->GetCode() == MC_SESSION_KEY;
+        replyQueue.put(msg.release(), reply);
+      }
       break;
   }
 }

@@ -13,8 +13,8 @@ class AgentConnection::Link final : public kmsrv_session::Link,
  public:
   // The agent's result codes for what the mechanics report themselves.
   static constexpr kmsrv_session::ResultCodes kCodes{
-      RCC_CONNECTION_BROKEN,   RCC_REQUEST_TIMEOUT, RCC_NO_CIPHERS,  RCC_INVALID_PUBLIC_KEY,
-      RCC_INVALID_SESSION_KEY, RCC_INTERNAL_ERROR,  RCC_BAD_RESPONSE};
+      RCC_CONNECTION_BROKEN,   RCC_REQUEST_TIMEOUT, RCC_NO_CIPHERS,   RCC_INVALID_PUBLIC_KEY,
+      RCC_INVALID_SESSION_KEY, RCC_INTERNAL_ERROR,  RCC_BAD_RESPONSE, RCC_OUT_OF_RESOURCES};
 
   explicit Link(AgentConnection &agent)
       : kmsrv_session::Link({agent.socket, agent.encryptionContext, agent.stateLock, agent.sendLock,

@@ -84,7 +84,11 @@ uint32_t AgentConnection::setupProxyConnection() {
   msg.SetCode(MC_SETUP_PROXY_CONNECTION);
   msg.SetVariable(VAR_IP_ADDRESS, static_cast<uint32_t>(ntohl(address)));
   msg.SetVariable(VAR_AGENT_PORT, port);
-  return executeRequest(&msg, false, kProxySetupTimeoutMs);
+  msg.SetId(generateRequestId());
+  // From the answer on, the socket carries the session with the agent itself,
+  // in clear until its own key exchange: the proxy's key is dropped before
+  // the receiver reads on past the answer.
+  return Link(*this).requestThenDropKey(msg, kProxySetupTimeoutMs, Link::kCodes);
 }
 
 uint32_t AgentConnection::negotiate(RSA *serverKey) {
@@ -107,7 +111,10 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
   };
   for (;;) {
     // Encryption.
-    if (policy == ENCRYPTION_IF_POSSIBLE || policy == ENCRYPTION_MANDATORY || forced) {
+    // A session that has its key keeps it: peers refuse a second one, so an
+    // agent that demands encryption of a keyed session is given up on below.
+    if ((policy == ENCRYPTION_IF_POSSIBLE || policy == ENCRYPTION_MANDATORY || forced) &&
+        !isEncrypted()) {
       const bool required = policy == ENCRYPTION_MANDATORY || forced;
       if (serverKey != nullptr) {
         uint32_t rcc = setupEncryption(serverKey);
@@ -153,7 +160,6 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
     if (useProxy && !secondPass) {
       rcc = setupProxyConnection();
       if (rcc != RCC_SUCCESS) return rcc;
-      Link(*this).dropContext();
       secondPass = true;
       restarts = 0;
       continue;

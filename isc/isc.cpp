@@ -25,12 +25,12 @@ using kmsrv_session::OpenResult;
 class ISC::Link final : public kmsrv_session::Link, public kmsrv_session::ReceiverHooks {
  public:
   // The ISC result codes for what the mechanics report themselves.
-  // A reply whose result is not a 32-bit field counts as an internal error:
-  // ISC has no code of its own for a malformed answer.
+  // A reply whose result is not a 32-bit field, and a request beyond the
+  // session limit, count as internal errors: ISC has no codes of its own.
   static constexpr kmsrv_session::ResultCodes kCodes{
-      ISC_RESULT_CONNECTION_BROKEN,   ISC_RESULT_REQUEST_TIMEOUT, ISC_RESULT_NO_CIPHERS,
-      ISC_RESULT_INVALID_PUBLIC_KEY,  ISC_RESULT_INVALID_SESSION_KEY,
-      ISC_RESULT_INTERNAL_ERROR,      ISC_RESULT_INTERNAL_ERROR};
+      ISC_RESULT_CONNECTION_BROKEN,  ISC_RESULT_REQUEST_TIMEOUT,     ISC_RESULT_NO_CIPHERS,
+      ISC_RESULT_INVALID_PUBLIC_KEY, ISC_RESULT_INVALID_SESSION_KEY, ISC_RESULT_INTERNAL_ERROR,
+      ISC_RESULT_INTERNAL_ERROR,     ISC_RESULT_INTERNAL_ERROR};
 
   explicit Link(ISC &isc)
       : kmsrv_session::Link({isc.socket, isc.encryptionContext, isc.stateLock, isc.sendLock,
@@ -143,14 +143,16 @@ uint32_t ISC::negotiate(uint32_t serviceId, RSA *serverKey, const char16_t *peer
   int restarts = 0;
   for (;;) {
     const bool required = (flags.load() & ISC_FLAG_ENCRYPTION_REQUIRED) != 0;
-    if (serverKey != nullptr) {
+    // A session that has its key keeps it (peers refuse a second one): a
+    // peer that still demands encryption is given up on below.
+    if (!isEncrypted() && serverKey != nullptr) {
       const uint32_t rcc = SetupEncryption(serverKey);
       if (rcc != ISC_RESULT_SUCCESS && required) {
         PrintMsg(u"Cannot setup encrypted channel with ISC peer %s", peerText);
         return rcc;
       }
       // Not required: go on in clear, silently.
-    } else if (required) {
+    } else if (!isEncrypted() && required) {
       PrintMsg(u"Cannot setup encrypted channel with ISC peer %s", peerText);
       return ISC_RESULT_ENCRYPTION_REQUIRED;
     }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -65,7 +66,10 @@ bool Link::send(const CSCPMessage &msg) {
   if (sock == INVALID_SOCKET) return false;
   const ContextRef ctx = context();
   if (SendKMCPMessage(sock, msg, ctx.get(), nullptr, m_.commandTimeout.load())) return true;
-  KmSocketShutdown(sock, SHUT_RDWR);
+  // A message that could not be encoded or sealed left the stream as it
+  // was; a write that failed or timed out may have cut it inside a message.
+  const int error = KmGetLastSocketError();
+  if (error != EMSGSIZE && error != ENOMEM && error != EINVAL) KmSocketShutdown(sock, SHUT_RDWR);
   return false;
 }
 
@@ -80,6 +84,9 @@ CSCPMessage *Link::wait(uint16_t code, uint32_t id, uint32_t timeoutMs, bool *en
 uint32_t Link::request(const CSCPMessage &msg, uint16_t replyCode, uint32_t timeoutMs,
                        const ResultCodes &codes, CSCPMessage **reply) {
   *reply = nullptr;
+  // Beyond the session limit the peer would skip it: refused here instead,
+  // where the caller learns why at once.
+  if (msg.EncodedSize() > KMCP_SESSION_MESSAGE_LIMIT) return codes.tooLarge;
   if (!send(msg)) return codes.connectionBroken;
   bool ended = false;
   *reply = wait(replyCode, msg.GetId(), timeoutMs, &ended);
@@ -99,47 +106,73 @@ uint32_t ReplyResult(const CSCPMessage &reply, const ResultCodes &codes) {
   return reply.GetVariableExact(VAR_RCC, &rcc) ? rcc : codes.badResponse;
 }
 
+namespace {
+
+// Publishes the request whose answer changes the session's key, from before
+// the request goes out (the answer may be read at once) until the requester
+// has made the change or given up; the receiver holds still at that answer
+// meanwhile (see ReceiveLoop).
+class KeyHandover {
+ public:
+  KeyHandover(const SessionMembers &m, uint32_t id) : m_(m) {
+    m_.keyExchangeDone.reset();
+    m_.keyExchangeId.store(id);
+  }
+  ~KeyHandover() {
+    m_.keyExchangeId.store(0);
+    m_.keyExchangeDone.set();
+  }
+  KeyHandover(const KeyHandover &) = delete;
+  KeyHandover &operator=(const KeyHandover &) = delete;
+
+ private:
+  const SessionMembers &m_;
+};
+
+}  // namespace
+
 uint32_t Link::exchangeKey(RSA *serverKey, int version, uint32_t id, uint32_t timeoutMs,
                            const ResultCodes &codes) {
   CSCPMessage keyRequest(version);
-  PrepareKeyRequestMsg(&keyRequest, serverKey, false);
+  if (!PrepareKeyRequestMsg(&keyRequest, serverKey, false)) return codes.invalidPublicKey;
   keyRequest.SetId(id);
 
-  // Published before the request goes out: the answer may be read at once.
-  m_.keyExchangeDone.reset();
-  m_.keyExchangeId.store(id);
+  const KeyHandover handover(m_, id);
   CSCPMessage *answer = nullptr;
-  uint32_t result = request(keyRequest, MC_SESSION_KEY, timeoutMs, codes, &answer);
-  if (answer != nullptr) {
-    // SetupEncryptionContext writes *ctx only on success and never releases
-    // what it overwrites: give it a slot of our own.
-    KMCPEncryptionContext *ctx = nullptr;
-    const int setup = SetupEncryptionContext(answer, &ctx, nullptr, serverKey, version);
-    delete answer;
-    ContextRef fresh(ctx);
-    switch (setup) {
-      case KMCP_ENCRYPTION_OK:
-        result = fresh ? 0 : codes.internalError;
-        if (fresh) installContext(std::move(fresh));
-        break;
-      case KMCP_ENCRYPTION_NO_CIPHERS:
-        result = codes.noCiphers;
-        break;
-      case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
-        result = codes.invalidPublicKey;
-        break;
-      case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
-        result = codes.invalidSessionKey;
-        break;
-      default:
-        result = codes.internalError;
-        break;
-    }
+  const uint32_t result = request(keyRequest, MC_SESSION_KEY, timeoutMs, codes, &answer);
+  if (answer == nullptr) return result;
+  // SetupEncryptionContext writes *ctx only on success and never releases
+  // what it overwrites: give it a slot of our own.
+  KMCPEncryptionContext *ctx = nullptr;
+  const int setup = SetupEncryptionContext(answer, &ctx, nullptr, serverKey, version);
+  delete answer;
+  ContextRef fresh(ctx);
+  switch (setup) {
+    case KMCP_ENCRYPTION_OK:
+      if (!fresh) return codes.internalError;
+      installContext(std::move(fresh));
+      return 0;
+    case KMCP_ENCRYPTION_NO_CIPHERS:
+      return codes.noCiphers;
+    case KMCP_ENCRYPTION_INVALID_PUBLIC_KEY:
+      return codes.invalidPublicKey;
+    case KMCP_ENCRYPTION_INVALID_SESSION_KEY:
+      return codes.invalidSessionKey;
+    default:
+      return codes.internalError;
   }
-  // Lets the receiver thread read on (see runReceiver).
-  m_.keyExchangeId.store(0);
-  m_.keyExchangeDone.set();
-  return result;
+}
+
+uint32_t Link::requestThenDropKey(const CSCPMessage &msg, uint32_t timeoutMs,
+                                  const ResultCodes &codes) {
+  const KeyHandover handover(m_, msg.GetId());
+  CSCPMessage *reply = nullptr;
+  uint32_t rcc = request(msg, MC_REQUEST_COMPLETED, timeoutMs, codes, &reply);
+  if (reply == nullptr) return rcc;
+  rcc = ReplyResult(*reply, codes);
+  delete reply;
+  if (rcc == 0) dropContext();
+  return rcc;
 }
 
 // ---------------------------------------------------------------------------
@@ -262,11 +295,13 @@ int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m,
              KMCPMessageCodeName(ntohs(msg->code), name));
       continue;
     }
-    // The messages after the awaited key answer may already be encrypted
-    // with the key it carries: read on only once the requester has
-    // installed it (or given up). Bounded, should the requester be stuck.
+    // The messages after an answer that changes the key (a key exchange's,
+    // or a proxy hop's after which the agent behind speaks clear) may
+    // already be under the new key: read on only once the requester has
+    // made the change (or given up). Bounded, should the requester be stuck.
     const uint32_t id = ntohl(msg->id);
-    const bool keyAnswer = ntohs(msg->code) == MC_SESSION_KEY &&
+    const uint16_t code = ntohs(msg->code);
+    const bool keyAnswer = (code == MC_SESSION_KEY || code == MC_REQUEST_COMPLETED) &&
                            (ntohs(msg->flags) & FLAG_RAW) == 0 && id != 0 &&
                            id == m.keyExchangeId.load();
     hooks.dispatch(msg, size);

@@ -51,9 +51,9 @@ struct SessionMembers {
   // True once the session is being torn down (or was never opened): nothing
   // more will arrive. Written under stateLock; read anywhere.
   std::atomic<bool> &closing;
-  // Key exchange hand-over (exchangeKey, runReceiver): the id of the key
-  // request whose MC_SESSION_KEY a requester awaits (0: none), and the event
-  // set once that requester has installed the new key or given up.
+  // Key hand-over (exchangeKey, requestThenDropKey, runReceiver): the id of
+  // the request whose answer changes the session's key (0: none), and the
+  // event set once that requester has made the change or given up.
   std::atomic<uint32_t> &keyExchangeId;
   KmEvent &keyExchangeDone;
   // The receiver thread (lifetime operations only) and its id (recorded by
@@ -75,6 +75,7 @@ struct ResultCodes {
   uint32_t invalidSessionKey;  // key exchange: the wrapped key did not unwrap
   uint32_t internalError;      // key exchange: anything else
   uint32_t badResponse;        // a reply's result field of the wrong type
+  uint32_t tooLarge;           // a request beyond the session message limit
 };
 
 // What the receiver loop needs beyond the members. Called on the receiver
@@ -144,7 +145,8 @@ class Link {
   // The request cycle: sends msg (its id set by the caller) and waits for
   // the reply with replyCode and the same id. 0 with *reply set (the caller
   // deletes it), or codes.connectionBroken / codes.requestTimeout with
-  // *reply null.
+  // *reply null; codes.tooLarge (nothing sent) for a message beyond
+  // KMCP_SESSION_MESSAGE_LIMIT, which the peer would skip.
   uint32_t request(const CSCPMessage &msg, uint16_t replyCode, uint32_t timeoutMs,
                    const ResultCodes &codes, CSCPMessage **reply);
   // VAR_RCC of the MC_REQUEST_COMPLETED with this id, or the code for a
@@ -160,6 +162,12 @@ class Link {
   // key is never read without it; else the code for what went wrong.
   uint32_t exchangeKey(RSA *serverKey, int version, uint32_t id, uint32_t timeoutMs,
                        const ResultCodes &codes);
+  // A request whose success ends the session's key (the proxy hop: from its
+  // answer on, the agent behind the proxy speaks clear): request() and the
+  // answer's VAR_RCC, and on 0 the context dropped before the receiver reads
+  // on past that answer.
+  uint32_t requestThenDropKey(const CSCPMessage &msg, uint32_t timeoutMs,
+                              const ResultCodes &codes);
 
   // ---- state ----
   // The socket (INVALID_SOCKET when none), read under stateLock.

@@ -293,7 +293,11 @@ class KMSRV_EXPORT AgentConnection {
   virtual void onDataPush(CSCPMessage *msg);
   // Any other message that is not a reply. Receiver thread. Return true when
   // consumed (msg is then deleted when the hook returns); false puts it into
-  // replyQueue, where waitForMessage can claim it by code and id.
+  // replyQueue, where waitForMessage can claim it by code and id, when a
+  // caller is waiting for its code at that moment (an answer to a request of
+  // the host's own code is claimed so: start the wait before the answer can
+  // come, or take it here); otherwise it is dropped, so that a peer cannot
+  // fill the queue with messages nobody will claim.
   virtual bool processCustomMessage(CSCPMessage *msg);
   // An open download ended. Receiver thread or the thread that called
   // disconnect(), possibly with stateLock held. The default discards the

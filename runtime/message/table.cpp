@@ -105,7 +105,9 @@ bool Table::loadMessage(const CSCPMessage &msg) {
     if (!msg.GetVariableType(id, &type) || type != KmcpFieldType::String) return false;
     t.names_[c].resize(msg.GetVariableStrLength(id));
     msg.GetVariableStr(id, t.names_[c].data(), static_cast<uint32_t>(t.names_[c].size() + 1));
-    t.types_[c] = static_cast<int32_t>(msg.GetVariableLong(id + 1));
+    uint32_t columnType = 0;
+    if (!msg.GetVariableOptional(id + 1, 0u, &columnType)) return false;  // another width
+    t.types_[c] = static_cast<int32_t>(columnType);
   }
   t.rows_ = static_cast<uint32_t>(rows);
   t.cells_.assign(cells, 0);

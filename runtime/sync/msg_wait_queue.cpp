@@ -63,7 +63,12 @@ void MsgWaitQueue::put(CSCPMessage *msg, bool keepUnclaimed) {
         break;
       }
     }
-    if (served == nullptr && !keepUnclaimed) {
+    const auto awaited = [&] {
+      for (const Waiter *w : waiters_)
+        if (w->code == code) return true;
+      return false;
+    };
+    if (served == nullptr && !keepUnclaimed && !awaited()) {
       dropped.push_back(msg);
     } else if (served == nullptr) {
       const auto now = Clock::now();

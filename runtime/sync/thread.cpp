@@ -27,8 +27,11 @@ THREAD_RECORD *ThreadCreateEx(void (*entry)(void *), void *arg, size_t stackByte
   auto *record = new (std::nothrow) THREAD_RECORD{{}, entry, arg};
   if (record == nullptr) return nullptr;
   pthread_attr_t attr;
-  bool ok = pthread_attr_init(&attr) == 0;
-  if (ok && stackBytes != 0) ok = pthread_attr_setstacksize(&attr, stackBytes) == 0;
+  if (pthread_attr_init(&attr) != 0) {
+    delete record;
+    return nullptr;
+  }
+  bool ok = stackBytes == 0 || pthread_attr_setstacksize(&attr, stackBytes) == 0;
   ok = ok && pthread_create(&record->thread, &attr, Start, record) == 0;
   pthread_attr_destroy(&attr);
   if (!ok) {

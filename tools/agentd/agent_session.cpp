@@ -77,7 +77,7 @@ Session::Next Session::handleTooLarge(const uint8_t *header) {
 }
 
 Session::Next Session::handleRaw(const uint8_t *bytes, uint32_t length, bool encrypted) {
-  if (KmLoadBe16(bytes) == MC_FILE_DATA) return handleFileData(bytes, length, encrypted);
+  if (KmLoadBe16(bytes) == MC_FILE_DATA) return handleFileData(bytes, length);
   // Raw data other than file chunks has no use here.
   return PeerSession::handleRaw(bytes, length, encrypted);
 }

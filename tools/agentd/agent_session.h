@@ -99,9 +99,8 @@ class Session final : public kmpeer::PeerSession {
   // ---- file area (file_area.cpp) ----
   uint32_t onTransferFile(const CSCPMessage &request, CSCPMessage *reply);
   uint32_t onDownloadFile(const CSCPMessage &request, CSCPMessage *reply);
-  // A raw MC_FILE_DATA chunk of the open upload (others, and clear chunks
-  // in an encrypted session, are dropped).
-  Next handleFileData(const uint8_t *bytes, uint32_t length, bool encrypted);
+  // A raw MC_FILE_DATA chunk of the open upload (others are dropped).
+  Next handleFileData(const uint8_t *bytes, uint32_t length);
   // Closes and removes the open upload's temporary file.
   void abortUpload();
   // The upload being received: a temporary file in the area, renamed to

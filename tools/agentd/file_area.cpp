@@ -61,9 +61,11 @@ uint32_t Session::onTransferFile(const CSCPMessage &request, CSCPMessage *) {
   return RCC_SUCCESS;
 }
 
-Session::Next Session::handleFileData(const uint8_t *bytes, uint32_t length, bool encrypted) {
+Session::Next Session::handleFileData(const uint8_t *bytes, uint32_t length) {
   const uint32_t id = KmLoadBe32(bytes + 8);
-  if (uploadFd_ == -1 || id != uploadId_ || (keyed() && !encrypted)) return Next::Continue;
+  // (A clear chunk in an encrypted session never gets here: PeerSession
+  // drops it.)
+  if (uploadFd_ == -1 || id != uploadId_) return Next::Continue;
   const uint16_t flags = KmLoadBe16(bytes + 2);
   const uint32_t count = KmLoadBe32(bytes + 12);
   bool ok = count <= length - KMCP_HEADER_SIZE &&

@@ -524,13 +524,12 @@ int AgentCommand::download(CliAgentConnection &conn, const Output &out) {
       &request, Wide(localFile_).c_str(), append_,
       [](uint32_t position, void *arg) { static_cast<ProgressBar *>(arg)->update(position); },
       &bar));
-  uint32_t rcc;
+  uint32_t rcc = RCC_BAD_RESPONSE;
   if (!reply)
     rcc = conn.isConnected() ? RCC_REQUEST_TIMEOUT : RCC_CONNECTION_BROKEN;
-  else
-    rcc = reply->GetVariableLong(VAR_RCC);
-  // A download that did not finish stays open and keeps reporting progress
-  // from the receiver thread: end the session before the bar goes away.
+  else if (!reply->GetVariableExact(VAR_RCC, &rcc))
+    rcc = RCC_BAD_RESPONSE;
+  // No progress may come from the receiver thread once the bar goes away.
   conn.disconnectAndWait();
   struct stat st {};
   const uint64_t size =

@@ -211,10 +211,10 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
     WideSecret proxySecret(proxySecretText.text());
     conn->setProxy(proxyAddress, proxyPort, proxyAuth, proxySecret.get());
   }
-  // With a key at hand the session is keyed before the login, so that no
-  // secret or digest ever crosses in clear; without one, the library's
-  // default (on demand) still never sends a login to an agent that demands
-  // encryption.
+  // With a key at hand the session is keyed before the login (should that
+  // key exchange fail, the session goes on in clear); without one, the
+  // library's default (on demand) never sends a login to an agent that
+  // demands encryption.
   if (o.encryption >= 0)
     conn->setEncryptionPolicy(o.encryption);
   else if (key)

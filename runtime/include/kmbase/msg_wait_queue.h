@@ -46,9 +46,10 @@ class KMSRV_EXPORT MsgWaitQueue {
   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
 
   // Takes ownership of msg (allocated with new). When a thread waits for its
-  // (code, id) the first such waiter gets it; otherwise it is held, or, with
-  // keepUnclaimed false, deleted (a message no caller can be about to wait
-  // for). Null is ignored.
+  // (code, id) the first such waiter gets it; otherwise it is held. With
+  // keepUnclaimed false it is held only while some thread waits for its code
+  // (with any id) and deleted otherwise: a message of a code nobody is
+  // waiting for cannot be a reply. Null is ignored.
   void put(CSCPMessage *msg, bool keepUnclaimed = true);
 
   // The message with this code and id: a held one or the next to arrive
