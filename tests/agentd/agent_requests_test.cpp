@@ -328,8 +328,8 @@ TEST(AgentRequestsTest, TrapsReachOnlySessionsThatEnabledThemWhenConfiguredSo) {
 // Actions
 // ---------------------------------------------------------------------------
 
-int64_t ExecAction(RawPeer &c, const std::u16string &name,
-                   const std::vector<std::u16string> &args, int32_t count = INT32_MIN) {
+int64_t ExecAction(RawPeer &c, const std::u16string &name, const std::vector<std::u16string> &args,
+                   int32_t count = INT32_MIN) {
   return c.request(MC_EXEC_ACTION, [&](CSCPMessage &m) {
     m.SetVariable(VAR_ACTION_NAME, name.c_str());
     m.SetVariable(VAR_NUM_ARGS,

@@ -21,12 +21,12 @@
 
 namespace {
 
+using kmagent::AgentConfig;
+using kmagent::AgentServer;
 using kmtest::kWaitMs;
 using kmtest::RawPeer;
 using kmtest::Wire;
 using kmtest::WireHeader;
-using kmagent::AgentConfig;
-using kmagent::AgentServer;
 
 std::unique_ptr<AgentServer> Start(AgentConfig config = {}) {
   auto server = std::make_unique<AgentServer>(std::move(config));

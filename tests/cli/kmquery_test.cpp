@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "json_parse.h"
 #include "kmbase/message.h"
 #include "kmsrv/protocol.h"
-#include "json_parse.h"
 #include "snmpd_fixture.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
@@ -149,12 +149,14 @@ TEST(KmqueryUsage, MissingOrUnreadableKeyFileIsAUsageError) {
 
 TEST(KmqueryAgent, UnreachableAgentExitsWithThreeNamingCodeAndText) {
   ClosedPort closed;
-  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", std::to_string(closed.port()), "-w", "2000", "nop"});
+  RunResult r =
+      Kmquery({"agent", "127.0.0.1", "-p", std::to_string(closed.port()), "-w", "2000", "nop"});
   EXPECT_EQ(r.status, 3) << Describe(r);
   EXPECT_NE(r.err.find("error 910 (Connect failed)"), std::string::npos) << Describe(r);
   EXPECT_NE(r.err.find("Connection refused"), std::string::npos) << Describe(r);
 
-  RunResult json = Kmquery({"--json", "agent", "127.0.0.1", "-p", std::to_string(closed.port()), "nop"});
+  RunResult json =
+      Kmquery({"--json", "agent", "127.0.0.1", "-p", std::to_string(closed.port()), "nop"});
   EXPECT_EQ(json.status, 3) << Describe(json);
   Json doc = ParseJson(json.out);
   EXPECT_EQ(doc["error"]["domain"].string, "agent");
@@ -406,7 +408,8 @@ TEST_F(DataAgent, ActionsAndServiceChecks) {
       << Describe(f);
 
   ClosedPort closed;
-  RunResult down = Kmquery(agent({"check-service", "127.0.0.1", "--port", std::to_string(closed.port())}, true));
+  RunResult down =
+      Kmquery(agent({"check-service", "127.0.0.1", "--port", std::to_string(closed.port())}, true));
   ASSERT_EQ(down.status, 0) << Describe(down);  // the check ran; its verdict is the status
   EXPECT_EQ(ParseJson(down.out)["status"].number, 1);
   RunResult up = Kmquery(agent({"check-service", "127.0.0.1", "-t", "SSH", "--port", agent_->port()}));
@@ -470,7 +473,8 @@ TEST(KmqueryIsc, OpensServiceAndNamesRefusalsAndConnectFailures) {
   EXPECT_NE(disabled.err.find("error 3 (Service disabled)"), std::string::npos);
 
   ClosedPort closed;
-  RunResult refused = Kmquery({"isc", "127.0.0.1", "-p", std::to_string(closed.port()), "connect", "7"});
+  RunResult refused =
+      Kmquery({"isc", "127.0.0.1", "-p", std::to_string(closed.port()), "connect", "7"});
   EXPECT_EQ(refused.status, 3) << Describe(refused);
   EXPECT_NE(refused.err.find("error 8 (Connect failed)"), std::string::npos) << Describe(refused);
 }

@@ -86,7 +86,8 @@ TEST(HostilePeer, HeaderPromisingFourGibibytesAllocatesNothingAndCloseEndsTheWai
 
   // A header whose size field says 4 GiB - 8, then a real reply: the reply is
   // swallowed as part of the announced message, or the stream is given up.
-  const std::vector<uint8_t> header = WireHeader(MC_REQUEST_COMPLETED, 0xFFFFFFF8u, request->GetId());
+  const std::vector<uint8_t> header =
+      WireHeader(MC_REQUEST_COMPLETED, 0xFFFFFFF8u, request->GetId());
   ASSERT_TRUE(peer.sendBytes(header));
   std::vector<uint8_t> filler(1 << 20, 0xEE);
   ASSERT_TRUE(peer.sendBytes(filler.data(), filler.size()));
@@ -243,8 +244,8 @@ TEST(HostilePeer, CloseDuringTheKeyExchangeFailsConnectPromptly) {
       peer.close();
     });
     uint32_t rcc = 0;
-    auto result = std::async(std::launch::async,
-                             [&] { return conn.connect(TestKey(), false, &rcc); });
+    auto result =
+        std::async(std::launch::async, [&] { return conn.connect(TestKey(), false, &rcc); });
     ASSERT_EQ(result.wait_for(kHang), std::future_status::ready);
     EXPECT_FALSE(result.get());
     EXPECT_NE(rcc, RCC_SUCCESS);

@@ -87,7 +87,8 @@ TEST(IscPeer, SkipsOversizedMalformedAndRawMessagesAndServesTheNext) {
   // A message 8 bytes larger than a session reads: skipped whole.
   const uint32_t tooLarge =
       static_cast<uint32_t>(KMCPEncryptedSize(kmisc::kMaxIscMessageSize)) + 8;
-  const std::vector<uint8_t> big = WireHeader(MC_KEEPALIVE, tooLarge, 1, tooLarge - KMCP_HEADER_SIZE);
+  const std::vector<uint8_t> big =
+      WireHeader(MC_KEEPALIVE, tooLarge, 1, tooLarge - KMCP_HEADER_SIZE);
   ASSERT_TRUE(c.sendBytes(big));
   // A field of an unknown type: does not decode, goes unanswered.
   std::vector<uint8_t> bad = WireHeader(MC_KEEPALIVE, 32, 2, 16, 0, 1);

@@ -202,7 +202,8 @@ RunResult Run(const std::string &path, const std::vector<std::string> &args,
 
 uint16_t ListeningPort(const std::string &line) {
   const std::string prefix = "listening on 127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + 2 || line.back() != '\n') return 0;
+  if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + 2 || line.back() != '\n')
+    return 0;
   const std::string digits = line.substr(prefix.size(), line.size() - prefix.size() - 1);
   if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
   const int port = std::stoi(digits);

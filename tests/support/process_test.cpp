@@ -21,12 +21,14 @@ TEST(Process, RunCollectsBothStreamsAndTheExitStatusOrWhyItCouldNotStart) {
 
   const RunResult missing = kmtest::Run("/nonexistent/program", {});
   EXPECT_EQ(missing.status, -1);
-  EXPECT_NE(missing.err.find("cannot start /nonexistent/program"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("cannot start /nonexistent/program"), std::string::npos)
+      << missing.err;
 }
 
 TEST(Process, RunKillsAProgramStillRunningAtItsTimeLimitAndKeepsWhatItPrinted) {
   // exec: the shell becomes the sleeper, so the kill ends the only process.
-  const RunResult r = kmtest::Run("/bin/sh", {"-c", "echo started; exec sleep 600"}, InheritedEnvironment(), 300);
+  const RunResult r =
+      kmtest::Run("/bin/sh", {"-c", "echo started; exec sleep 600"}, InheritedEnvironment(), 300);
   EXPECT_TRUE(r.timedOut);
   EXPECT_EQ(r.status, -1);
   EXPECT_EQ(r.out, "started\n");
@@ -52,7 +54,8 @@ TEST(Process, ChildGetsTheGivenEnvironmentLessWhatWasDropped) {
   ASSERT_EQ(setenv("KMTEST_KEPT", "y", 1), 0);
   std::vector<std::string> env = InheritedEnvironment("KMTEST_D");
   env.push_back("KMTEST_ADDED=z");
-  const RunResult r = kmtest::Run("/bin/sh", {"-c", "echo \"$KMTEST_DROPPED|$KMTEST_KEPT|$KMTEST_ADDED\""}, env);
+  const RunResult r =
+      kmtest::Run("/bin/sh", {"-c", "echo \"$KMTEST_DROPPED|$KMTEST_KEPT|$KMTEST_ADDED\""}, env);
   unsetenv("KMTEST_DROPPED");
   unsetenv("KMTEST_KEPT");
   EXPECT_EQ(r.out, "|y|z\n");
@@ -63,14 +66,11 @@ TEST(Process, ListeningPortTakesOnlyTheExactLine) {
     const char *line;
     uint16_t port;
   } cases[] = {
-      {"listening on 127.0.0.1:4700\n", 4700},
-      {"listening on 127.0.0.1:65535\n", 65535},
-      {"listening on 127.0.0.1:4700", 0},      // no end of line
-      {"listening on 127.0.0.1:65536\n", 0},   // not a port
-      {"listening on 127.0.0.1:47x0\n", 0},
-      {"listening on 127.0.0.1:\n", 0},
-      {"listening on 0.0.0.0:4700\n", 0},
-      {"", 0},
+      {"listening on 127.0.0.1:4700\n", 4700}, {"listening on 127.0.0.1:65535\n", 65535},
+      {"listening on 127.0.0.1:4700", 0},     // no end of line
+      {"listening on 127.0.0.1:65536\n", 0},  // not a port
+      {"listening on 127.0.0.1:47x0\n", 0},    {"listening on 127.0.0.1:\n", 0},
+      {"listening on 0.0.0.0:4700\n", 0},      {"", 0},
   };
   for (const auto &c : cases) EXPECT_EQ(ListeningPort(c.line), c.port) << c.line;
 }

@@ -219,7 +219,8 @@ ClosedPort::ClosedPort() : sock_(KmSocketOpenTcp()) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof(sa);
-  if (sock_ != INVALID_SOCKET && ::bind(sock_, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
+  if (sock_ != INVALID_SOCKET &&
+      ::bind(sock_, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0 &&
       ::getsockname(sock_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
     port_ = ntohs(sa.sin_port);
 }

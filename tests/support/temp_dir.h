@@ -26,7 +26,8 @@ inline bool WriteFile(const std::string &path, std::string_view data) {
   return static_cast<bool>(out);
 }
 inline bool WriteFile(const std::string &path, const std::vector<uint8_t> &data) {
-  return WriteFile(path, std::string_view(reinterpret_cast<const char *>(data.data()), data.size()));
+  return WriteFile(path,
+                   std::string_view(reinterpret_cast<const char *>(data.data()), data.size()));
 }
 
 // The whole file (empty when it cannot be read).

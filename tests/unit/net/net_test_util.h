@@ -89,7 +89,9 @@ inline void lazyWrite(int fd, const std::vector<uint8_t> &bytes, size_t piece) {
 }
 
 // Header fields of a received message.
-inline uint16_t headerCode(const void *msg) { return KmLoadBe16(static_cast<const uint8_t *>(msg)); }
+inline uint16_t headerCode(const void *msg) {
+  return KmLoadBe16(static_cast<const uint8_t *>(msg));
+}
 inline uint16_t headerFlags(const void *msg) {
   return KmLoadBe16(static_cast<const uint8_t *>(msg) + 2);
 }
