@@ -67,12 +67,15 @@ endfunction()
 
 # km_add_gtest(NAME SOURCES files... LIBS libs... [LABELS labels...] [TIMEOUT s])
 # One executable per area; every TEST() becomes a ctest test. Label
-# "concurrency" marks test folders that the TSan build runs.
+# "concurrency" marks test folders that the TSan build runs. Every test
+# program gets the shared test pieces (tests/support, km_test_support)
+# ahead of its LIBS, which resolve what those pieces call.
 function(km_add_gtest name)
   cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_compile_options(${name} PRIVATE ${KM_WARNINGS})
-  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE km_test_support ${A_LIBS} GTest::gtest GTest::gmock
+                        GTest::gtest_main)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 120)
   endif()

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "discovery_walk.h"
+#include "kmbase/refcount.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
@@ -93,13 +94,13 @@ VlanList *NetworkDeviceDriver::getVlans(SNMP_Transport *snmpTransport, StringMap
   if (snmpTransport == nullptr) {
     return nullptr;
   }
-  Discovery d{new VlanList()};
+  KmRef<VlanList> list(new VlanList());
+  Discovery d{list.get()};
   if (kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.3.1.1",
                            NameHandler, &d) != SNMP_ERR_SUCCESS ||
       kmsrv::DiscoveryWalk(bulkRepetitions_, snmpTransport, u".1.3.6.1.2.1.17.7.1.4.2.1.4",
                            EgressHandler, &d) != SNMP_ERR_SUCCESS) {
-    d.list->decRefCount();
     return nullptr;
   }
-  return d.list;
+  return list.release();
 }

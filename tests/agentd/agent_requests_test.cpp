@@ -21,16 +21,19 @@
 
 #include "agent_server.h"
 #include "kmbase/table.h"
+#include "kmbase/text.h"
+#include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
 #include "net_tables.h"
-#include "raw_client.h"
 #include "snmp_forward.h"
+#include "support/raw_peer.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-using agentdtest::RawClient;
 using kmagent::AgentConfig;
 using kmagent::AgentServer;
+using kmtest::RawPeer;
 
 std::unique_ptr<AgentServer> Start(AgentConfig config = {}) {
   auto server = std::make_unique<AgentServer>(std::move(config));
@@ -48,7 +51,7 @@ std::string Utf8(const CSCPMessage &msg, uint32_t id) {
 }
 
 // MC_GET_PARAMETER: the RCC (-1 without answer) and the value.
-int64_t GetParameter(RawClient &c, const std::u16string &name, std::string *value) {
+int64_t GetParameter(RawPeer &c, const std::u16string &name, std::string *value) {
   CSCPMessage msg;
   msg.SetCode(MC_GET_PARAMETER);
   msg.SetId(c.nextId());
@@ -61,7 +64,7 @@ int64_t GetParameter(RawClient &c, const std::u16string &name, std::string *valu
 }
 
 // A request with VAR_PARAMETER = name; the reply (null without one).
-std::unique_ptr<CSCPMessage> NamedRequest(RawClient &c, uint16_t code, const std::u16string &name) {
+std::unique_ptr<CSCPMessage> NamedRequest(RawPeer &c, uint16_t code, const std::u16string &name) {
   CSCPMessage msg;
   msg.SetCode(code);
   msg.SetId(c.nextId());
@@ -70,7 +73,7 @@ std::unique_ptr<CSCPMessage> NamedRequest(RawClient &c, uint16_t code, const std
   return c.awaitReply(msg.GetId());
 }
 
-int64_t GetList(RawClient &c, const std::u16string &name, std::vector<std::string> *lines) {
+int64_t GetList(RawPeer &c, const std::u16string &name, std::vector<std::string> *lines) {
   lines->clear();
   std::unique_ptr<CSCPMessage> reply = NamedRequest(c, MC_GET_LIST, name);
   if (reply == nullptr) return -1;
@@ -127,7 +130,7 @@ TEST(AgentRequestsTest, ParametersCarryTheHostsOwnValues) {
   AgentConfig config;
   config.parameters.push_back({"Site.Room", "B 12"});
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   std::string value;
 
   char host[256] = {};
@@ -183,7 +186,7 @@ TEST(AgentRequestsTest, NetworkListsAreTheHostsInTheGrammarClientsParse) {
   config.lists.push_back({"Site.Racks", {"r1 top", "r2"}});
   config.parameters.push_back({"Site.Room", "B 12"});
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   std::vector<std::string> lines;
 
   ASSERT_EQ(GetList(c, u"Net.InterfaceList", &lines), RCC_SUCCESS);
@@ -240,7 +243,7 @@ TEST(AgentRequestsTest, NetworkListsAreTheHostsInTheGrammarClientsParse) {
 
 TEST(AgentRequestsTest, InterfaceTableRoundTripsThroughTheTableCodec) {
   auto server = Start();
-  RawClient c(server->port());
+  RawPeer c(server->port());
   std::unique_ptr<CSCPMessage> reply = NamedRequest(c, MC_GET_TABLE, u"Net.Interfaces");
   ASSERT_NE(reply, nullptr);
   ASSERT_EQ(reply->GetVariableLong(VAR_RCC), RCC_SUCCESS);
@@ -274,7 +277,7 @@ TEST(AgentRequestsTest, ParameterListDescribesParametersAndTablesInTheirRuns) {
   AgentConfig config;
   config.parameters.push_back({"Site.Room", "B 12"});
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   CSCPMessage msg;
   msg.SetCode(MC_GET_PARAMETER_LIST);
   msg.SetId(c.nextId());
@@ -302,8 +305,8 @@ TEST(AgentRequestsTest, TrapsReachOnlySessionsThatEnabledThemWhenConfiguredSo) {
   AgentConfig config;
   config.trapsOnlyWhenEnabled = true;
   auto server = Start(config);
-  RawClient wants(server->port());
-  RawClient silent(server->port());
+  RawPeer wants(server->port());
+  RawPeer silent(server->port());
   EXPECT_EQ(wants.request(MC_ENABLE_TRAPS), RCC_SUCCESS);
   EXPECT_EQ(silent.keepalive(), RCC_SUCCESS);
 
@@ -325,8 +328,8 @@ TEST(AgentRequestsTest, TrapsReachOnlySessionsThatEnabledThemWhenConfiguredSo) {
 // Actions
 // ---------------------------------------------------------------------------
 
-int64_t ExecAction(RawClient &c, const std::u16string &name,
-                   const std::vector<std::u16string> &args, int32_t count = INT32_MIN) {
+int64_t ExecAction(RawPeer &c, const std::u16string &name, const std::vector<std::u16string> &args,
+                   int32_t count = INT32_MIN) {
   return c.request(MC_EXEC_ACTION, [&](CSCPMessage &m) {
     m.SetVariable(VAR_ACTION_NAME, name.c_str());
     m.SetVariable(VAR_NUM_ARGS,
@@ -344,10 +347,9 @@ std::vector<std::string> FileLines(const std::string &path) {
 }
 
 TEST(AgentRequestsTest, ActionsRunOnlyConfiguredProgramsWithArgumentsAsSeparateWords) {
-  char dir[] = "/tmp/kmagentd_action_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string out = std::string(dir) + "/args";
-  const std::string marker = std::string(dir) + "/injected";
+  const kmtest::TempDir dir("action");
+  const std::string out = dir.file("args");
+  const std::string marker = dir.file("injected");
   AgentConfig config;
   config.actions = {{"ok", {"/bin/true"}},
                     {"fails", {"/bin/false"}},
@@ -356,7 +358,7 @@ TEST(AgentRequestsTest, ActionsRunOnlyConfiguredProgramsWithArgumentsAsSeparateW
                     {"hangs", {"/bin/sleep", "30"}}};
   config.actionTimeoutMs = 300;
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
 
   EXPECT_EQ(ExecAction(c, u"ok", {}), RCC_SUCCESS);
   EXPECT_EQ(ExecAction(c, u"fails", {}), RCC_EXEC_FAILED);
@@ -385,9 +387,6 @@ TEST(AgentRequestsTest, ActionsRunOnlyConfiguredProgramsWithArgumentsAsSeparateW
   EXPECT_EQ(ExecAction(c, u"dump", {std::u16string(4097, u'x')}), RCC_BAD_ARGUMENTS);
   EXPECT_EQ(ExecAction(c, u"dump", {std::u16string(4096, u'x')}), RCC_SUCCESS);
   EXPECT_EQ(c.request(MC_EXEC_ACTION), RCC_MALFORMED_COMMAND);
-
-  std::remove(out.c_str());
-  rmdir(dir);
 }
 
 // ---------------------------------------------------------------------------
@@ -403,7 +402,7 @@ class TinyService {
     listener_ = KmSocketListenTcp(htonl(INADDR_LOOPBACK), 0, 8, &port_);
     thread_ = std::thread([this, connections] {
       for (int i = 0; i < connections; ++i) {
-        SOCKET s = KmSocketAccept(listener_, agentdtest::kWaitMs);
+        SOCKET s = KmSocketAccept(listener_, kmtest::kWaitMs);
         if (s == INVALID_SOCKET) return;
         std::string got;
         char buf[512];
@@ -441,7 +440,7 @@ class TinyService {
   std::vector<std::string> received_;
 };
 
-int64_t CheckService(RawClient &c, uint32_t address, uint16_t port, const std::u16string &request,
+int64_t CheckService(RawPeer &c, uint32_t address, uint16_t port, const std::u16string &request,
                      const std::u16string &expected, uint32_t *status, uint16_t protocol = 0) {
   CSCPMessage msg;
   msg.SetCode(MC_CHECK_SERVICE);
@@ -460,18 +459,11 @@ int64_t CheckService(RawClient &c, uint32_t address, uint16_t port, const std::u
   return reply->GetVariableLong(VAR_RCC);
 }
 
-uint16_t ClosedTcpPort() {
-  uint16_t port = 0;
-  const SOCKET s = KmSocketListenTcp(htonl(INADDR_LOOPBACK), 0, 1, &port);
-  KmSocketClose(s);
-  return port;
-}
-
 TEST(AgentRequestsTest, ServiceCheckConnectsSendsAndComparesTheResponse) {
   AgentConfig config;
   config.serviceCheckAllowed = {{0x7F000001u, 0xFFFFFFFFu}};  // 127.0.0.1 only
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   constexpr uint32_t kLoopback = 0x7F000001u;
   uint32_t status = 77;
   {
@@ -487,7 +479,8 @@ TEST(AgentRequestsTest, ServiceCheckConnectsSendsAndComparesTheResponse) {
     EXPECT_EQ(status, 2u);
     EXPECT_EQ(smtp.join(), (std::vector<std::string>{"HELO x\r\n", "", ""}));
   }
-  EXPECT_EQ(CheckService(c, kLoopback, ClosedTcpPort(), u"", u"", &status), RCC_SUCCESS);
+  const kmtest::ClosedPort closed;
+  EXPECT_EQ(CheckService(c, kLoopback, closed.port(), u"", u"", &status), RCC_SUCCESS);
   EXPECT_EQ(status, 1u);
   status = 77;
   EXPECT_EQ(CheckService(c, 0x7F000002u, 80, u"", u"", &status), RCC_ACCESS_DENIED);
@@ -519,7 +512,7 @@ class ReversingResponder {
       std::vector<uint8_t> buf(65536);
       for (int i = 0; i < count; ++i) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(agentdtest::kWaitMs)) <= 0) return;
+        if (poll(&p, 1, static_cast<int>(kmtest::kWaitMs)) <= 0) return;
         sockaddr_in from{};
         socklen_t fl = sizeof(from);
         const ssize_t n =
@@ -543,7 +536,7 @@ class ReversingResponder {
   std::thread thread_;
 };
 
-std::unique_ptr<CSCPMessage> SnmpRequest(RawClient &c, uint32_t address, uint16_t port,
+std::unique_ptr<CSCPMessage> SnmpRequest(RawPeer &c, uint32_t address, uint16_t port,
                                          const std::vector<uint8_t> &pdu, uint32_t size) {
   CSCPMessage msg;
   msg.SetCode(MC_SNMP_REQUEST);
@@ -560,7 +553,7 @@ TEST(AgentRequestsTest, SnmpRequestsGoToTheDeviceAndItsAnswerComesBack) {
   AgentConfig config;
   config.snmpTimeoutMs = 300;
   auto server = Start(config);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   constexpr uint32_t kLoopback = 0x7F000001u;
   std::vector<uint8_t> pdu = {0x30, 0x05, 0x02, 0x01, 0x01, 0x04, 0x00};
   {
@@ -607,7 +600,7 @@ TEST(AgentRequestsTest, StopEndsASessionWaitingForASilentDevice) {
   config.snmpTimeoutMs = 600000;
   auto server = Start(config);
   ReversingResponder mute(0);
-  RawClient c(server->port());
+  RawPeer c(server->port());
   CSCPMessage msg;
   msg.SetCode(MC_SNMP_REQUEST);
   msg.SetId(c.nextId());

@@ -12,18 +12,21 @@
 #include <thread>
 #include <vector>
 
+#include "kmbase/byte_order.h"
+#include "kmbase/text.h"
+#include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
-#include "raw_client.h"
+#include "support/raw_peer.h"
+#include "support/wire.h"
 
 namespace {
 
-using agentdtest::Be32;
-using agentdtest::Header;
-using agentdtest::kWaitMs;
-using agentdtest::RawClient;
-using agentdtest::Wire;
 using kmagent::AgentConfig;
 using kmagent::AgentServer;
+using kmtest::kWaitMs;
+using kmtest::RawPeer;
+using kmtest::Wire;
+using kmtest::WireHeader;
 
 std::unique_ptr<AgentServer> Start(AgentConfig config = {}) {
   auto server = std::make_unique<AgentServer>(std::move(config));
@@ -36,16 +39,6 @@ AgentConfig WithSecret(const std::string &secret) {
   AgentConfig c;
   c.secret = secret;
   return c;
-}
-
-// A loopback port nobody listens on.
-uint16_t ClosedPort() {
-  const SOCKET s = KmSocketListenTcp(htonl(INADDR_LOOPBACK), 0, 1, nullptr);
-  sockaddr_in sa{};
-  socklen_t len = sizeof(sa);
-  getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
-  KmSocketClose(s);
-  return ntohs(sa.sin_port);
 }
 
 // ---------------------------------------------------------------------------
@@ -61,7 +54,7 @@ TEST(AgentServerTest, AnswersVersionDetectionWithTheConfiguredVersion) {
     AgentConfig config;
     config.reportVersion = c.reported;
     auto server = Start(config);
-    RawClient client(server->port());
+    RawPeer client(server->port());
     ASSERT_TRUE(client.ok());
     EXPECT_EQ(client.detectVersion(), c.detected) << "reported " << c.reported;
     // The detection consumed exactly its answer: the session goes on.
@@ -73,14 +66,14 @@ TEST(AgentServerTest, NegativeReportVersionLeavesDetectionUnansweredButServesThe
   AgentConfig config;
   config.reportVersion = -1;
   auto server = Start(config);
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.detectVersion(300), -1);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
 }
 
 TEST(AgentServerTest, AnswersKeepaliveAndUnknownRequestsWithTheRequestId) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   CSCPMessage keepalive;
   keepalive.SetCode(MC_KEEPALIVE);
   keepalive.SetId(77);
@@ -109,7 +102,7 @@ TEST(AgentServerTest, AnswersKeepaliveAndUnknownRequestsWithTheRequestId) {
 
 TEST(AgentServerTest, AcceptsTheSecretByEveryMethodAndRecordsWhatCame) {
   auto server = Start(WithSecret("s3cret"));
-  RawClient clear(server->port()), md5(server->port()), sha1(server->port());
+  RawPeer clear(server->port()), md5(server->port()), sha1(server->port());
   EXPECT_EQ(clear.loginClear(u"s3cret"), RCC_SUCCESS);
   EXPECT_EQ(clear.keepalive(), RCC_SUCCESS);
   EXPECT_EQ(md5.loginDigest(2, "s3cret"), RCC_SUCCESS);
@@ -136,7 +129,7 @@ TEST(AgentServerTest, AcceptsTheSecretByEveryMethodAndRecordsWhatCame) {
 
 TEST(AgentServerTest, RefusesWrongOrMalformedLoginsAndKeepsAskingForOne) {
   auto server = Start(WithSecret("s3cret"));
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.keepalive(), RCC_AUTH_REQUIRED);
   EXPECT_EQ(client.request(0x1234), RCC_AUTH_REQUIRED);  // unknown codes are not revealed
   EXPECT_EQ(client.loginClear(u"s3cre"), RCC_AUTH_FAILED);
@@ -185,7 +178,7 @@ TEST(AgentServerTest, RefusesWrongOrMalformedLoginsAndKeepsAskingForOne) {
 
 TEST(AgentServerTest, WithoutASecretServesRequestsAndAcceptsAnyLogin) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_EQ(client.loginDigest(2, "anything"), RCC_SUCCESS);
   EXPECT_EQ(client.loginClear(u"else"), RCC_SUCCESS);
@@ -225,7 +218,7 @@ TEST(AgentServerTest, RequiredEncryptionRefusesEverythingButTheKeyExchangeUntilE
   AgentConfig config = WithSecret("s3cret");
   config.requireEncryption = true;
   auto server = Start(config);
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.detectVersion(), KMCP_VERSION);
   EXPECT_EQ(client.keepalive(), RCC_ENCRYPTION_REQUIRED);
   EXPECT_EQ(client.loginClear(u"s3cret"), RCC_ENCRYPTION_REQUIRED);
@@ -250,7 +243,7 @@ TEST(AgentServerTest, RequiredEncryptionRefusesEverythingButTheKeyExchangeUntilE
 
 TEST(AgentServerTest, KeyExchangeWithoutRequirementEncryptsTheRestOfTheSession) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_FALSE(client.lastEncrypted());
   ASSERT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_OK);
@@ -264,7 +257,7 @@ TEST(AgentServerTest, KeyExchangeWithoutRequirementEncryptsTheRestOfTheSession) 
 
 TEST(AgentServerTest, UnusableKeyRequestIsAnsweredWithItsFailureAndTheSessionStaysClear) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   CSCPMessage request;
   request.SetCode(MC_REQUEST_SESSION_KEY);
   request.SetId(client.nextId());
@@ -287,9 +280,9 @@ TEST(AgentServerTest, NeverAnswerKeyRequestSwallowsTheRequestAndServesWhatFollow
   AgentConfig config;
   config.neverAnswerKeyRequest = true;
   auto server = Start(config);
-  RawClient client(server->port());
+  RawPeer client(server->port());
   CSCPMessage request;
-  ASSERT_TRUE(PrepareKeyRequestMsg(&request, agentdtest::ServerKey(), false));
+  ASSERT_TRUE(PrepareKeyRequestMsg(&request, kmtest::TestKey(), false));
   request.SetId(client.nextId());
   ASSERT_TRUE(client.send(request));
   CSCPMessage keepalive;
@@ -318,7 +311,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
   auto target = Start(targetConfig);
   auto proxy = Start(WithSecret("near"));
 
-  RawClient client(proxy->port());
+  RawPeer client(proxy->port());
   EXPECT_EQ(client.detectVersion(), KMCP_VERSION);
   ASSERT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_OK);
   EXPECT_EQ(client.loginClear(u"near"), RCC_SUCCESS);
@@ -361,7 +354,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
 TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
   auto target = Start();
   auto proxy = Start();
-  RawClient client(proxy->port());
+  RawPeer client(proxy->port());
   CSCPMessage hop;
   hop.SetCode(MC_SETUP_PROXY_CONNECTION);
   hop.SetId(client.nextId());
@@ -388,8 +381,9 @@ TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
 
 TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
   auto proxy = Start();
-  RawClient client(proxy->port());
-  const uint16_t closed = ClosedPort();
+  RawPeer client(proxy->port());
+  const kmtest::ClosedPort reserved;
+  const uint16_t closed = reserved.port();
   auto hop = [&](bool address, uint32_t ip, bool port, uint16_t p) {
     return client.request(MC_SETUP_PROXY_CONNECTION, [&](CSCPMessage &m) {
       if (address) {
@@ -416,7 +410,7 @@ TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
   noProxy.allowProxy = false;
   auto strict = Start(noProxy);
   auto target = Start();
-  RawClient other(strict->port());
+  RawPeer other(strict->port());
   EXPECT_EQ(other.request(MC_SETUP_PROXY_CONNECTION,
                           [&](CSCPMessage &m) {
                             m.SetVariable(VAR_IP_ADDRESS, uint32_t{0x7F000001});
@@ -432,15 +426,15 @@ TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
 
 TEST(AgentServerTest, HeaderPromisingFourGibibytesIsAnsweredAndSkipped) {
   auto server = Start();
-  RawClient client(server->port());
-  ASSERT_TRUE(client.sendBytes(Header(MC_KEEPALIVE, 0xFFFFFFF8u, 42)));
+  RawPeer client(server->port());
+  ASSERT_TRUE(client.sendBytes(WireHeader(MC_KEEPALIVE, 0xFFFFFFF8u, 42)));
   std::unique_ptr<CSCPMessage> reply = client.awaitReply(42);
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_OUT_OF_RESOURCES);
   // Exactly one past the limit is refused the same way.
-  RawClient second(server->port());
+  RawPeer second(server->port());
   const uint32_t onePast = static_cast<uint32_t>(KMCPEncryptedSize(kmagent::kMaxRequestSize)) + 1;
-  ASSERT_TRUE(second.sendBytes(Header(MC_KEEPALIVE, onePast, 43)));
+  ASSERT_TRUE(second.sendBytes(WireHeader(MC_KEEPALIVE, onePast, 43)));
   reply = second.awaitReply(43);
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_OUT_OF_RESOURCES);
@@ -451,7 +445,7 @@ TEST(AgentServerTest, HeaderPromisingFourGibibytesIsAnsweredAndSkipped) {
 
 TEST(AgentServerTest, LargestRequestIsRead) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   // A keepalive padded with a binary field up to the limit exactly.
   CSCPMessage big;
   big.SetCode(MC_KEEPALIVE);
@@ -471,9 +465,9 @@ TEST(AgentServerTest, LargestRequestIsRead) {
 
 TEST(AgentServerTest, MalformedAndRawMessagesNeverStopTheSession) {
   auto server = Start();
-  RawClient client(server->port());
+  RawPeer client(server->port());
   // A header announcing three fields that are not there.
-  std::vector<uint8_t> bad = Header(MC_KEEPALIVE, 24, 9, 8);
+  std::vector<uint8_t> bad = WireHeader(MC_KEEPALIVE, 24, 9, 8);
   bad[15] = 3;
   ASSERT_TRUE(client.sendBytes(bad));
   std::unique_ptr<CSCPMessage> reply = client.awaitReply(9);
@@ -481,7 +475,7 @@ TEST(AgentServerTest, MalformedAndRawMessagesNeverStopTheSession) {
   EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_MALFORMED_COMMAND);
   // A raw file chunk outside any transfer is dropped without an answer; the
   // keepalive behind it is the next thing answered.
-  std::vector<uint8_t> raw = Header(MC_FILE_DATA, 24, 10, 8, FLAG_RAW);
+  std::vector<uint8_t> raw = WireHeader(MC_FILE_DATA, 24, 10, 8, FLAG_RAW);
   raw[15] = 8;
   ASSERT_TRUE(client.sendBytes(raw));
   std::unique_ptr<CSCPMessage> next;
@@ -493,19 +487,19 @@ TEST(AgentServerTest, MalformedAndRawMessagesNeverStopTheSession) {
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(next->GetId(), 11u);
   // An undecryptable envelope is skipped.
-  std::vector<uint8_t> envelope = Header(MC_ENCRYPTED_MESSAGE, 48, 0, 32);
+  std::vector<uint8_t> envelope = WireHeader(MC_ENCRYPTED_MESSAGE, 48, 0, 32);
   ASSERT_TRUE(client.sendBytes(envelope));
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
 }
 
 TEST(AgentServerTest, GarbageAndCutMessagesEndOnlyTheirOwnSession) {
   auto server = Start();
-  RawClient healthy(server->port());
+  RawPeer healthy(server->port());
   EXPECT_EQ(healthy.keepalive(), RCC_SUCCESS);
   // Pseudo-random bytes, some of which make headers below 16 bytes (broken
   // framing) and some huge ones.
   for (uint32_t seed = 1; seed <= 8; ++seed) {
-    RawClient noise(server->port());
+    RawPeer noise(server->port());
     std::vector<uint8_t> bytes(4096);
     uint32_t x = seed * 2654435761u;
     for (uint8_t &b : bytes) {
@@ -518,13 +512,13 @@ TEST(AgentServerTest, GarbageAndCutMessagesEndOnlyTheirOwnSession) {
   }
   // Half a message, then the connection closes.
   {
-    RawClient cut(server->port());
-    std::vector<uint8_t> half = Header(MC_KEEPALIVE, 1000, 1, 100);
+    RawPeer cut(server->port());
+    std::vector<uint8_t> half = WireHeader(MC_KEEPALIVE, 1000, 1, 100);
     ASSERT_TRUE(cut.sendBytes(half));
   }
   // A header below the minimum size, on an open connection: the session ends.
-  RawClient tiny(server->port());
-  ASSERT_TRUE(tiny.sendBytes(Header(MC_KEEPALIVE, 8, 1)));
+  RawPeer tiny(server->port());
+  ASSERT_TRUE(tiny.sendBytes(WireHeader(MC_KEEPALIVE, 8, 1)));
   EXPECT_TRUE(tiny.waitForClose());
   EXPECT_TRUE(server->waitForSessionCount(1, kWaitMs));
   EXPECT_EQ(healthy.keepalive(), RCC_SUCCESS);
@@ -539,7 +533,7 @@ TEST(AgentServerTest, BitFlippedLoginsNeverUpsetTheServer) {
   login.SetVariable(VAR_SHARED_SECRET, u"s3cret");
   const std::vector<uint8_t> good = Wire(login);
   for (size_t bit = 0; bit < good.size() * 8; bit += 3) {
-    RawClient client(server->port());
+    RawPeer client(server->port());
     std::vector<uint8_t> bytes = good;
     bytes[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
     client.sendBytes(bytes);
@@ -552,7 +546,7 @@ TEST(AgentServerTest, BitFlippedLoginsNeverUpsetTheServer) {
       EXPECT_EQ(r.secretText, u"s3cret");
     }
   }
-  RawClient after(server->port());
+  RawPeer after(server->port());
   EXPECT_EQ(after.loginClear(u"s3cret"), RCC_SUCCESS);
 }
 
@@ -571,7 +565,7 @@ TEST_P(BadMessageTest, TriggerSendsEachBadMessageThenTheAnswer) {
   config.sendWrongSizeMessage = true;
   config.sendUndecryptableMessage = true;
   auto server = Start(config);
-  RawClient client(server->port());
+  RawPeer client(server->port());
   if (encrypt) {
     ASSERT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_OK);
   }
@@ -582,14 +576,14 @@ TEST_P(BadMessageTest, TriggerSendsEachBadMessageThenTheAnswer) {
 
   std::unique_ptr<CSCPMessage> msg;
   EXPECT_EQ(client.receive(&msg), KMCP_RECV_TOO_LARGE);
-  EXPECT_GT(Be32(client.lastHeader() + 4), agentdtest::kClientMaxMessage);
+  EXPECT_GT(KmLoadBe32(client.lastHeader() + 4), RawPeer::kSessionMaxMessage);
 
   const int wrong = client.receive(&msg);
   ASSERT_GT(wrong, KMCP_RECV_TIMEOUT);
   EXPECT_EQ(client.lastEncrypted(), encrypt);
   EXPECT_EQ(msg, nullptr);  // the field codec refuses it either way
   if (encrypt) {
-    EXPECT_NE(Be32(client.lastHeader() + 4), static_cast<uint32_t>(wrong));
+    EXPECT_NE(KmLoadBe32(client.lastHeader() + 4), static_cast<uint32_t>(wrong));
   }
 
   EXPECT_EQ(client.receive(&msg), KMCP_RECV_UNDECRYPTABLE);
@@ -607,7 +601,7 @@ TEST(AgentServerTest, CloseAfterRequestsClosesRightAfterTheNthAnswer) {
   AgentConfig config;
   config.closeAfterRequests = 3;
   auto server = Start(config);
-  RawClient client(server->port());
+  RawPeer client(server->port());
   EXPECT_EQ(client.detectVersion(), KMCP_VERSION);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
@@ -620,14 +614,14 @@ TEST(AgentServerTest, IdleSessionIsClosedAndMaxSessionsTurnsExtraConnectionsAway
   config.maxSessions = 1;
   auto server = Start(config);
   {
-    RawClient first(server->port());
+    RawPeer first(server->port());
     EXPECT_EQ(first.keepalive(), RCC_SUCCESS);
-    RawClient second(server->port());
+    RawPeer second(server->port());
     EXPECT_TRUE(second.waitForClose());
     EXPECT_TRUE(first.waitForClose());  // idle
   }
   EXPECT_TRUE(server->waitForSessionCount(0, kWaitMs));
-  RawClient third(server->port());
+  RawPeer third(server->port());
   EXPECT_EQ(third.keepalive(), RCC_SUCCESS);
 }
 
@@ -637,11 +631,11 @@ TEST(AgentServerTest, IdleSessionIsClosedAndMaxSessionsTurnsExtraConnectionsAway
 
 TEST(AgentServerTest, TrapsAndPushedDataGoOnlyToReadySessions) {
   auto server = Start(WithSecret("s3cret"));
-  RawClient ready(server->port());
+  RawPeer ready(server->port());
   EXPECT_EQ(ready.loginClear(u"s3cret"), RCC_SUCCESS);
   ASSERT_EQ(ready.setupEncryption(), KMCP_ENCRYPTION_OK);
   EXPECT_EQ(ready.keepalive(), RCC_SUCCESS);
-  RawClient anonymous(server->port());
+  RawPeer anonymous(server->port());
   EXPECT_EQ(anonymous.detectVersion(), KMCP_VERSION);
   EXPECT_EQ(anonymous.keepalive(), RCC_AUTH_REQUIRED);
 
@@ -687,9 +681,9 @@ TEST(AgentServerTest, ConcurrentClientsAndBroadcastsKeepMessagesWhole) {
   auto server = Start();
   constexpr int kClients = 8;
   constexpr int kRequests = 40;
-  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::unique_ptr<RawPeer>> clients;
   for (int i = 0; i < kClients; ++i) {
-    clients.push_back(std::make_unique<RawClient>(server->port()));
+    clients.push_back(std::make_unique<RawPeer>(server->port()));
     if (i % 2 == 1) {
       ASSERT_EQ(clients.back()->setupEncryption(), KMCP_ENCRYPTION_OK);
     }
@@ -738,9 +732,9 @@ TEST(AgentServerTest, StopEndsIdleDelayedAndRelayingSessions) {
   slowConfig.replyDelayMs = 600000;
   auto slow = Start(slowConfig);
 
-  RawClient idle(proxy->port());
+  RawPeer idle(proxy->port());
   EXPECT_EQ(idle.keepalive(), RCC_SUCCESS);
-  RawClient relaying(proxy->port());
+  RawPeer relaying(proxy->port());
   EXPECT_EQ(relaying.request(MC_SETUP_PROXY_CONNECTION,
                              [&](CSCPMessage &m) {
                                m.SetVariable(VAR_IP_ADDRESS, uint32_t{0x7F000001});
@@ -748,7 +742,7 @@ TEST(AgentServerTest, StopEndsIdleDelayedAndRelayingSessions) {
                              }),
             RCC_SUCCESS);
   EXPECT_EQ(relaying.keepalive(), RCC_SUCCESS);  // answered by the target
-  RawClient waiting(slow->port());
+  RawPeer waiting(slow->port());
   CSCPMessage keepalive;
   keepalive.SetCode(MC_KEEPALIVE);
   keepalive.SetId(1);
@@ -764,7 +758,7 @@ TEST(AgentServerTest, StopEndsIdleDelayedAndRelayingSessions) {
   EXPECT_TRUE(waiting.waitForClose());
   EXPECT_TRUE(target->waitForSessionCount(0, kWaitMs));
   proxy->stop();  // again: nothing happens
-  RawClient refused(proxy->port());
+  RawPeer refused(proxy->port());
   EXPECT_FALSE(refused.ok());
 }
 

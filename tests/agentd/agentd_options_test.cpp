@@ -2,11 +2,12 @@
 #include "agentd_options.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -111,12 +112,11 @@ TEST(AgentdOptionsTest, ConfigLinesAreBoundedInLength) {
 }
 
 TEST(AgentdOptionsTest, CommandLineOverridesTheConfigFileWhereverItStands) {
-  char path[] = "/tmp/kmagentd-options-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
+  const kmtest::TempDir dir("options");
+  const std::string file = dir.file("agentd.conf");
+  const char *path = file.c_str();
   const std::string text = "listen = 127.0.0.1:1000\nsecret = fromfile\nreply_delay_ms = 5\n";
-  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  close(fd);
+  ASSERT_TRUE(kmtest::WriteFile(file, text));
 
   AgentdOptions o;
   std::string error;

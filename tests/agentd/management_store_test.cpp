@@ -15,26 +15,14 @@
 #include "kmbase/text.h"
 #include "kmsrv/result_codes.h"
 #include "management.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using namespace kmagent::detail;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char templ[] = "/tmp/kmstoreXXXXXX";
-    const char *made = mkdtemp(templ);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string file(const std::string &name) const { return path + "/" + name; }
-};
-
-void WriteFile(const std::string &path, const std::string &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
+using kmtest::TempDir;
+using kmtest::WriteFile;
 
 TEST(ManagementStore, PolicyTextKeysLimitsAndRepeats) {
   PolicyRecord r;

@@ -2,32 +2,31 @@
 // reference ISC peer (both run in this process on loopback ports) and a
 // private snmpd. Checks exit statuses, that errors name the result code and
 // its text, and that --json output parses back with the right values.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent_server.h"
+#include "json_parse.h"
 #include "kmbase/message.h"
 #include "kmsrv/protocol.h"
-#include "json_parse.h"
-#include "run_program.h"
-#include "snmpd_fixture.h"
+#include "support/snmpd_fixture.h"
+#include "support/process.h"
+#include "support/raw_peer.h"
+#include "support/temp_dir.h"
+#include "support/test_key.h"
+#include "support/wait.h"
 #if __has_include("isc_server.h")
 #include "isc_server.h"
 #define KM_HAVE_ISC_SERVER 1
@@ -35,12 +34,18 @@
 
 namespace {
 
+using kmtest::ClosedPort;
 using kmtest::Json;
 using kmtest::JsonParser;
+using kmtest::ReadFile;
 using kmtest::RunResult;
+using kmtest::TempFile;
 
+// kmquery with the test's environment less kmquery's own variables, plus env.
 RunResult Kmquery(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
-  return kmtest::RunProgram(KMQUERY_PATH, args, env);
+  std::vector<std::string> all = kmtest::InheritedEnvironment("KMQUERY_");
+  all.insert(all.end(), env.begin(), env.end());
+  return kmtest::Run(KMQUERY_PATH, args, all);
 }
 
 Json ParseJson(const std::string &text) {
@@ -54,28 +59,6 @@ std::string Describe(const RunResult &r) {
   return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") +
          "\nstdout: " + r.out + "\nstderr: " + r.err;
 }
-
-// A loopback TCP port on which nothing listens, kept reserved while the
-// object lives (a bound socket that never listens refuses connections).
-class ClosedPort {
- public:
-  ClosedPort() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~ClosedPort() { close(fd_); }
-  std::string port() const { return std::to_string(port_); }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
 
 // The reference agent in this process.
 class Agent {
@@ -98,38 +81,6 @@ kmagent::AgentConfig SecureAgentConfig() {
   config.secret = "s3cret";
   config.requireEncryption = true;
   return config;
-}
-
-// A temporary file removed with the object.
-class TempFile {
- public:
-  explicit TempFile(const std::string &content) {
-    char name[] = "/tmp/kmquery-test-XXXXXX";
-    const int fd = mkstemp(name);
-    path_ = name;
-    if (fd >= 0) {
-      EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-      close(fd);
-    }
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string RsaKeyPem() {
-  EVP_PKEY *key = EVP_RSA_gen(2048);
-  EXPECT_NE(key, nullptr);
-  BIO *bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-  char *data = nullptr;
-  const long len = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<size_t>(len));
-  BIO_free(bio);
-  EVP_PKEY_free(key);
-  return pem;
 }
 
 // ---------------------------------------------------------------- usage
@@ -202,12 +153,14 @@ TEST(KmqueryUsage, MissingOrUnreadableKeyFileIsAUsageError) {
 
 TEST(KmqueryAgent, UnreachableAgentExitsWithThreeNamingCodeAndText) {
   ClosedPort closed;
-  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", closed.port(), "-w", "2000", "nop"});
+  RunResult r =
+      Kmquery({"agent", "127.0.0.1", "-p", std::to_string(closed.port()), "-w", "2000", "nop"});
   EXPECT_EQ(r.status, 3) << Describe(r);
   EXPECT_NE(r.err.find("error 910 (Connect failed)"), std::string::npos) << Describe(r);
   EXPECT_NE(r.err.find("Connection refused"), std::string::npos) << Describe(r);
 
-  RunResult json = Kmquery({"--json", "agent", "127.0.0.1", "-p", closed.port(), "nop"});
+  RunResult json =
+      Kmquery({"--json", "agent", "127.0.0.1", "-p", std::to_string(closed.port()), "nop"});
   EXPECT_EQ(json.status, 3) << Describe(json);
   Json doc = ParseJson(json.out);
   EXPECT_EQ(doc["error"]["domain"].string, "agent");
@@ -263,7 +216,7 @@ TEST(KmqueryAgent, EncryptedSha1LoginAndNopReportAsJson) {
 
 TEST(KmqueryAgent, SecretFromEnvironmentAndKeyFromPemFile) {
   Agent agent(SecureAgentConfig());
-  TempFile key(RsaKeyPem());
+  TempFile key(kmtest::TestKeyPem());
   RunResult r = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "-e", "on-demand", "-K",
                          key.path(), "nop"},
                         {"KMQUERY_SECRET=s3cret"});
@@ -308,14 +261,28 @@ TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   EXPECT_EQ(targetLogins.back().result, 0u);
 }
 
+// A reference agent started by the fixture's SetUp with a temporary folder
+// of its own (dir_), and kmquery arguments that address it.
+class AgentFixture : public ::testing::Test {
+ protected:
+  void TearDown() override { agent_.reset(); }
+  std::vector<std::string> agent(std::vector<std::string> rest, bool json = false) const {
+    std::vector<std::string> args = {"agent", "127.0.0.1", "-p", agent_->port()};
+    if (json) args.insert(args.begin(), "--json");
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+
+  const kmtest::TempDir folder_{"kmquery"};
+  const std::string dir_ = folder_.path;
+  std::unique_ptr<Agent> agent_;
+};
+
 // An agent with data of its own: a parameter, a list, two actions and a
 // file area in a temporary folder.
-class DataAgent : public ::testing::Test {
+class DataAgent : public AgentFixture {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kmquery-files-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     std::filesystem::create_directory(dir_ + "/area");
     kmagent::AgentConfig config;
     config.parameters = {{"Test.Greeting", "hello \x1b[31mworld"}};
@@ -325,26 +292,6 @@ class DataAgent : public ::testing::Test {
     config.trapsOnlyWhenEnabled = true;
     agent_ = std::make_unique<Agent>(config);
   }
-  void TearDown() override {
-    agent_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::vector<std::string> agent(std::vector<std::string> rest, bool json = false) const {
-    std::vector<std::string> args = {"agent", "127.0.0.1", "-p", agent_->port()};
-    if (json) args.insert(args.begin(), "--json");
-    args.insert(args.end(), rest.begin(), rest.end());
-    return args;
-  }
-  static std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  std::string dir_;
-  std::unique_ptr<Agent> agent_;
 };
 
 TEST_F(DataAgent, GetReadsEachParameterAndReportsUnknownOnesWithFour) {
@@ -465,7 +412,8 @@ TEST_F(DataAgent, ActionsAndServiceChecks) {
       << Describe(f);
 
   ClosedPort closed;
-  RunResult down = Kmquery(agent({"check-service", "127.0.0.1", "--port", closed.port()}, true));
+  RunResult down =
+      Kmquery(agent({"check-service", "127.0.0.1", "--port", std::to_string(closed.port())}, true));
   ASSERT_EQ(down.status, 0) << Describe(down);  // the check ran; its verdict is the status
   EXPECT_EQ(ParseJson(down.out)["status"].number, 1);
   RunResult up = Kmquery(agent({"check-service", "127.0.0.1", "-t", "SSH", "--port", agent_->port()}));
@@ -481,10 +429,10 @@ TEST_F(DataAgent, TrapsArePrintedAsTheyComeAndCountEndsTheWait) {
   CSCPMessage trap;
   trap.SetVariable(VAR_VALUE, u"disk full");
   size_t delivered = 0;
-  for (int k = 0; k < 500 && delivered < 2; k++) {
+  kmtest::WaitUntil([&] {
     delivered += agent_->server().sendTrap(trap);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+    return delivered >= 2;
+  });
   runner.join();
   EXPECT_EQ(delivered, 2u);
   ASSERT_EQ(r.status, 0) << Describe(r);
@@ -529,7 +477,8 @@ TEST(KmqueryIsc, OpensServiceAndNamesRefusalsAndConnectFailures) {
   EXPECT_NE(disabled.err.find("error 3 (Service disabled)"), std::string::npos);
 
   ClosedPort closed;
-  RunResult refused = Kmquery({"isc", "127.0.0.1", "-p", closed.port(), "connect", "7"});
+  RunResult refused =
+      Kmquery({"isc", "127.0.0.1", "-p", std::to_string(closed.port()), "connect", "7"});
   EXPECT_EQ(refused.status, 3) << Describe(refused);
   EXPECT_NE(refused.err.find("error 8 (Connect failed)"), std::string::npos) << Describe(refused);
 }
@@ -783,14 +732,11 @@ TEST_F(KmquerySnmp, V3ThroughAnAgent) {
 // ---------------------------------------------------------------- management
 
 // An agent with a served configuration file, a policy store and a file area.
-class ManagedAgent : public ::testing::Test {
+class ManagedAgent : public AgentFixture {
  protected:
   static constexpr const char *kGuid = "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9";
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kmquery-mgmt-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     std::filesystem::create_directory(dir_ + "/area");
     std::filesystem::create_directory(dir_ + "/policies");
     std::ofstream(dir_ + "/agent.conf") << "listen = 0.0.0.0:4700\n# c\x1b[2J\n";
@@ -802,26 +748,6 @@ class ManagedAgent : public ::testing::Test {
     config.filesDir = dir_ + "/area";
     agent_ = std::make_unique<Agent>(config);
   }
-  void TearDown() override {
-    agent_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::vector<std::string> agent(std::vector<std::string> rest, bool json = false) const {
-    std::vector<std::string> args = {"agent", "127.0.0.1", "-p", agent_->port()};
-    if (json) args.insert(args.begin(), "--json");
-    args.insert(args.end(), rest.begin(), rest.end());
-    return args;
-  }
-  static std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  std::string dir_;
-  std::unique_ptr<Agent> agent_;
 };
 
 TEST_F(ManagedAgent, ConfigGetPrintsOrWritesTheCleanedTextAndSetReplacesIt) {

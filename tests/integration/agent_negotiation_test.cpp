@@ -83,7 +83,7 @@ TEST(AgentNegotiation, EveryPolicyAgainstAgentsWithAndWithoutRequiredEncryption)
           TestConnection conn(kLoopbackNet, agent->port(), method, u"s3cret");
           conn.setEncryptionPolicy(policy);
           uint32_t rcc = 12345;
-          const bool ok = conn.connect(haveKey ? TestServerKey() : nullptr, true, &rcc);
+          const bool ok = conn.connect(haveKey ? TestKey() : nullptr, true, &rcc);
           EXPECT_EQ(ok, want.rcc == RCC_SUCCESS);
           EXPECT_EQ(rcc, want.rcc);
           EXPECT_EQ(conn.isConnected(), ok);
@@ -126,7 +126,7 @@ TEST(AgentNegotiation, OnDemandRepeatsLoginEncryptedAfterAgentDemandsIt) {
   auto agent = StartAgent(Config(true, kAgentSecret));
   TestConnection conn(kLoopbackNet, agent->port(), AUTH_METHOD_CLEAR, u"s3cret");
   conn.setEncryptionPolicy(ENCRYPTION_ON_DEMAND);
-  ASSERT_TRUE(conn.connect(TestServerKey()));
+  ASSERT_TRUE(conn.connect(TestKey()));
   std::vector<uint16_t> codes;
   for (const auto &r : agent->requests()) codes.push_back(r.code);
   // Version detection, clear login (answered 906), key exchange, encrypted
@@ -147,7 +147,7 @@ TEST(AgentNegotiation, KeyExchangeWithoutAnswerTimesOutAndGoesOnInClear) {
   TestConnection conn(kLoopbackNet, agent->port());
   conn.setEncryptionPolicy(ENCRYPTION_IF_POSSIBLE);
   conn.setCommandTimeout(500);
-  ASSERT_TRUE(conn.connect(TestServerKey()));
+  ASSERT_TRUE(conn.connect(TestKey()));
   auto nops = RequestsOf(*agent, MC_KEEPALIVE);
   ASSERT_EQ(nops.size(), 1u);
   EXPECT_FALSE(nops[0].encrypted);
@@ -157,7 +157,7 @@ TEST(AgentNegotiation, KeyExchangeWithoutAnswerTimesOutAndGoesOnInClear) {
   strict.setEncryptionPolicy(ENCRYPTION_MANDATORY);
   strict.setCommandTimeout(500);
   uint32_t rcc = 0;
-  EXPECT_FALSE(strict.connect(TestServerKey(), true, &rcc));
+  EXPECT_FALSE(strict.connect(TestKey(), true, &rcc));
   EXPECT_EQ(rcc, RCC_REQUEST_TIMEOUT);
   EXPECT_TRUE(strict.printed().empty());
 }
@@ -166,7 +166,7 @@ TEST(AgentNegotiation, NoLoginIsSentForMethodNone) {
   auto agent = StartAgent(Config(false, ""));
   TestConnection conn(kLoopbackNet, agent->port(), AUTH_METHOD_NONE, u"unused");
   conn.setEncryptionPolicy(ENCRYPTION_MANDATORY);
-  ASSERT_TRUE(conn.connect(TestServerKey()));
+  ASSERT_TRUE(conn.connect(TestKey()));
   std::vector<uint16_t> codes;
   for (const auto &r : agent->requests()) codes.push_back(r.code);
   std::vector<uint16_t> want = {MC_GET_KMCP_CAPS, MC_REQUEST_SESSION_KEY, MC_KEEPALIVE};
@@ -234,7 +234,7 @@ TEST(AgentProxy, ProxyCredentialsFirstAgentCredentialsSecondAddressInHostOrder) 
     conn.setProxy(htonl(0x7F000001), proxy->port(), AUTH_METHOD_CLEAR, u"proxypw");
     conn.setEncryptionPolicy(policy);
     uint32_t rcc = 1;
-    ASSERT_TRUE(conn.connect(TestServerKey(), true, &rcc)) << rcc;
+    ASSERT_TRUE(conn.connect(TestKey(), true, &rcc)) << rcc;
 
     auto proxyLogins = proxy->logins();
     ASSERT_EQ(proxyLogins.size(), 1u);
@@ -281,7 +281,7 @@ TEST(AgentUnsolicited, TrapsAndPushedDataFromARealAgentReachTheHooks) {
   auto agent = StartAgent(Config(true, ""));
   TestConnection conn(kLoopbackNet, agent->port());
   conn.setEncryptionPolicy(ENCRYPTION_ON_DEMAND);
-  ASSERT_TRUE(conn.connect(TestServerKey()));
+  ASSERT_TRUE(conn.connect(TestKey()));
   CSCPMessage trap;
   trap.SetId(77);
   CSCPMessage push;

@@ -89,7 +89,7 @@ TEST(AgentRequests, GetListLinesMissingLineFailureAndDisconnectedSession) {
     PeerAnswer peer(s.peer, [](const CSCPMessage &, CSCPMessage &reply) { Lines(reply, {u"kept"}); });
     ASSERT_EQ(s.conn.getList(u"List"), RCC_SUCCESS);
   }
-  s.peer.closeConnection();  // the session breaks; its lines stay
+  s.peer.close();  // the session breaks; its lines stay
   ASSERT_TRUE(WaitUntil([&] { return !s.conn.isConnected(); }));
   EXPECT_EQ(s.conn.getList(u"List"), RCC_NOT_CONNECTED);
   ASSERT_EQ(s.conn.getNumDataLines(), 1u);
@@ -434,7 +434,7 @@ TEST(SnmpProxyTransport, CarriesRequestAndHandlesEveryReplyShape) {
   delete pdu;
 
   // The session ends: the send fails and nothing is pending.
-  peer.closeConnection();
+  peer.close();
   ASSERT_TRUE(WaitUntil([&] { return !conn->isConnected(); }));
   EXPECT_EQ(transport.sendMessage(request.get()), -1);
   pdu = untouched;

@@ -15,27 +15,14 @@
 #include "kmsrv/debug.h"
 #include "kmsrv/protocol.h"
 #include "scripted_peer.h"
+#include "support/wire.h"
 
 namespace kmtest {
 namespace {
 
-CSCPMessage Message(uint16_t code, uint32_t id) {
-  CSCPMessage msg;
-  msg.SetCode(code);
-  msg.SetId(id);
-  return msg;
-}
-
-// A port on which nothing listens.
-uint16_t ClosedPort() {
-  uint16_t port = 0;
-  SOCKET s = KmSocketListenTcp(kLoopbackNet, 0, 1, &port);
-  KmSocketClose(s);
-  return port;
-}
-
 TEST(AgentConnect, ClosedPortGives910AndPrintsOnlyWhenAsked) {
-  TestConnection conn(kLoopbackNet, ClosedPort());
+  ClosedPort closed;
+  TestConnection conn(kLoopbackNet, closed.port());
   uint32_t rcc = 0, socketError = 0;
   EXPECT_FALSE(conn.connect(nullptr, false, &rcc, &socketError));
   EXPECT_EQ(rcc, RCC_CONNECT_FAILED);
@@ -84,7 +71,7 @@ TEST(AgentConnect, SessionEndingDuringNegotiationFailsPromptly) {
   std::thread script([&] {
     if (!peer.accept()) return;
     auto nop = peer.receive();
-    peer.closeConnection();
+    peer.close();
   });
   uint32_t rcc = 0;
   auto result = std::async(std::launch::async, [&] { return conn.connect(nullptr, false, &rcc); });
@@ -156,12 +143,8 @@ TEST(AgentReceiver, BadMessagesAreReportedSkippedAndTheNextDelivered) {
                            " ActualSize=" + std::to_string(actual) + "]"));
 
   // An envelope that fails authentication.
-  uint8_t forged[64] = {};
-  uint16_t code = htons(MC_ENCRYPTED_MESSAGE);
-  uint32_t size = htonl(sizeof(forged));
-  memcpy(forged, &code, 2);
-  memcpy(forged + 4, &size, 4);
-  ASSERT_TRUE(peer.sendBytes(forged, sizeof(forged)));
+  const std::vector<uint8_t> forged = WireHeader(MC_ENCRYPTED_MESSAGE, 64, 0, 48);
+  ASSERT_TRUE(peer.sendBytes(forged));
   ASSERT_TRUE(peer.send(Message(MC_REQUEST_COMPLETED, 702)));
   next.reset(conn.waitForMessage(MC_REQUEST_COMPLETED, 702, 10000));
   ASSERT_NE(next, nullptr);
@@ -192,7 +175,7 @@ TEST(AgentSession, PeerCloseEndsSessionAndConnectWorksAgain) {
   ScriptedPeer peer;
   TestConnection conn(kLoopbackNet, peer.port());
   ASSERT_TRUE(ConnectScripted(conn, peer, true));
-  peer.closeConnection();
+  peer.close();
   ASSERT_TRUE(WaitUntil([&] { return !conn.isConnected(); }));
   ASSERT_TRUE(WaitUntil([&] { return conn.getSocket() == INVALID_SOCKET; }));
   // A broken session stays broken: requests fail at once.
@@ -291,7 +274,7 @@ TEST(AgentSession, ReceiveFailureIsTracedOnlyWhenNotCausedByDisconnect) {
   {
     TestConnection conn(kLoopbackNet, peer.port());
     ASSERT_TRUE(ConnectScripted(conn, peer));
-    peer.closeConnection();
+    peer.close();
     ASSERT_TRUE(WaitUntil([&] { return !conn.isConnected(); }));
     ASSERT_TRUE(WaitUntil([&] { return log.contains(trace); }));
   }

@@ -1,39 +1,24 @@
-// Shared pieces of the AgentConnection integration tests: a session subclass
-// that captures what it prints and receives, a test RSA key, a temporary
-// folder, and bounded polling.
+// The session subclass the AgentConnection integration tests share: it
+// captures what it prints and receives. Test threads and the session's
+// receiver thread may use it at once.
 #pragma once
 
-#include <arpa/inet.h>
-
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdarg>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/agent.h"
 #include "resource_check.h"  // fds and threads must be back to their counts at the end
+#include "support/raw_peer.h"
+#include "support/temp_dir.h"
+#include "support/test_key.h"
+#include "support/wait.h"
 
 namespace kmtest {
-
-inline const uint32_t kLoopbackNet = htonl(0x7F000001);
-
-// Polls cond every few milliseconds for at most limitMs; true once it holds.
-inline bool WaitUntil(const std::function<bool()> &cond, uint32_t limitMs = 10000) {
-  for (uint32_t waited = 0; waited <= limitMs; waited += 5) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 // A session that records its PrintMsg lines, traps and pushed data, and
 // exposes what tests need to see of the base class.
@@ -93,37 +78,5 @@ class TestConnection : public AgentConnection {
   std::mutex mutex_;
   std::vector<std::string> printed_;
 };
-
-// A private folder under /tmp (kmtest-<prefix>-XXXXXX), removed with all it
-// holds when the object goes.
-struct TempDir {
-  explicit TempDir(const char *prefix = "files") {
-    std::string templ = std::string("/tmp/kmtest-") + prefix + "-XXXXXX";
-    const char *made = mkdtemp(templ.data());
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (path != "/tmp") std::filesystem::remove_all(path, ec);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  std::string file(const std::string &name) const { return path + "/" + name; }
-  // The names of the entries, sorted.
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(path, ec))
-      out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
-  std::string path;
-};
-
-// A 2048-bit RSA key made once per test program (the key exchange needs the
-// server's private half).
-struct rsa_st *TestServerKey();
 
 }  // namespace kmtest

@@ -9,9 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "agent_test_support.h"
 #include "kmsrv/protocol.h"
 #include "scripted_peer.h"
+#include "support/wire.h"
 
 namespace kmtest {
 namespace {
@@ -30,16 +29,6 @@ class TransferConnection : public TestConnection {
 };
 
 std::u16string Wide(const std::string &s) { return KmUtf8ToWide(s); }
-
-void WriteFile(const std::string &path, const std::vector<uint8_t> &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-std::vector<uint8_t> ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 bool Exists(const std::string &path) {
   struct stat st;
@@ -62,13 +51,9 @@ std::vector<uint8_t> Chunk(uint32_t id, const uint8_t *data, uint32_t length, bo
                            uint32_t count) {
   const uint32_t size = (KMCP_HEADER_SIZE + length + KMCP_ALIGNMENT - 1) / KMCP_ALIGNMENT *
                         KMCP_ALIGNMENT;
-  std::vector<uint8_t> bytes(size, 0);
-  auto *header = reinterpret_cast<KMCP_MESSAGE *>(bytes.data());
-  header->code = htons(MC_FILE_DATA);
-  header->flags = htons(static_cast<uint16_t>(FLAG_RAW | (last ? FLAG_END_OF_FILE : 0)));
-  header->size = htonl(size);
-  header->id = htonl(id);
-  header->numFields = htonl(count);
+  std::vector<uint8_t> bytes =
+      WireHeader(MC_FILE_DATA, size, id, size - KMCP_HEADER_SIZE,
+                 static_cast<uint16_t>(FLAG_RAW | (last ? FLAG_END_OF_FILE : 0)), count);
   if (length > 0) std::memcpy(bytes.data() + KMCP_HEADER_SIZE, data, length);
   return bytes;
 }
@@ -195,7 +180,7 @@ TEST_F(AgentTransfer, AppendProgressStartsAtOldLengthAndEndChunkReportsNone) {
   EXPECT_EQ(progress.positions, (std::vector<uint32_t>{15, 18}));
   std::vector<uint8_t> expected = Pattern(10);
   for (char c : std::string("helloabc")) expected.push_back(static_cast<uint8_t>(c));
-  EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_EQ(ReadFileBytes(path), expected);
 
   // A file in one chunk reports no progress at all.
   progress.positions.clear();
@@ -208,7 +193,7 @@ TEST_F(AgentTransfer, AppendProgressStartsAtOldLengthAndEndChunkReportsNone) {
   EXPECT_EQ(Rcc(reply), RCC_SUCCESS);
   delete reply;
   EXPECT_TRUE(progress.positions.empty());
-  EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{'w', 'h', 'o', 'l', 'e'}));
+  EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'w', 'h', 'o', 'l', 'e'}));
 }
 
 TEST_F(AgentTransfer, ChunksOfOtherRequestsAreIgnored) {
@@ -224,7 +209,7 @@ TEST_F(AgentTransfer, ChunksOfOtherRequestsAreIgnored) {
   script.join();
   EXPECT_EQ(Rcc(reply), RCC_SUCCESS);
   delete reply;
-  EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{'o', 'k'}));
+  EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'o', 'k'}));
 }
 
 TEST_F(AgentTransfer, ErrorReplyRemovesFileEvenInAppendModeAndWhenToldToKeep) {
@@ -258,7 +243,7 @@ TEST_F(AgentTransfer, ChunkClaimingMoreThanItCarriesFailsTheDownload) {
     delete reply;
     EXPECT_EQ(Exists(path), keep);
     if (keep) {
-      EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{'f', 'i', 'r', 's', 't'}));
+      EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'f', 'i', 'r', 's', 't'}));
     }
   }
 }
@@ -269,7 +254,7 @@ TEST_F(AgentTransfer, BrokenConnectionEndsWaitingDownloadWith903) {
   std::thread script = Serve(peer, kCode, [&](uint32_t id) {
     SendChunk(peer, Chunk(id, "part", false), false);
     peer.reply(id, RCC_SUCCESS);
-    peer.closeConnection();
+    peer.close();
   });
   CSCPMessage *reply = conn.customRequest(&request, Wide(path).c_str());
   script.join();
@@ -367,7 +352,7 @@ TEST_P(AgentTransferSizes, TransfersArriveByteIdentical) {
     script.join();
     EXPECT_EQ(Rcc(reply), RCC_SUCCESS);
     delete reply;
-    EXPECT_TRUE(ReadFile(target) == data);
+    EXPECT_TRUE(ReadFileBytes(target) == data);
   }
 }
 

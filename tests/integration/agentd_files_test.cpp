@@ -22,16 +22,6 @@ namespace {
 using kmagent::AgentConfig;
 using kmagent::AgentServer;
 
-void WriteFile(const std::string &path, const std::vector<uint8_t> &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-std::vector<uint8_t> ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> data(size);
   uint32_t x = 0x9E3779B9u ^ static_cast<uint32_t>(size);
@@ -61,7 +51,7 @@ struct Agent {
     EXPECT_TRUE(server->start(&error)) << error;
     conn = std::make_unique<TestConnection>(kLoopbackNet, server->port());
     conn->setEncryptionPolicy(encrypted ? ENCRYPTION_MANDATORY : ENCRYPTION_OFF);
-    EXPECT_TRUE(conn->connect(encrypted ? TestServerKey() : nullptr));
+    EXPECT_TRUE(conn->connect(encrypted ? TestKey() : nullptr));
   }
   ~Agent() {
     conn.reset();
@@ -88,10 +78,10 @@ TEST_P(AgentdFiles, UploadsAndDownloadsArriveByteIdentical) {
     const std::string src = agent.local.file("src.bin");
     WriteFile(src, data);
     ASSERT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"stored.bin"), RCC_SUCCESS);
-    EXPECT_TRUE(ReadFile(agent.area.file("stored.bin")) == data);
+    EXPECT_TRUE(ReadFileBytes(agent.area.file("stored.bin")) == data);
     const std::string dst = agent.local.file("back.bin");
     ASSERT_EQ(agent.download("stored.bin", dst), RCC_SUCCESS);
-    EXPECT_TRUE(ReadFile(dst) == data);
+    EXPECT_TRUE(ReadFileBytes(dst) == data);
   }
   EXPECT_EQ(agent.area.names(), std::vector<std::string>{"stored.bin"});
 }
@@ -109,7 +99,7 @@ TEST(AgentdFileArea, NamesAreReducedToTheirLastComponent) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"escape", "name"}));
   EXPECT_EQ(agent.download("../../escape", agent.local.file("e")), RCC_SUCCESS);
-  EXPECT_EQ(ReadFile(agent.local.file("e")), Pattern(10));
+  EXPECT_EQ(ReadFileBytes(agent.local.file("e")), Pattern(10));
 }
 
 TEST(AgentdFileArea, RefusalsAndOversizedUploadsLeaveNothingBehind) {

@@ -28,16 +28,6 @@ namespace {
 using kmagent::AgentConfig;
 using kmagent::AgentServer;
 
-void WriteFile(const std::string &path, const std::string &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::u16string Wide(const std::string &s) { return KmUtf8ToWide(s); }
 
 using TextPtr = std::unique_ptr<char16_t, decltype(&free)>;

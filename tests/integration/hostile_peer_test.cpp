@@ -5,14 +5,11 @@
 // and a replayed encrypted message. In every case the process must not
 // crash or hang, every waiting caller must return, and the session must
 // either go on in step or end cleanly. Every wait is bounded.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -24,6 +21,7 @@
 #include "kmsrv/protocol.h"
 #include "resource_check.h"
 #include "scripted_peer.h"
+#include "support/wire.h"
 
 namespace kmtest {
 namespace {
@@ -31,24 +29,6 @@ namespace {
 // Bound on any wait for something that must happen promptly; reaching it is
 // a hang, not a slow machine.
 constexpr auto kHang = std::chrono::seconds(60);
-
-CSCPMessage Message(uint16_t code, uint32_t id) {
-  CSCPMessage msg;
-  msg.SetCode(code);
-  msg.SetId(id);
-  return msg;
-}
-
-std::vector<uint8_t> Wire(const CSCPMessage &msg) {
-  KMCP_MESSAGE *raw = msg.CreateMessage();
-  std::vector<uint8_t> bytes;
-  if (raw != nullptr) {
-    auto *p = reinterpret_cast<const uint8_t *>(raw);
-    bytes.assign(p, p + ntohl(raw->size));
-  }
-  free(raw);
-  return bytes;
-}
 
 std::vector<uint8_t> Reply(uint32_t id, uint32_t rcc) {
   CSCPMessage msg = Message(MC_REQUEST_COMPLETED, id);
@@ -89,7 +69,7 @@ TEST(HostilePeer, GarbageEndsTheSessionOrIsSkippedAndWaitingCallerReturns) {
     const uint32_t rcc = waiter.get();
     EXPECT_TRUE(rcc == RCC_CONNECTION_BROKEN || rcc == RCC_REQUEST_TIMEOUT) << rcc;
     // Whatever the garbage did, the peer's close now ends the session.
-    peer.closeConnection();
+    peer.close();
     ASSERT_TRUE(WaitUntil([&] { return !conn.isConnected(); }));
     EXPECT_EQ(conn.nop(), RCC_CONNECTION_BROKEN);
   }
@@ -106,20 +86,15 @@ TEST(HostilePeer, HeaderPromisingFourGibibytesAllocatesNothingAndCloseEndsTheWai
 
   // A header whose size field says 4 GiB - 8, then a real reply: the reply is
   // swallowed as part of the announced message, or the stream is given up.
-  uint8_t header[KMCP_HEADER_SIZE] = {};
-  const uint16_t code = htons(MC_REQUEST_COMPLETED);
-  const uint32_t size = htonl(0xFFFFFFF8u);
-  const uint32_t id = htonl(request->GetId());
-  memcpy(header, &code, 2);
-  memcpy(header + 4, &size, 4);
-  memcpy(header + 8, &id, 4);
-  ASSERT_TRUE(peer.sendBytes(header, sizeof(header)));
+  const std::vector<uint8_t> header =
+      WireHeader(MC_REQUEST_COMPLETED, 0xFFFFFFF8u, request->GetId());
+  ASSERT_TRUE(peer.sendBytes(header));
   std::vector<uint8_t> filler(1 << 20, 0xEE);
   ASSERT_TRUE(peer.sendBytes(filler.data(), filler.size()));
   const std::vector<uint8_t> reply = Reply(request->GetId(), RCC_SUCCESS);
   ASSERT_TRUE(peer.sendBytes(reply.data(), reply.size()));
 
-  peer.closeConnection();
+  peer.close();
   ASSERT_EQ(waiter.wait_for(kHang), std::future_status::ready);
   EXPECT_EQ(waiter.get(), RCC_CONNECTION_BROKEN);
   EXPECT_FALSE(conn.isConnected());
@@ -205,7 +180,7 @@ TEST(HostilePeer, CloseInTheMiddleOfAMessageReleasesEveryWaiter) {
     reply.SetVariable(VAR_VALUE, u"never finished");
     std::vector<uint8_t> bytes = encrypt ? peer.seal(reply) : Wire(reply);
     ASSERT_TRUE(peer.sendBytes(bytes.data(), bytes.size() / 2));
-    peer.closeConnection();
+    peer.close();
     for (auto &w : waiters) {
       ASSERT_EQ(w.wait_for(kHang), std::future_status::ready);
       EXPECT_EQ(w.get(), RCC_CONNECTION_BROKEN);
@@ -218,23 +193,18 @@ TEST(HostilePeer, CloseInTheMiddleOfADownloadChunkEndsItAndRemovesThePartialFile
   ScriptedPeer peer;
   TestConnection conn(kLoopbackNet, peer.port());
   ASSERT_TRUE(ConnectScripted(conn, peer));
-  char dir[] = "/tmp/kmhostileXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/partial";
+  TempDir dir("hostile");
+  const std::string path = dir.file("partial");
   std::thread script([&] {
     auto request = peer.receive();
     if (request == nullptr) return;
     // One whole chunk, then half of the next, then the connection drops.
-    std::vector<uint8_t> chunk(KMCP_HEADER_SIZE + 64, 0x61);
-    auto *h = reinterpret_cast<KMCP_MESSAGE *>(chunk.data());
-    h->code = htons(MC_FILE_DATA);
-    h->flags = htons(FLAG_RAW);
-    h->size = htonl(static_cast<uint32_t>(chunk.size()));
-    h->id = htonl(request->GetId());
-    h->numFields = htonl(64);
+    std::vector<uint8_t> chunk =
+        WireHeader(MC_FILE_DATA, KMCP_HEADER_SIZE + 64, request->GetId(), 64, FLAG_RAW, 64);
+    std::fill(chunk.begin() + KMCP_HEADER_SIZE, chunk.end(), 0x61);
     peer.sendBytes(chunk.data(), chunk.size());
     peer.sendBytes(chunk.data(), chunk.size() / 2);
-    peer.closeConnection();
+    peer.close();
   });
   CSCPMessage request = Message(0x7100, 0);
   auto result = std::async(std::launch::async, [&] {
@@ -247,7 +217,6 @@ TEST(HostilePeer, CloseInTheMiddleOfADownloadChunkEndsItAndRemovesThePartialFile
   delete reply;
   struct stat st;
   EXPECT_NE(::stat(path.c_str(), &st), 0) << "the partial download was left behind";
-  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
   EXPECT_FALSE(conn.isConnected());
 }
 
@@ -272,11 +241,11 @@ TEST(HostilePeer, CloseDuringTheKeyExchangeFailsConnectPromptly) {
         std::vector<uint8_t> bytes = Wire(answer);
         peer.sendBytes(bytes.data(), bytes.size() / 2);
       }
-      peer.closeConnection();
+      peer.close();
     });
     uint32_t rcc = 0;
-    auto result = std::async(std::launch::async,
-                             [&] { return conn.connect(TestServerKey(), false, &rcc); });
+    auto result =
+        std::async(std::launch::async, [&] { return conn.connect(TestKey(), false, &rcc); });
     ASSERT_EQ(result.wait_for(kHang), std::future_status::ready);
     EXPECT_FALSE(result.get());
     EXPECT_NE(rcc, RCC_SUCCESS);
@@ -393,7 +362,7 @@ bool ConnectIsc(QuietIsc &isc, ScriptedPeer &peer, bool encrypt) {
       if (msg->GetCode() == MC_ISC_CONNECT_TO_SERVICE) return;
     }
   });
-  const uint32_t rc = isc.Connect(7, encrypt ? TestServerKey() : nullptr, encrypt);
+  const uint32_t rc = isc.Connect(7, encrypt ? TestKey() : nullptr, encrypt);
   script.join();
   return rc == ISC_RESULT_SUCCESS;
 }
@@ -405,7 +374,7 @@ TEST(HostileIscPeer, GarbageAndAHugeHeaderLeaveNoCallerWaitingPastTheSessionEnd)
     x = x * 1103515245u + 12345u;
     b = static_cast<uint8_t>(x >> 16);
   }
-  uint8_t huge[KMCP_HEADER_SIZE] = {0, 29, 0, 0, 0xFF, 0xFF, 0xFF, 0xF8};
+  const std::vector<uint8_t> huge = WireHeader(29, 0xFFFFFFF8u, 0);
   for (bool hugeHeader : {false, true}) {
     SCOPED_TRACE(hugeHeader ? "4 GiB header" : "garbage");
     ScriptedPeer peer;
@@ -415,11 +384,11 @@ TEST(HostileIscPeer, GarbageAndAHugeHeaderLeaveNoCallerWaitingPastTheSessionEnd)
     auto waiter = std::async(std::launch::async, [&] { return isc.Nop(); });
     ASSERT_NE(peer.receive(), nullptr);
     if (hugeHeader) {
-      ASSERT_TRUE(peer.sendBytes(huge, sizeof(huge)));
+      ASSERT_TRUE(peer.sendBytes(huge));
     } else {
       ASSERT_TRUE(peer.sendBytes(garbage.data(), garbage.size()));
     }
-    peer.closeConnection();
+    peer.close();
     ASSERT_EQ(waiter.wait_for(kHang), std::future_status::ready);
     EXPECT_EQ(waiter.get(), ISC_RESULT_CONNECTION_BROKEN);
     EXPECT_EQ(isc.Nop(), ISC_RESULT_CONNECTION_BROKEN);

@@ -1,8 +1,6 @@
 // ISC sessions over real loopback sockets against the reference ISC peer
 // (kmisc::IscServer) running in-process.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -17,32 +15,9 @@
 
 namespace isctest {
 
-RSA *TestKey(int bits) {
-  auto make = [](int n) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    EVP_PKEY *pkey = EVP_RSA_gen(static_cast<unsigned>(n));
-    RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
-#pragma GCC diagnostic pop
-    EVP_PKEY_free(pkey);
-    return rsa;
-  };
-  static RSA *strong = make(2048);
-  static RSA *weak = make(1024);
-  return bits == 2048 ? strong : weak;
-}
-
 namespace {
 
 constexpr uint32_t kEcho = 7;
-
-// A loopback port on which nothing listens.
-uint16_t ClosedPort() {
-  uint16_t port = 0;
-  SOCKET s = KmSocketListenTcp(kLoopbackNet, 0, 1, &port);
-  KmSocketClose(s);
-  return port;
-}
 
 std::unique_ptr<CSCPMessage> EchoRoundTrip(TestIsc &isc, uint32_t value) {
   CSCPMessage msg(isc.GetProtocolVersion());
@@ -90,7 +65,8 @@ TEST(IscConnect, ConnectOnConnectedSessionReturns6AndChangesNothing) {
 }
 
 TEST(IscConnect, NothingListeningGives8AndSaysSo) {
-  TestIsc isc(kLoopbackNet, ClosedPort());
+  kmtest::ClosedPort closed;
+  TestIsc isc(kLoopbackNet, closed.port());
   EXPECT_EQ(isc.Connect(kEcho), ISC_RESULT_CONNECT_FAILED);
   EXPECT_TRUE(isc.printedContains("Cannot establish connection with ISC peer 127.0.0.1"));
   EXPECT_FALSE(isc.IsConnected());

@@ -1,41 +1,31 @@
 // Shared pieces of the ISC integration tests: a session subclass that
-// captures what it prints and exposes what tests need, the reference peer
-// run in-process, test RSA keys and bounded polling.
+// captures what it prints and exposes what tests need, and the reference
+// peer run in-process. Test threads and the session's receiver thread may
+// use a TestIsc at once; the peer helpers belong to the test's thread.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "isc_server.h"
 #include "kmbase/text.h"
 #include "kmsrv/isc.h"
 #include "resource_check.h"  // fds and threads must be back to their counts at the end
+#include "support/raw_peer.h"
+#include "support/test_key.h"
+#include "support/wait.h"
 
 namespace isctest {
 
-inline const uint32_t kLoopbackNet = htonl(0x7F000001);
-
-// Polls cond every few milliseconds for at most limitMs; true once it holds.
-inline bool WaitUntil(const std::function<bool()> &cond, uint32_t limitMs = 10000) {
-  for (uint32_t waited = 0; waited < limitMs; waited += 5) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
-
-// An RSA key pair of `bits` made at run time (2048 and 1024 are cached).
-RSA *TestKey(int bits = 2048);
+using kmtest::kLoopbackNet;
+using kmtest::TestKey;
+using kmtest::WaitUntil;
 
 // A session that records its PrintMsg lines and exposes the members a host
 // subclass may use.

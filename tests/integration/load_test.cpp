@@ -207,7 +207,7 @@ TEST_F(Load, ThirtyTwoThreadsShareOneSession) {
     // order of their counters, or its replay window drops the late ones and
     // their requests time out.
     conn.setEncryptionPolicy(ENCRYPTION_MANDATORY);
-    ASSERT_TRUE(conn.connect(TestServerKey()));
+    ASSERT_TRUE(conn.connect(TestKey()));
     std::atomic<uint64_t> done{0};
     std::atomic<uint64_t> failed{0};
     const auto until = Clock::now() + std::chrono::seconds(seconds);
@@ -253,7 +253,7 @@ TEST_F(Load, ConnectDisconnectCyclesLeaveNothingBehind) {
       // Every other cycle with a request, every fourth encrypted.
       const bool encrypt = i % 4 == 3;
       conn.setEncryptionPolicy(encrypt ? ENCRYPTION_MANDATORY : ENCRYPTION_OFF);
-      if (!conn.connect(encrypt ? TestServerKey() : nullptr)) {
+      if (!conn.connect(encrypt ? TestKey() : nullptr)) {
         failed++;
         continue;
       }

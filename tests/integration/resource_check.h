@@ -15,10 +15,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <thread>
+
+#include "support/wait.h"
 
 namespace kmtest {
 
@@ -42,11 +43,7 @@ inline long ThreadCount() { return CountProcEntries("/proc/self/task"); }
 // Waits up to limitMs for the thread and fd counts to come back to the given
 // values; true when both did.
 inline bool SettleTo(long fds, long threads, uint32_t limitMs) {
-  for (uint32_t waited = 0;; waited += 10) {
-    if (OpenFdCount() == fds && ThreadCount() == threads) return true;
-    if (waited >= limitMs) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return WaitUntil([&] { return OpenFdCount() == fds && ThreadCount() == threads; }, limitMs);
 }
 
 // Starts and joins one thread: a sanitizer runtime that starts a helper

@@ -1,7 +1,8 @@
-// A scripted KMCP peer for session tests: listens on 127.0.0.1, accepts one
-// connection, answers version detection, and then does exactly what the test
-// tells it (receive a message, answer it, send crafted bytes, close). Used for
-// the byte-level cases the reference agent has no switch for.
+// A scripted agent for session tests: it listens on 127.0.0.1, accepts one
+// connection at a time, answers version detection, and then does exactly
+// what the test tells it as the RawPeer it is (receive a message, answer
+// it, send crafted bytes, close). For the byte-level cases the reference
+// agent has no switch for.
 //
 // One test thread drives a peer at a time; every wait is bounded.
 #pragma once
@@ -10,59 +11,28 @@
 #include <functional>
 #include <memory>
 #include <thread>
-#include <vector>
 
-#include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmbase/net.h"
 #include "kmsrv/agent.h"
+#include "support/raw_peer.h"
 
 namespace kmtest {
 
-class ScriptedPeer {
+class ScriptedPeer : public RawPeer {
  public:
   ScriptedPeer();
   ~ScriptedPeer();
-  ScriptedPeer(const ScriptedPeer &) = delete;
-  ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 
   uint16_t port() const { return port_; }
-  // Accepts one connection and reads the version request; answers it when
-  // answerVersion, else hangs up. False on time-out or when the first
-  // message is not a version request.
-  bool accept(uint32_t timeoutMs = 5000, bool answerVersion = true);
-  // The next decoded message from the client (decrypted when a key was
-  // exchanged), or null on time-out, close or garbage.
-  std::unique_ptr<CSCPMessage> receive(uint32_t timeoutMs = 5000);
-  // The next message as it arrived (decrypted), header included: for raw
-  // messages such as file chunks. Empty on time-out or close.
-  std::vector<uint8_t> receiveBytes(uint32_t timeoutMs = 5000);
-  // Sends a message (encrypted when a key was exchanged).
-  bool send(const CSCPMessage &msg);
-  // Sends bytes as they are.
-  bool sendBytes(const void *data, size_t len);
-  // Encrypts bytes as they are into one envelope (needs an exchanged key).
-  bool sendEncryptedBytes(const void *data, size_t len);
-  // The envelope send() would write for msg, for sending later (or twice);
-  // empty without an exchanged key. Uses up one message of the key's counter.
-  std::vector<uint8_t> seal(const CSCPMessage &msg);
-  // MC_REQUEST_COMPLETED for id with VAR_RCC = rcc.
-  bool reply(uint32_t id, uint32_t rcc);
-  // Answers a received key request; later traffic is encrypted.
-  bool answerKeyRequest(const CSCPMessage &request);
-  // Closes the connection (the listener stays).
-  void closeConnection();
-  // True when the client closed the connection within timeoutMs.
-  bool waitForClose(uint32_t timeoutMs = 5000);
+  // Accepts one connection (closing the one before) and reads the version
+  // request; answers it when `answer`, else hangs up. False on time-out or
+  // when the first message is not a version request.
+  bool accept(uint32_t timeoutMs = kWaitMs, bool answer = true);
 
  private:
   SOCKET listener_ = INVALID_SOCKET;
-  SOCKET conn_ = INVALID_SOCKET;
   uint16_t port_ = 0;
-  std::unique_ptr<CSCP_BUFFER> state_;
-  std::vector<uint8_t> buffer_;
-  std::vector<uint8_t> decryptBuffer_;
-  KMCPEncryptionContext *ctx_ = nullptr;
 };
 
 // Runs conn.connect() while peer answers version detection, the key request

@@ -34,7 +34,7 @@
 #include "kmsrv/agent.h"
 #include "kmsrv/interfaces.h"
 #include "kmsrv/net_tables.h"
-#include "netns_fixture.h"
+#include "support/netns_fixture.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "kmbase/text.h"
 #include "kmsrv/driver.h"
 #include "kmsrv/snmp.h"
-#include "netns_fixture.h"
-#include "snmpd_fixture.h"
+#include "support/netns_fixture.h"
+#include "support/snmpd_fixture.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include "kmsrv/snmp.h"
 #include "kmsrv/snmp_proxy.h"
 #include "kmsrv/vlans.h"
-#include "netns_fixture.h"
-#include "snmpd_fixture.h"
+#include "support/netns_fixture.h"
+#include "support/snmpd_fixture.h"
 
 namespace {
 

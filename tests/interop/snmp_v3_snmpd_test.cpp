@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kmsrv/snmp.h"
-#include "snmpd_fixture.h"
+#include "support/snmpd_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "snmpd_fixture.h"
+#include "support/snmpd_fixture.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "cli_options.h"
 #include "json_writer.h"
+#include "kmbase/refcount.h"
 #include "kmbase/text.h"
 #include "kmsnmp/snmp.h"
 #include "kmsrv/driver.h"
@@ -478,8 +479,8 @@ int SnmpCommand::vlans(SNMP_Transport &t, const Output &out) {
   if (status != kExitOk) return status;
   NetworkDeviceDriver driver;
   if (bulk_) driver.setBulkWalks(repetitions_ ? repetitions_ : SNMP_DEFAULT_MAX_REPETITIONS);
-  VlanList *list = driver.getVlans(&t, nullptr);
-  if (list == nullptr)
+  const KmRef<VlanList> list(driver.getVlans(&t, nullptr));
+  if (!list)
     return out.fail(kExitPeer, "VLAN discovery on " + device() +
                                    " failed (a walk of the Q-BRIDGE-MIB failed, or the device "
                                    "has more VLANs or ports than accepted)");
@@ -497,7 +498,6 @@ int SnmpCommand::vlans(SNMP_Transport &t, const Output &out) {
     w.endArray().endObject();
     table.addRow({std::to_string(v->getVlanId()), name, FormatPortList(ports)});
   }
-  list->decRefCount();
   w.endArray().endObject();
   out.print(out.json() ? w.text() + "\n" : table.render());
   return kExitOk;

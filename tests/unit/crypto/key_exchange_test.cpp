@@ -1,7 +1,6 @@
 // Key exchange between a server and a peer, through the real field codec.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -12,24 +11,17 @@
 
 #include "kmbase/crypto.h"
 #include "kmbase/message.h"
+#include "support/test_key.h"
 
 namespace {
 
+using kmtest::TestKey;
+
+// The public half of TestKey() alone.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-RSA *GenerateRsa(unsigned bits) {
-  EVP_PKEY *pkey = EVP_RSA_gen(bits);
-  RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
-  EVP_PKEY_free(pkey);
-  return rsa;
-}
-// Generated once per test binary: RSA key generation is the slow part.
-RSA *ServerKey() {
-  static RSA *key = GenerateRsa(2048);
-  return key;
-}
 RSA *PublicHalfOnly() {
-  static RSA *key = RSAPublicKey_dup(ServerKey());
+  static RSA *key = RSAPublicKey_dup(TestKey());
   return key;
 }
 #pragma GCC diagnostic pop
@@ -61,7 +53,7 @@ std::unique_ptr<CSCPMessage> ViaWire(const CSCPMessage &m) {
 
 std::unique_ptr<CSCPMessage> KeyRequest(bool x509 = false) {
   CSCPMessage request;
-  EXPECT_TRUE(PrepareKeyRequestMsg(&request, ServerKey(), x509));
+  EXPECT_TRUE(PrepareKeyRequestMsg(&request, TestKey(), x509));
   request.SetId(7);
   return ViaWire(request);
 }
@@ -74,7 +66,7 @@ std::unique_ptr<CSCPMessage> GoodAnswer(ContextRef *peer) {
   return ViaWire(answer);
 }
 
-int ServerSetup(CSCPMessage *answer, RSA *key = ServerKey()) {
+int ServerSetup(CSCPMessage *answer, RSA *key = TestKey()) {
   ContextRef server;
   return SetupEncryptionContext(answer, server.out(), nullptr, key, KMCP_VERSION);
 }
@@ -117,7 +109,7 @@ TEST(KeyExchange, BothKeyFormatsGiveContextsThatTalkBothWays) {
 
     CSCPMessage *response = nullptr;
     ASSERT_EQ(KMCP_ENCRYPTION_OK, SetupEncryptionContext(received.get(), server.out(), &response,
-                                                         ServerKey(), KMCP_VERSION));
+                                                         TestKey(), KMCP_VERSION));
     ASSERT_NE(response, nullptr);
     EXPECT_EQ(response->GetCode(), MC_REQUEST_COMPLETED);
     EXPECT_EQ(response->GetId(), 7u);
@@ -189,15 +181,10 @@ TEST(KeyExchange, UnusablePublicKeyGives43) {
 TEST(KeyExchange, KeysBelowMinimumStrengthAreRefusedAndMinimumIsAccepted) {
   CSCPMessage request, answer;
   ContextRef peer;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  RSA *weak = GenerateRsa(KMCP_MIN_RSA_BITS - 1);
-  ASSERT_TRUE(PrepareKeyRequestMsg(&request, weak, true));
-  RSA_free(weak);
-#pragma GCC diagnostic pop
+  ASSERT_TRUE(PrepareKeyRequestMsg(&request, TestKey(KMCP_MIN_RSA_BITS - 1), true));
   EXPECT_EQ(KMCP_ENCRYPTION_INVALID_PUBLIC_KEY,
             KMCPProcessKeyRequest(ViaWire(request).get(), ~0u, &answer, peer.out()));
-  // ServerKey() has exactly KMCP_MIN_RSA_BITS.
+  // TestKey() has exactly KMCP_MIN_RSA_BITS.
   EXPECT_EQ(KMCP_ENCRYPTION_OK,
             KMCPProcessKeyRequest(KeyRequest(true).get(), ~0u, &answer, peer.out()));
 }
@@ -277,14 +264,14 @@ TEST(KeyExchange, MalformedMessagesAreRefusedAndLeaveTheContextAlone) {
   KMCPEncryptionContext *slot = sentinel;
   CSCPMessage *response = nullptr;
   EXPECT_EQ(KMCP_ENCRYPTION_BAD_MESSAGE,
-            SetupEncryptionContext(answer.get(), &slot, &response, ServerKey(), KMCP_VERSION));
+            SetupEncryptionContext(answer.get(), &slot, &response, TestKey(), KMCP_VERSION));
   EXPECT_EQ(slot, sentinel);
   ASSERT_NE(response, nullptr);
   EXPECT_EQ(response->GetVariableLong(28), uint32_t(KMCP_ENCRYPTION_BAD_MESSAGE));
   delete response;
 
   EXPECT_EQ(KMCP_ENCRYPTION_INTERNAL_ERROR,
-            SetupEncryptionContext(nullptr, &slot, nullptr, ServerKey(), KMCP_VERSION));
+            SetupEncryptionContext(nullptr, &slot, nullptr, TestKey(), KMCP_VERSION));
   EXPECT_EQ(KMCP_ENCRYPTION_INTERNAL_ERROR, KMCPProcessKeyRequest(nullptr, ~0u, &reply, peer.out()));
 }
 

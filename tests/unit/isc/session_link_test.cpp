@@ -5,8 +5,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,31 +26,18 @@
 #include "kmbase/net.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
+#include "support/raw_peer.h"
+#include "support/test_key.h"
+#include "support/wait.h"
+#include "support/wire.h"
 
 namespace {
 
 using kmsrv_session::OpenResult;
 
-bool WaitUntil(const std::function<bool()> &cond, uint32_t limitMs = 5000) {
-  for (uint32_t waited = 0; waited < limitMs; waited += 5) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
-
-RSA *TestKey() {
-  static RSA *key = [] {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    EVP_PKEY *pkey = EVP_RSA_gen(2048);
-    RSA *rsa = pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr;
-#pragma GCC diagnostic pop
-    EVP_PKEY_free(pkey);
-    return rsa;
-  }();
-  return key;
-}
+using kmtest::RawPeer;
+using kmtest::TestKey;
+using kmtest::WaitUntil;
 
 // A pair of contexts sharing one key: the session's (server side) and the
 // peer's.
@@ -89,7 +74,7 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     socket_ = fds[0];
-    peer_ = fds[1];
+    peer_.adopt(fds[1]);
   }
   ~PairSession() {
     closePeer();
@@ -118,11 +103,9 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
   void sessionEnding() override { ++endings; }
 
   // The test's end of the pair.
-  SOCKET peer() const { return peer_; }
-  void closePeer() {
-    if (peer_ != INVALID_SOCKET) KmSocketClose(peer_);
-    peer_ = INVALID_SOCKET;
-  }
+  SOCKET peer() const { return peer_.socket(); }
+  RawPeer &peerEnd() { return peer_; }
+  void closePeer() { peer_.close(); }
   // The session loses its socket (kept open until the end of the test).
   void dropSocket() {
     KmLockGuard guard(stateLock_);
@@ -153,7 +136,7 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
 
  private:
   SOCKET socket_ = INVALID_SOCKET;
-  SOCKET peer_ = INVALID_SOCKET;
+  RawPeer peer_;
   SOCKET dropped_ = INVALID_SOCKET;
   KMCPEncryptionContext *context_ = nullptr;
   KmMutex stateLock_;
@@ -177,18 +160,12 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
 constexpr kmsrv_session::ResultCodes kCodes{101, 102, 103, 104, 105, 106};
 
 std::vector<uint8_t> Wire(uint16_t code, uint32_t id, uint32_t binaryBytes = 0) {
-  CSCPMessage msg;
-  msg.SetCode(code);
-  msg.SetId(id);
+  CSCPMessage msg = kmtest::Message(code, id);
   if (binaryBytes != 0) {
     std::vector<uint8_t> data(binaryBytes, 0x5A);
     msg.SetVariable(1u, data.data(), binaryBytes);
   }
-  KMCP_MESSAGE *raw = msg.CreateMessage();
-  std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(raw),
-                             reinterpret_cast<uint8_t *>(raw) + ntohl(raw->size));
-  std::free(raw);
-  return bytes;
+  return kmtest::Wire(msg);
 }
 
 // An envelope of `plain` as the peer encrypts it.
@@ -211,21 +188,12 @@ bool Contains(const std::vector<std::string> &lines, const std::string &text) {
 }
 
 // Reads one message on the peer's end, decrypting with peerCtx when given.
-std::unique_ptr<CSCPMessage> ReadAsPeer(SOCKET sock, KMCPEncryptionContext *peerCtx,
+std::unique_ptr<CSCPMessage> ReadAsPeer(RawPeer &peer, KMCPEncryptionContext *peerCtx,
                                         bool *wasEnvelope = nullptr) {
-  constexpr uint32_t kSize = 65536;
-  auto state = std::make_unique<CSCP_BUFFER>();
-  RecvKMCPMessage(INVALID_SOCKET, nullptr, state.get(), 0, nullptr, nullptr, 0);
-  std::vector<uint8_t> buffer(kSize), decryption(kSize);
-  decryption[0] = decryption[1] = 0;
-  KMCPEncryptionContext *ctx = peerCtx;
-  const int r = RecvKMCPMessage(sock, reinterpret_cast<KMCP_MESSAGE *>(buffer.data()), state.get(),
-                                kSize, &ctx, decryption.data(), 5000);
-  if (wasEnvelope != nullptr)
-    *wasEnvelope = ((decryption[0] << 8) | decryption[1]) == MC_ENCRYPTED_MESSAGE;
-  if (r <= 3) return nullptr;
-  return CSCPMessage::decode(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(r)),
-                             KMCP_VERSION);
+  peer.useKey(peerCtx);
+  std::unique_ptr<CSCPMessage> msg = peer.receive(5000);
+  if (wasEnvelope != nullptr) *wasEnvelope = peer.lastEncrypted();
+  return msg;
 }
 
 // ---------------------------------------------------------------------------
@@ -362,7 +330,7 @@ TEST(SessionSend, WritesClearUntilKeyedThenEnvelopesAndFailsWithoutSocket) {
 
   ASSERT_TRUE(s.link.send(msg));
   bool envelope = true;
-  auto clear = ReadAsPeer(s.peer(), nullptr, &envelope);
+  auto clear = ReadAsPeer(s.peerEnd(), nullptr, &envelope);
   ASSERT_NE(clear, nullptr);
   EXPECT_FALSE(envelope);
   EXPECT_EQ(clear->GetId(), 11u);
@@ -370,7 +338,7 @@ TEST(SessionSend, WritesClearUntilKeyedThenEnvelopesAndFailsWithoutSocket) {
 
   s.setContext(keys.session);
   ASSERT_TRUE(s.link.send(msg));
-  auto secret = ReadAsPeer(s.peer(), keys.peer, &envelope);
+  auto secret = ReadAsPeer(s.peerEnd(), keys.peer, &envelope);
   ASSERT_NE(secret, nullptr);
   EXPECT_TRUE(envelope);
   EXPECT_EQ(secret->GetCode(), MC_KEEPALIVE);
@@ -443,16 +411,13 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
   // The peer answers the key request and at once sends a message under the
   // new key, as fast as it can.
   std::thread peer([&] {
-    auto request = ReadAsPeer(s.peer(), nullptr);
+    auto request = ReadAsPeer(s.peerEnd(), nullptr);
     ASSERT_NE(request, nullptr);
     CSCPMessage answer;
     KMCPEncryptionContext *ctx = nullptr;
     ASSERT_EQ(KMCPProcessKeyRequest(request.get(), KMCP_SUPPORTED_CIPHERS, &answer, &ctx),
               KMCP_ENCRYPTION_OK);
-    KMCP_MESSAGE *wire = answer.CreateMessage();
-    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(wire),
-                               reinterpret_cast<uint8_t *>(wire) + ntohl(wire->size));
-    std::free(wire);
+    std::vector<uint8_t> bytes = kmtest::Wire(answer);
     std::vector<uint8_t> next = Envelope(ctx, Wire(MC_REQUEST_COMPLETED, 50));
     bytes.insert(bytes.end(), next.begin(), next.end());
     Write(s.peer(), bytes);  // both in one write
@@ -510,11 +475,11 @@ TEST(SessionOpen, TellsConnectFailureFromMissingVersionAndDetectsVersion) {
   std::thread peer([&] {
     SOCKET a = KmSocketAccept(listener, 5000);
     KmSocketClose(a);
-    SOCKET b = KmSocketAccept(listener, 5000);
+    RawPeer b;
+    b.adopt(KmSocketAccept(listener, 5000));
     auto request = ReadAsPeer(b, nullptr);
-    if (request != nullptr) KMCPAnswerProtocolVersion(b, request->GetId(), 1, nullptr);
+    if (request != nullptr) KMCPAnswerProtocolVersion(b.socket(), request->GetId(), 1, nullptr);
     auto extra = ReadAsPeer(b, nullptr);  // until the session closes
-    KmSocketClose(b);
   });
   SOCKET first = KmSocketOpenTcp();
   EXPECT_EQ(kmsrv_session::ConnectAndDetectVersion(first, loopback, port, 5000, 5000, lock, &version),

@@ -7,13 +7,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kmbase/text.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -163,22 +163,15 @@ TEST_F(Log, LoggingFromInsideACallbackDoesNotDeadlock) {
   EXPECT_NE(err.find("INFO    Started\n"), std::string::npos) << err;
 }
 
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST_F(Log, FileSinkAppendsOneTimestampedUtf8LinePerCall) {
-  char path[] = "/tmp/kmlog_test_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const kmtest::TempDir dir("log");
+  const std::string file = dir.write("log.txt", "");
+  const char *path = file.c_str();
   ASSERT_TRUE(kmlog_set_sink_file(path));
   kmlog_write(3, KMLOG_ERROR, "sss", u"caf\u00e9", u"two\r\nlines", u"\U0001F600");
   kmlog_write(1, KMLOG_DEBUG, "");
   kmlog_set_sink_none();  // closes the file
-  const std::string text = ReadFile(path);
-  unlink(path);
+  const std::string text = kmtest::ReadFile(file);
   // Each line: "YYYY-MM-DD hh:mm:ss.mmm " then the severity and the text.
   const std::vector<std::string> bodies = {"ERROR   [caf\xC3\xA9|two  lines|\xF0\x9F\x98\x80]",
                                            "DEBUG   Started"};

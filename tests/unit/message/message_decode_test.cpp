@@ -148,7 +148,7 @@ TEST(MessageDecodeTest, ReservedAndPaddingBytesAreIgnored) {
   EXPECT_EQ(msg->GetVariableBinary(2, &b, 1), 1u);
   EXPECT_EQ(b, 9);
   // Re-encoding writes them as zeros.
-  std::vector<uint8_t> again = Encode(*msg);
+  std::vector<uint8_t> again = Wire(*msg);
   EXPECT_EQ(again.size(), bytes.size());
   EXPECT_EQ(again[16 + 5], 0);
   EXPECT_EQ(again[16 + 12], 0);
@@ -172,7 +172,7 @@ std::vector<std::vector<uint8_t>> ValidMessages() {
   a.SetId(7);
   a.SetVariable(28, uint32_t{0});
   a.SetVariable(21, u"value \U0001F600");
-  out.push_back(Encode(a));
+  out.push_back(Wire(a));
   CSCPMessage b;
   for (uint32_t i = 0; i < 12; ++i) {
     switch (i % 6) {
@@ -184,7 +184,7 @@ std::vector<std::vector<uint8_t>> ValidMessages() {
       default: { const uint32_t v[2] = {1, 2}; b.SetVariableToInt32Array(0x10000000 + i, 2, v); }
     }
   }
-  out.push_back(Encode(b));
+  out.push_back(Wire(b));
   return out;
 }
 
@@ -194,11 +194,11 @@ void ExpectStableReencoding(const std::vector<uint8_t> &input, const std::string
   KmcpDecodeStatus status;
   auto msg = CSCPMessage::decode(input, KMCP_VERSION, &status);
   if (msg == nullptr) return;
-  std::vector<uint8_t> first = Encode(*msg);
+  std::vector<uint8_t> first = Wire(*msg);
   ASSERT_EQ(first.size(), input.size()) << what;
   auto again = CSCPMessage::decode(first, KMCP_VERSION, &status);
   ASSERT_NE(again, nullptr) << what << ": " << KmcpDecodeStatusText(status);
-  ASSERT_EQ(Encode(*again), first) << what;
+  ASSERT_EQ(Wire(*again), first) << what;
 }
 
 TEST(MessageDecodeTest, BitFlipsAndTruncationsNeverCrashAndDecodedResultsReencode) {

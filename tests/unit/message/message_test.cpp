@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t kMaxPayload = KMCP_MAX_MESSAGE_SIZE - 16 - 12;
 
 std::unique_ptr<CSCPMessage> RoundTrip(const CSCPMessage &msg) {
-  std::vector<uint8_t> bytes = Encode(msg);
+  std::vector<uint8_t> bytes = Wire(msg);
   EXPECT_EQ(bytes.size(), msg.EncodedSize());
   EXPECT_EQ(bytes.size() % 8, 0u);
   KmcpDecodeStatus status;
@@ -91,7 +91,7 @@ TEST(MessageTest, EveryFieldTypeSurvivesARoundTrip) {
   EXPECT_EQ(got[2], 7u);
   EXPECT_EQ(got[3], 1u);
   // Re-encoding a decoded message gives the same bytes.
-  EXPECT_EQ(Encode(*out), Encode(msg));
+  EXPECT_EQ(Wire(*out), Wire(msg));
 }
 
 TEST(MessageTest, EncodesTheDocumentedLayout) {
@@ -117,7 +117,7 @@ TEST(MessageTest, EncodesTheDocumentedLayout) {
           .varPrefix(10, KmcpFieldType::Binary, 3).u8(0xAA).u8(0xBB).u8(0xCC).zeros(1)
           .varPrefix(11, KmcpFieldType::Int32Array, 1).u32(0xCAFEBABE)
           .finish();
-  EXPECT_EQ(Encode(msg), expected);
+  EXPECT_EQ(Wire(msg), expected);
   KMCP_MESSAGE *raw = msg.CreateMessage();
   ASSERT_NE(raw, nullptr);
   EXPECT_EQ(std::memcmp(raw, expected.data(), expected.size()), 0);
@@ -128,7 +128,7 @@ TEST(MessageTest, EmptyMessageIsAHeaderOnly) {
   CSCPMessage msg;
   msg.SetCode(MC_KEEPALIVE);
   msg.SetId(5);
-  EXPECT_EQ(Encode(msg), WireBytes().header(MC_KEEPALIVE, 0, 5, 0, 16).finish());
+  EXPECT_EQ(Wire(msg), WireBytes().header(MC_KEEPALIVE, 0, 5, 0, 16).finish());
   auto out = RoundTrip(msg);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->GetNumFields(), 0u);
@@ -205,7 +205,7 @@ TEST(MessageTest, SetterReplacesFieldOfSameIdInPlace) {
   EXPECT_EQ(Str(*out, 2), u"x");
   EXPECT_EQ(out->GetVariableInt64(3), uint64_t{1} << 60);
   // Field order is kept: the first field on the wire is still id 1.
-  std::vector<uint8_t> bytes = Encode(msg);
+  std::vector<uint8_t> bytes = Wire(msg);
   EXPECT_EQ(bytes[16 + 3], 1);
 }
 

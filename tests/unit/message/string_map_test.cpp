@@ -45,7 +45,7 @@ TEST(StringMapTest, SurvivesAMessageRoundTrip) {
   src.set(u"\U0001F600", u"smile \U0001F600");
   CSCPMessage msg;
   src.fillMessage(msg, kCount, kBase);
-  auto decoded = CSCPMessage::decode(Encode(msg), KMCP_VERSION);
+  auto decoded = CSCPMessage::decode(Wire(msg), KMCP_VERSION);
   ASSERT_NE(decoded, nullptr);
   StringMap out;
   out.set(u"stale", u"gone after load");

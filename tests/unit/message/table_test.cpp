@@ -32,7 +32,7 @@ Table Sample() {
 
 // Encodes and decodes msg, then builds a table from it.
 bool LoadThroughWire(const CSCPMessage &msg, Table *t) {
-  auto decoded = CSCPMessage::decode(Encode(msg), KMCP_VERSION);
+  auto decoded = CSCPMessage::decode(Wire(msg), KMCP_VERSION);
   return decoded != nullptr && t->loadMessage(*decoded);
 }
 
@@ -41,7 +41,7 @@ TEST(TableTest, SurvivesAMessageRoundTrip) {
   CSCPMessage reply;
   reply.SetVariable(28, uint32_t{0});
   src.fillMessage(reply);
-  auto decoded = CSCPMessage::decode(Encode(reply), KMCP_VERSION);
+  auto decoded = CSCPMessage::decode(Wire(reply), KMCP_VERSION);
   ASSERT_NE(decoded, nullptr);
   Table t(decoded.get());
   EXPECT_EQ(std::u16string(t.getTitle()), u"Interfaces");

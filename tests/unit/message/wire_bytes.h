@@ -1,5 +1,6 @@
-// Test helper: builds KMCP wire bytes by hand (header + raw field bytes), so
-// tests can state exact layouts and make malformed messages.
+// Test helper for the codec tests: builds KMCP wire bytes by hand (header +
+// raw field bytes), so tests can state exact layouts and make malformed
+// messages. Plain values; any thread.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "kmbase/message.h"
+#include "support/wire.h"
 
 class WireBytes {
  public:
@@ -55,11 +57,7 @@ class WireBytes {
   bool fixSize_ = false;
 };
 
-inline std::vector<uint8_t> Encode(const CSCPMessage &msg) {
-  std::vector<uint8_t> out(msg.EncodedSize());
-  out.resize(msg.EncodeTo(out.data()));
-  return out;
-}
+using kmtest::Wire;  // a message encoded, to compare with hand-built bytes
 
 inline KmcpDecodeStatus DecodeStatus(const std::vector<uint8_t> &bytes) {
   KmcpDecodeStatus status = KmcpDecodeStatus::Ok;

@@ -9,39 +9,29 @@
 #include "kmbase/crypto.h"
 #include "kmbase/text.h"
 #include "net_test_util.h"
+#include "support/temp_dir.h"
 
 using nettest::SocketPair;
 
 namespace {
 
 // A temporary file with `size` pattern bytes; removed at the end.
-class TempFile {
+class PatternFile {
  public:
-  explicit TempFile(size_t size) {
-    char name[] = "/tmp/kmnet_file_XXXXXX";
-    int fd = ::mkstemp(name);
-    path_ = name;
-    content_.resize(size);
-    for (size_t i = 0; i < size; ++i) content_[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-    if (fd >= 0) {
-      size_t off = 0;
-      while (off < size) {
-        ssize_t n = ::write(fd, content_.data() + off, size - off);
-        if (n <= 0) break;
-        off += static_cast<size_t>(n);
-      }
-      ::close(fd);
-    }
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
-  std::u16string widePath() const { return KmUtf8ToWide(path_); }
+  explicit PatternFile(size_t size)
+      : content_(Pattern(size)),
+        file_(std::string_view(reinterpret_cast<const char *>(content_.data()), content_.size())) {}
+  std::u16string widePath() const { return KmUtf8ToWide(file_.path()); }
   const std::vector<uint8_t> &content() const { return content_; }
 
  private:
-  std::string path_;
+  static std::vector<uint8_t> Pattern(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    return bytes;
+  }
   std::vector<uint8_t> content_;
+  kmtest::TempFile file_;
 };
 
 struct Chunk {
@@ -98,7 +88,7 @@ TEST(FileStreamTest, FilesAroundTheChunkSizeArriveWholeWithOneEndMarker) {
     size_t chunks;
   };
   for (Case c : {Case{0, 1}, Case{1, 1}, Case{65536, 2}, Case{65537, 2}, Case{3 * 65536 + 5, 4}}) {
-    TempFile file(c.size);
+    PatternFile file(c.size);
     SocketPair sp;
     Reassembly got;
     std::thread receiver([&] { got = receiveFile(sp.b, nullptr); });
@@ -126,7 +116,7 @@ TEST(FileStreamTest, FilesAroundTheChunkSizeArriveWholeWithOneEndMarker) {
 }
 
 TEST(FileStreamTest, OffsetSkipsTheStartAndProgressCountsFromIt) {
-  TempFile file(100);
+  PatternFile file(100);
   SocketPair sp;
   Reassembly got;
   std::thread receiver([&] { got = receiveFile(sp.b, nullptr); });
@@ -147,7 +137,7 @@ TEST(FileStreamTest, EncryptedChunksDecryptToTheSameFile) {
       KMCPEncryptionContext::create(KMCP_CIPHER_AES_256_GCM, key, sizeof(key), KmcpCryptoSide::Peer);
   ASSERT_NE(server, nullptr);
   ASSERT_NE(peer, nullptr);
-  TempFile file(65536 + 300);
+  PatternFile file(65536 + 300);
   SocketPair sp;
   Reassembly got;
   std::thread receiver([&] { got = receiveFile(sp.b, peer); });
@@ -167,7 +157,7 @@ TEST(FileStreamTest, MissingFileOrBrokenConnectionFails) {
   EXPECT_FALSE(SendFileOverKMCP(sp.a, 1, u"/nonexistent/kmnet/file", nullptr, 0, nullptr, nullptr,
                                 nullptr));
   EXPECT_FALSE(SendFileOverKMCP(sp.a, 1, nullptr, nullptr, 0, nullptr, nullptr, nullptr));
-  TempFile file(10);
+  PatternFile file(10);
   EXPECT_FALSE(SendFileOverKMCP(sp.a, 1, file.widePath().c_str(), nullptr, -1, nullptr, nullptr,
                                 nullptr));
   sp.closeB();

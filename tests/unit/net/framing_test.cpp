@@ -1,7 +1,8 @@
 // RecvKMCPMessage: cutting a byte stream into messages, its limits, skips,
 // time-outs, the encrypted path and the in-place delivery.
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 

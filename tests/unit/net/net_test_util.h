@@ -1,20 +1,22 @@
-// Helpers for the net tests: socket pairs, hand-built wire messages and a
-// thread that writes bytes with pauses, so that reads see them in pieces.
+// Helpers for the net tests: socket pairs, patterned wire messages, header
+// fields, and writes with pauses, so that reads see the bytes in pieces.
+// Each helper is for the calling thread; a SocketPair's ends may be used by
+// two threads, one each.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "kmbase/byte_order.h"
 #include "kmbase/kmcp.h"
 #include "kmbase/net.h"
+#include "support/wire.h"
 
 namespace nettest {
 
@@ -49,18 +51,12 @@ struct SocketPair {
   SocketPair &operator=(const SocketPair &) = delete;
 };
 
-// A wire message of `size` bytes (header big-endian) whose bytes after the
+// A wire message of `size` bytes (at least a header) whose bytes after the
 // header follow a pattern seeded by `seed`.
 inline std::vector<uint8_t> wireMessage(uint16_t code, uint32_t size, uint32_t id,
                                         uint8_t seed = 1, uint16_t flags = 0) {
-  std::vector<uint8_t> m(size < KMCP_HEADER_SIZE ? KMCP_HEADER_SIZE : size);
-  uint16_t c = htons(code), f = htons(flags);
-  uint32_t s = htonl(size), i = htonl(id), n = htonl(0);
-  std::memcpy(&m[0], &c, 2);
-  std::memcpy(&m[2], &f, 2);
-  std::memcpy(&m[4], &s, 4);
-  std::memcpy(&m[8], &i, 4);
-  std::memcpy(&m[12], &n, 4);
+  const size_t payload = size < KMCP_HEADER_SIZE ? 0 : size - KMCP_HEADER_SIZE;
+  std::vector<uint8_t> m = kmtest::WireHeader(code, size, id, payload, flags);
   for (size_t k = KMCP_HEADER_SIZE; k < m.size(); ++k) m[k] = static_cast<uint8_t>(seed + k * 7);
   return m;
 }
@@ -92,20 +88,15 @@ inline void lazyWrite(int fd, const std::vector<uint8_t> &bytes, size_t piece) {
   }
 }
 
+// Header fields of a received message.
 inline uint16_t headerCode(const void *msg) {
-  uint16_t c;
-  std::memcpy(&c, msg, 2);
-  return ntohs(c);
+  return KmLoadBe16(static_cast<const uint8_t *>(msg));
 }
 inline uint16_t headerFlags(const void *msg) {
-  uint16_t c;
-  std::memcpy(&c, static_cast<const uint8_t *>(msg) + 2, 2);
-  return ntohs(c);
+  return KmLoadBe16(static_cast<const uint8_t *>(msg) + 2);
 }
 inline uint32_t headerWord(const void *msg, int index) {
-  uint32_t v;
-  std::memcpy(&v, static_cast<const uint8_t *>(msg) + 4 * index, 4);
-  return ntohl(v);
+  return KmLoadBe32(static_cast<const uint8_t *>(msg) + 4 * index);
 }
 
 }  // namespace nettest

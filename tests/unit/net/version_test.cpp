@@ -8,6 +8,7 @@
 #include "kmbase/message.h"
 #include "net_test_util.h"
 
+using kmtest::Wire;
 using nettest::SocketPair;
 
 namespace {
@@ -24,14 +25,6 @@ std::unique_ptr<CSCPMessage> readRequest(int fd) {
   if (n <= 3) return nullptr;
   return CSCPMessage::decode(
       std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(buf.data()), n), KMCP_VERSION);
-}
-
-std::vector<uint8_t> wireOf(const CSCPMessage &m) {
-  KMCP_MESSAGE *raw = m.CreateMessage();
-  std::vector<uint8_t> v(reinterpret_cast<uint8_t *>(raw),
-                         reinterpret_cast<uint8_t *>(raw) + ntohl(raw->size));
-  std::free(raw);
-  return v;
 }
 
 }  // namespace
@@ -62,7 +55,7 @@ TEST(VersionDetectionTest, BytesAfterTheAnswerAreLeftForTheReceiver) {
   answer.SetCode(MC_GET_KMCP_CAPS);
   answer.SetId(KMCP_VERSION_REQUEST_ID);
   answer.SetVariable(VAR_KMCP_VERSION, uint32_t{3});
-  auto stream = wireOf(answer);
+  auto stream = Wire(answer);
   auto trap = nettest::wireMessage(MC_TRAP, 40, 77, 5);
   nettest::append(stream, trap);
   // Answer and the next message in one write, before the request is even
@@ -89,7 +82,7 @@ TEST(VersionDetectionTest, CompletionWithoutVersionMeansVersionOne) {
   reply.SetCode(MC_REQUEST_COMPLETED);
   reply.SetId(KMCP_VERSION_REQUEST_ID);
   reply.SetVariable(28u, uint32_t{4});  // "unknown command" from an old peer
-  ASSERT_TRUE(nettest::writeAll(sp.b, wireOf(reply)));
+  ASSERT_TRUE(nettest::writeAll(sp.b, Wire(reply)));
   int version = 0;
   EXPECT_NE(KMCPGetPeerProtocolVersion(sp.a, &version, nullptr, 10000), 0);
   EXPECT_EQ(version, 1);
@@ -129,7 +122,7 @@ TEST(VersionDetectionTest, SilenceCloseAndBadAnswersFail) {
     m.SetCode(code);
     m.SetId(id);
     m.SetVariable(VAR_KMCP_VERSION, version);
-    return wireOf(m);
+    return Wire(m);
   };
   EXPECT_TRUE(failsWith(answerWith(MC_GET_KMCP_CAPS, KMCP_VERSION_REQUEST_ID, 0)));
   EXPECT_TRUE(failsWith(answerWith(MC_GET_KMCP_CAPS, 5, 2)));       // wrong id
