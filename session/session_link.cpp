@@ -114,10 +114,10 @@ namespace {
 // meanwhile (see ReceiveLoop).
 class KeyHandover {
  public:
-  KeyHandover(const SessionMembers &m, uint32_t id) : m_(m) {
-    m_.keyExchangeDone.reset();
-    m_.keyExchangeId.store(id);
-  }
+  // The event is not reset here: a receiver still waiting for the previous
+  // hand-over must see it end even when this one has begun (see
+  // WaitForKeyHandover).
+  KeyHandover(const SessionMembers &m, uint32_t id) : m_(m) { m_.keyExchangeId.store(id); }
   ~KeyHandover() {
     m_.keyExchangeId.store(0);
     m_.keyExchangeDone.set();
@@ -232,6 +232,20 @@ void Report(ReceiverHooks &hooks, const char16_t *format, ...) {
   hooks.report(line.c_str());
 }
 
+// Waits until the hand-over of request id has ended, at most limitMs. The
+// receiver alone resets the event, and looks at the id after each reset, so
+// an end signalled before it waits (or while the next hand-over begins) is
+// never lost.
+void WaitForKeyHandover(const SessionMembers &m, uint32_t id, uint32_t limitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  while (m.keyExchangeId.load() == id) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !m.keyExchangeDone.wait(static_cast<uint32_t>(left.count()))) return;
+    m.keyExchangeDone.reset();
+  }
+}
+
 int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m,
                 uint32_t keyHandoverLimitMs) {
   constexpr uint32_t kLimit = KMCP_SESSION_MESSAGE_LIMIT;
@@ -305,7 +319,7 @@ int ReceiveLoop(Link &link, ReceiverHooks &hooks, const SessionMembers &m,
                            (ntohs(msg->flags) & FLAG_RAW) == 0 && id != 0 &&
                            id == m.keyExchangeId.load();
     hooks.dispatch(msg, size);
-    if (keyAnswer) m.keyExchangeDone.wait(keyHandoverLimitMs);
+    if (keyAnswer) WaitForKeyHandover(m, id, keyHandoverLimitMs);
   }
   return result;
 }

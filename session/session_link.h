@@ -53,7 +53,8 @@ struct SessionMembers {
   std::atomic<bool> &closing;
   // Key hand-over (exchangeKey, requestThenDropKey, runReceiver): the id of
   // the request whose answer changes the session's key (0: none), and the
-  // event set once that requester has made the change or given up.
+  // event set each time a requester has made the change or given up (reset
+  // by the receiver thread only).
   std::atomic<uint32_t> &keyExchangeId;
   KmEvent &keyExchangeDone;
   // The receiver thread (lifetime operations only) and its id (recorded by

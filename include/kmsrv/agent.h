@@ -448,11 +448,12 @@ class KMSRV_EXPORT AgentConnection {
   // trace a receive failure that a local shutdown caused. Written under
   // stateLock; read by any thread (atomic).
   std::atomic<bool> sessionClosing;
-  // Key exchange hand-over: while setupEncryption waits for MC_SESSION_KEY,
-  // keyExchangeId holds its request id (0 when none); the receiver thread,
-  // after queuing that answer, waits for keyExchangeDone before it reads the
-  // next message, so the first encrypted message is never read before its
-  // key is installed.
+  // Key hand-over: while a key exchange (or a proxy hop, whose answer drops
+  // the proxy's key) waits for its answer, keyExchangeId holds its request id
+  // (0 when none); the receiver thread, after queuing that answer, waits
+  // until the id changes (keyExchangeDone is set each time, and reset by the
+  // receiver only) before it reads the next message, so no message is read
+  // under a key that is about to change.
   std::atomic<uint32_t> keyExchangeId;
   KmEvent keyExchangeDone;
   // The receiver thread's id, to keep it from joining itself.

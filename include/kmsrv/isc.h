@@ -228,8 +228,9 @@ class KMSRV_EXPORT ISC {
   // read by any thread (atomic).
   std::atomic<bool> sessionClosing;
   // Key exchange hand-over between SetupEncryption and the receiver thread:
-  // the id of the key request in flight (0: none) and the event set once its
-  // key is installed or the exchange gave up. Any thread.
+  // the id of the key request in flight (0: none) and the event set each time
+  // a key is installed or an exchange gave up (reset by the receiver thread
+  // only). Any thread.
   std::atomic<uint32_t> keyExchangeId;
   KmEvent keyExchangeDone;
   // The receiver thread's id, so that it never joins itself. Any thread

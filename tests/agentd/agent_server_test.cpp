@@ -249,8 +249,9 @@ TEST(AgentServerTest, KeyExchangeWithoutRequirementEncryptsTheRestOfTheSession) 
   ASSERT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_OK);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_TRUE(client.lastEncrypted());
-  // A second key exchange replaces the key; the session goes on.
-  ASSERT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_OK);
+  // A second key request is refused (45) and the session keeps its key:
+  // whoever asks cannot take it over or end it so.
+  EXPECT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_BAD_MESSAGE);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_TRUE(client.lastEncrypted());
 }
@@ -443,24 +444,28 @@ TEST(AgentServerTest, HeaderPromisingFourGibibytesIsAnsweredAndSkipped) {
   EXPECT_TRUE(server->waitForSessionCount(0, kWaitMs));
 }
 
-TEST(AgentServerTest, LargestRequestIsRead) {
+TEST(AgentServerTest, LargestRequestIsReadAndOneAlignedStepMoreIsRefused) {
   auto server = Start();
   RawPeer client(server->port());
-  // A keepalive padded with a binary field up to the limit exactly.
-  CSCPMessage big;
-  big.SetCode(MC_KEEPALIVE);
-  big.SetId(client.nextId());
-  std::vector<uint8_t> filler(1000);
-  big.SetVariable(VAR_VALUE, filler.data(), static_cast<uint32_t>(filler.size()));
-  const size_t overhead = big.EncodedSize() - filler.size();
-  const uint32_t limit = static_cast<uint32_t>(KMCPEncryptedSize(kmagent::kMaxRequestSize));
-  filler.resize(limit - overhead);
-  big.SetVariable(VAR_VALUE, filler.data(), static_cast<uint32_t>(filler.size()));
-  ASSERT_EQ(big.EncodedSize(), limit);
-  ASSERT_TRUE(client.send(big));
-  std::unique_ptr<CSCPMessage> reply = client.awaitReply(big.GetId());
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_SUCCESS);
+  // Keepalives padded with a binary field up to the session limit exactly,
+  // and one aligned step beyond it (the same limit, counted without the
+  // envelope, as the client's).
+  for (const uint32_t size : {kmagent::kMaxRequestSize, kmagent::kMaxRequestSize + 8}) {
+    CSCPMessage big;
+    big.SetCode(MC_KEEPALIVE);
+    big.SetId(client.nextId());
+    std::vector<uint8_t> filler(1000);
+    big.SetVariable(VAR_VALUE, filler.data(), static_cast<uint32_t>(filler.size()));
+    const size_t overhead = big.EncodedSize() - filler.size();
+    filler.resize(size - overhead);
+    big.SetVariable(VAR_VALUE, filler.data(), static_cast<uint32_t>(filler.size()));
+    ASSERT_EQ(big.EncodedSize(), size);
+    ASSERT_TRUE(client.send(big));
+    std::unique_ptr<CSCPMessage> reply = client.awaitReply(big.GetId());
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->GetVariableLong(VAR_RCC),
+              size == kmagent::kMaxRequestSize ? RCC_SUCCESS : RCC_OUT_OF_RESOURCES);
+  }
 }
 
 TEST(AgentServerTest, MalformedAndRawMessagesNeverStopTheSession) {

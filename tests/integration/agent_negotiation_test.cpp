@@ -122,22 +122,33 @@ TEST(AgentNegotiation, EveryPolicyAgainstAgentsWithAndWithoutRequiredEncryption)
   }
 }
 
-TEST(AgentNegotiation, OnDemandRepeatsLoginEncryptedAfterAgentDemandsIt) {
+// On demand, a login carrying the secret never goes out in clear to an agent
+// that demands encryption: the liveness test asks first, and its 906 keys the
+// session before the one login.
+TEST(AgentNegotiation, OnDemandProbesFirstAndLogsInOnlyOnceKeyed) {
   auto agent = StartAgent(Config(true, kAgentSecret));
   TestConnection conn(kLoopbackNet, agent->port(), AUTH_METHOD_CLEAR, u"s3cret");
   conn.setEncryptionPolicy(ENCRYPTION_ON_DEMAND);
   ASSERT_TRUE(conn.connect(TestKey()));
   std::vector<uint16_t> codes;
   for (const auto &r : agent->requests()) codes.push_back(r.code);
-  // Version detection, clear login (answered 906), key exchange, encrypted
-  // login, encrypted liveness test.
-  std::vector<uint16_t> want = {MC_GET_KMCP_CAPS, MC_LOGIN, MC_REQUEST_SESSION_KEY, MC_LOGIN,
+  // Version detection, clear liveness test (answered 906), key exchange,
+  // encrypted login, encrypted liveness test.
+  std::vector<uint16_t> want = {MC_GET_KMCP_CAPS, MC_KEEPALIVE, MC_REQUEST_SESSION_KEY, MC_LOGIN,
                                 MC_KEEPALIVE};
   EXPECT_EQ(codes, want);
   auto logins = RequestsOf(*agent, MC_LOGIN);
-  ASSERT_EQ(logins.size(), 2u);
-  EXPECT_FALSE(logins[0].encrypted);
-  EXPECT_TRUE(logins[1].encrypted);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_TRUE(logins[0].encrypted);
+
+  // Without a key the attempt ends with 906 and no login at all.
+  agent->clearRecords();
+  TestConnection keyless(kLoopbackNet, agent->port(), AUTH_METHOD_CLEAR, u"s3cret");
+  keyless.setEncryptionPolicy(ENCRYPTION_ON_DEMAND);
+  uint32_t rcc = 0;
+  EXPECT_FALSE(keyless.connect(nullptr, false, &rcc));
+  EXPECT_EQ(rcc, RCC_ENCRYPTION_REQUIRED);
+  EXPECT_TRUE(RequestsOf(*agent, MC_LOGIN).empty());
 }
 
 TEST(AgentNegotiation, KeyExchangeWithoutAnswerTimesOutAndGoesOnInClear) {
@@ -258,7 +269,8 @@ TEST(AgentProxy, ProxyCredentialsFirstAgentCredentialsSecondAddressInHostOrder) 
     // Requests now reach the agent behind the proxy, encrypted end to end.
     EXPECT_EQ(conn.nop(), RCC_SUCCESS);
     auto nops = RequestsOf(*target, MC_KEEPALIVE);
-    ASSERT_EQ(nops.size(), 2u);
+    // On demand, a clear liveness test (answered 906) comes before the key.
+    ASSERT_EQ(nops.size(), policy == ENCRYPTION_ON_DEMAND ? 3u : 2u);
     EXPECT_TRUE(nops.back().encrypted);
   }
 }

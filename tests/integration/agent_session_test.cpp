@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -101,21 +103,37 @@ TEST(AgentReceiver, UnclaimedReplyStaysQueuedAndUnsolicitedMessagesGoToHooks) {
   EXPECT_EQ(conn.lastPushId, 557u);
   EXPECT_EQ(conn.customs, 1);
 
-  // The reply and the unconsumed custom message wait; trap and push never do.
-  EXPECT_EQ(conn.replyQueue.size(), 2u);
+  // The reply waits; trap and push never do, nor does an unconsumed custom
+  // message whose code nobody waits for (it could only hold memory).
+  EXPECT_EQ(conn.replyQueue.size(), 1u);
   EXPECT_EQ(conn.replyQueue.waitForMessage(MC_TRAP, 556, 0), nullptr);
   EXPECT_EQ(conn.replyQueue.waitForMessage(MC_DATA_PUSH, 557, 0), nullptr);
   std::unique_ptr<CSCPMessage> reply(conn.waitForMessage(MC_REQUEST_COMPLETED, 555, 0));
   ASSERT_NE(reply, nullptr);
-  std::unique_ptr<CSCPMessage> custom(conn.waitForMessage(MC_GET_PARAMETER, 558, 0));
+  EXPECT_EQ(conn.waitForMessage(MC_GET_PARAMETER, 558, 0), nullptr);
+  // A caller waiting for a custom code gets its message.
+  std::unique_ptr<CSCPMessage> custom;
+  std::atomic<bool> got{false};
+  std::thread waiter([&] {
+    custom.reset(conn.waitForMessage(MC_GET_PARAMETER, 561, kWaitMs));
+    got = true;
+  });
+  // Sent until the waiter has it: one sent before it waits is dropped.
+  for (int i = 0; i < 200 && !got && peer.send(Message(MC_GET_PARAMETER, 561)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  waiter.join();
   ASSERT_NE(custom, nullptr);
 
   // A consumed custom message does not wait.
+  // A trap behind the extra copies: once it is seen, they were all handled.
+  ASSERT_TRUE(peer.send(Message(MC_TRAP, 562)));
+  ASSERT_TRUE(WaitUntil([&] { return conn.traps == 2; }));
+  const int customsBefore = conn.customs;
   conn.consumeCustom = true;
   ASSERT_TRUE(peer.send(Message(MC_GET_PARAMETER, 559)));
   ASSERT_TRUE(peer.send(Message(MC_TRAP, 560)));
-  ASSERT_TRUE(WaitUntil([&] { return conn.traps == 2; }));
-  EXPECT_EQ(conn.customs, 2);
+  ASSERT_TRUE(WaitUntil([&] { return conn.traps == 3; }));
+  EXPECT_EQ(conn.customs, customsBefore + 1);
   EXPECT_EQ(conn.replyQueue.size(), 0u);
   EXPECT_TRUE(conn.isConnected());
 }

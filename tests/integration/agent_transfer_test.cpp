@@ -212,17 +212,41 @@ TEST_F(AgentTransfer, ChunksOfOtherRequestsAreIgnored) {
   EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'o', 'k'}));
 }
 
-TEST_F(AgentTransfer, ErrorReplyRemovesFileEvenInAppendModeAndWhenToldToKeep) {
+// What a failed download leaves: a new file goes (a refusal removes it even
+// when told to keep failed files); a file that was appended to is cut back to
+// what it held before, whatever failed, and never removed.
+TEST_F(AgentTransfer, FailedDownloadRemovesANewFileAndCutsAnAppendedOneBack) {
   SetUpRequest();
-  conn.setDeleteFileOnDownloadFailure(false);
-  const std::string path = dir.file("old");
-  WriteFile(path, Pattern(5));
-  std::thread script = Serve(peer, kCode, [&](uint32_t id) { peer.reply(id, RCC_UNKNOWN_PARAMETER); });
-  CSCPMessage *reply = conn.customRequest(&request, Wide(path).c_str(), true);
-  script.join();
-  EXPECT_EQ(Rcc(reply), RCC_UNKNOWN_PARAMETER);
-  delete reply;
-  EXPECT_FALSE(Exists(path));
+  struct Case {
+    bool append;
+    bool chunkThenBadChunk;  // fail after a chunk was written, not by refusal
+  };
+  for (const Case c : {Case{false, false}, Case{true, false}, Case{true, true}}) {
+    SCOPED_TRACE(std::string(c.append ? "append" : "new") +
+                 (c.chunkThenBadChunk ? ", bad chunk" : ", refused"));
+    conn.setDeleteFileOnDownloadFailure(c.chunkThenBadChunk);
+    const std::string path = dir.file(c.append ? "old" : "new");
+    if (c.append) WriteFile(path, Pattern(5));
+    std::thread script = Serve(peer, kCode, [&](uint32_t id) {
+      if (!c.chunkThenBadChunk) {
+        peer.reply(id, RCC_UNKNOWN_PARAMETER);
+        return;
+      }
+      SendChunk(peer, Chunk(id, "more", false), false);
+      const std::string data = "bad";
+      SendChunk(peer, Chunk(id, reinterpret_cast<const uint8_t *>(data.data()), 3, false, 4000),
+                false);
+      peer.reply(id, RCC_SUCCESS);
+    });
+    CSCPMessage *reply = conn.customRequest(&request, Wide(path).c_str(), c.append);
+    script.join();
+    EXPECT_EQ(Rcc(reply), c.chunkThenBadChunk ? RCC_IO_FAILURE : RCC_UNKNOWN_PARAMETER);
+    delete reply;
+    EXPECT_EQ(Exists(path), c.append);
+    if (c.append) {
+      EXPECT_EQ(ReadFileBytes(path), Pattern(5));
+    }
+  }
 }
 
 TEST_F(AgentTransfer, ChunkClaimingMoreThanItCarriesFailsTheDownload) {
@@ -263,21 +287,40 @@ TEST_F(AgentTransfer, BrokenConnectionEndsWaitingDownloadWith903) {
   EXPECT_FALSE(Exists(path));
 }
 
-TEST_F(AgentTransfer, SecondDownloadWhileOneIsOpenGets904UntilDisconnectEndsIt) {
+// One download at a time: while one waits, a second gets 904 and sends
+// nothing. Every failure, no answer included, ends the open one, so the next
+// download goes out.
+TEST_F(AgentTransfer, OpenDownloadRefusesASecondAndNoAnswerDisarmsIt) {
   SetUpRequest();
-  conn.setCommandTimeout(AgentConnection::kMinCommandTimeout);
+  // Long enough that the second request comes while the first still waits.
+  conn.setCommandTimeout(3000);
   const std::string path = dir.file("open");
-  // No reply: the download stays armed after customRequest gives up.
-  std::thread script = Serve(peer, kCode, [](uint32_t) {});
-  EXPECT_EQ(conn.customRequest(&request, Wide(path).c_str()), nullptr);
-  script.join();
-  EXPECT_TRUE(Exists(path));
-  CSCPMessage *reply = conn.customRequest(&request, Wide(dir.file("other")).c_str());
+  std::atomic<bool> refused{false};
+  std::thread script = Serve(peer, kCode, [&](uint32_t) {
+    // No answer, until after the second request was refused.
+    WaitUntil([&] { return refused.load(); });
+  });
+  std::thread first([&] { EXPECT_EQ(conn.customRequest(&request, Wide(path).c_str()), nullptr); });
+  ASSERT_TRUE(WaitUntil([&] { return Exists(path); }));
+  CSCPMessage second;
+  second.SetCode(kCode);
+  CSCPMessage *reply = conn.customRequest(&second, Wide(dir.file("other")).c_str());
   EXPECT_EQ(Rcc(reply), RCC_RESOURCE_BUSY);
   delete reply;
+  refused = true;
+  first.join();
+  script.join();
   EXPECT_FALSE(Exists(dir.file("other")));
-  conn.disconnectAndWait();
-  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(path));  // the failed download's new file is gone
+
+  script = Serve(peer, kCode, [&](uint32_t id) {
+    SendChunk(peer, Chunk(id, "ok", true), false);
+    peer.reply(id, RCC_SUCCESS);
+  });
+  reply = conn.customRequest(&request, Wide(path).c_str());
+  script.join();
+  EXPECT_EQ(Rcc(reply), RCC_SUCCESS);
+  delete reply;
 }
 
 TEST_F(AgentTransfer, UploadDestinationIsAnnounced) {

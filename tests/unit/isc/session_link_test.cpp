@@ -62,7 +62,7 @@ struct Dispatched {
   uint16_t code;
   uint32_t id;
   uint32_t size;
-  bool keyDoneWhenDispatched;
+  bool keyDoneWhenDispatched;  // no key hand-over was going on
 };
 
 // A session over one end of a socket pair; the test plays the peer on the
@@ -97,8 +97,11 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
           std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(msg), size), KMCP_VERSION);
       if (decoded != nullptr) queue_.put(decoded.release());
     }
-    std::lock_guard<std::mutex> guard(mutex_);
-    dispatched_.push_back({code, id, size, keyDone_.isSet()});
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      dispatched_.push_back({code, id, size, keyId_.load() == 0});
+    }
+    if (afterDispatch) afterDispatch(id);
   }
   void sessionEnding() override { ++endings; }
 
@@ -128,11 +131,13 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
   }
 
   std::atomic<uint32_t> timeoutMs{5000};
+  std::atomic<uint32_t> sendTimeoutMs_{5000};
   std::atomic<int> failedWith{99};
   std::atomic<int> endings{0};  // sessionEnding calls
   int idles = 0;              // receiver thread only
   int keepWaitingIdles = 0;   // idle periods to sit out before ending
   bool queueDecoded = false;  // also put decoded messages into the reply queue
+  std::function<void(uint32_t id)> afterDispatch;  // set before the receiver starts
 
  private:
   SOCKET socket_ = INVALID_SOCKET;
@@ -153,11 +158,11 @@ class PairSession final : public kmsrv_session::ReceiverHooks {
 
  public:
   kmsrv_session::Link link{{socket_, context_, stateLock_, sendLock_, queue_, closing_, keyId_,
-                            keyDone_, thread_, threadId_}};
+                            keyDone_, thread_, threadId_, sendTimeoutMs_}};
 };
 
 // Distinct codes, so a test can tell which outcome it got.
-constexpr kmsrv_session::ResultCodes kCodes{101, 102, 103, 104, 105, 106};
+constexpr kmsrv_session::ResultCodes kCodes{101, 102, 103, 104, 105, 106, 107, 108};
 
 std::vector<uint8_t> Wire(uint16_t code, uint32_t id, uint32_t binaryBytes = 0) {
   CSCPMessage msg = kmtest::Message(code, id);
@@ -205,7 +210,7 @@ TEST(SessionReceiver, DeliversWholeMessagesAndEndsWhenThePeerCloses) {
   Write(s.peer(), Wire(MC_KEEPALIVE, 1));
   Write(s.peer(), Wire(MC_REQUEST_COMPLETED, 2, 100));
   s.closePeer();
-  EXPECT_EQ(s.link.runReceiver(s, 262144, 1000), KMCP_RECV_CLOSED);
+  EXPECT_EQ(s.link.runReceiver(s, 1000), KMCP_RECV_CLOSED);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].code, MC_KEEPALIVE);
@@ -217,18 +222,65 @@ TEST(SessionReceiver, DeliversWholeMessagesAndEndsWhenThePeerCloses) {
   EXPECT_TRUE(s.lines().empty());
 }
 
-TEST(SessionReceiver, ReportsTooLargeMessageAndDeliversNext) {
+// A message of exactly `size` bytes: header and one binary field.
+std::vector<uint8_t> WireOfSize(uint16_t code, uint32_t id, size_t size) {
+  const size_t overhead = Wire(code, id, 8).size() - 8;
+  std::vector<uint8_t> wire = Wire(code, id, static_cast<uint32_t>(size - overhead));
+  EXPECT_EQ(wire.size(), size);
+  return wire;
+}
+
+// The one session limit, the same whether the message comes clear or in its
+// (larger) envelope: at the limit it arrives; 8 bytes more is reported and
+// skipped, and the next message still arrives.
+TEST(SessionReceiver, TakesTheLimitInClearAndEncryptedAndSkipsWhatIsBeyond) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "clear");
+    ContextPair keys;
+    PairSession s;
+    if (encrypted) s.setContext(keys.session);
+    const auto send = [&](const std::vector<uint8_t> &m) {
+      Write(s.peer(), encrypted ? Envelope(keys.peer, m) : m);
+    };
+    // The messages are larger than a socket pair holds: the peer writes
+    // while the receiver reads.
+    std::thread peer([&] {
+      send(WireOfSize(MC_REQUEST_COMPLETED, 1, KMCP_SESSION_MESSAGE_LIMIT));
+      send(WireOfSize(MC_REQUEST_COMPLETED, 2, KMCP_SESSION_MESSAGE_LIMIT + 8));
+      send(Wire(MC_KEEPALIVE, 3));
+      s.closePeer();
+    });
+    s.link.runReceiver(s, 1000);
+    peer.join();
+    const auto got = s.dispatched();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].id, 1u);
+    EXPECT_EQ(got[0].size, KMCP_SESSION_MESSAGE_LIMIT);
+    EXPECT_EQ(got[1].id, 3u);
+    EXPECT_TRUE(Contains(s.lines(), "Received too large message"));
+  }
+}
+
+// Once keyed, a clear message in the stream is someone else's: replies and
+// raw chunks alike are dropped and reported, what comes in the envelope
+// still arrives.
+TEST(SessionReceiver, OnceKeyedDropsEveryClearMessage) {
+  ContextPair keys;
   PairSession s;
-  const std::vector<uint8_t> big = Wire(MC_KEEPALIVE, 1, 2000);
-  Write(s.peer(), big);
-  Write(s.peer(), Wire(MC_KEEPALIVE, 2));
+  s.setContext(keys.session);
+  Write(s.peer(), Wire(MC_REQUEST_COMPLETED, 1));
+  std::vector<uint8_t> chunk = Wire(MC_FILE_DATA, 2);
+  chunk[3] |= static_cast<uint8_t>(FLAG_RAW);
+  Write(s.peer(), chunk);
+  Write(s.peer(), Envelope(keys.peer, Wire(MC_REQUEST_COMPLETED, 3)));
   s.closePeer();
-  s.link.runReceiver(s, 1024, 1000);
+  s.link.runReceiver(s, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].id, 2u);
-  EXPECT_TRUE(Contains(s.lines(), "Received too large message MC_KEEPALIVE (" +
-                                      std::to_string(big.size()) + " bytes)"));
+  EXPECT_EQ(got[0].id, 3u);
+  EXPECT_TRUE(
+      Contains(s.lines(), "Clear message MC_REQUEST_COMPLETED in an encrypted session dropped"));
+  EXPECT_TRUE(Contains(s.lines(), "Clear message MC_FILE_DATA in an encrypted session dropped"));
 }
 
 TEST(SessionReceiver, SkipsUndecryptableMessageAndDeliversNext) {
@@ -237,7 +289,7 @@ TEST(SessionReceiver, SkipsUndecryptableMessageAndDeliversNext) {
   Write(s.peer(), Envelope(keys.peer, Wire(MC_KEEPALIVE, 1)));
   Write(s.peer(), Wire(MC_KEEPALIVE, 2));
   s.closePeer();
-  s.link.runReceiver(s, 262144, 1000);
+  s.link.runReceiver(s, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].id, 2u);
@@ -256,7 +308,7 @@ TEST(SessionReceiver, DecryptsWithTheSessionKeyAndSkipsInnerSizeMismatch) {
   Write(s.peer(), Envelope(keys.peer, lying));
   Write(s.peer(), Envelope(keys.peer, Wire(MC_KEEPALIVE, 3)));
   s.closePeer();
-  s.link.runReceiver(s, 262144, 1000);
+  s.link.runReceiver(s, 1000);
   const auto got = s.dispatched();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].id, 1u);
@@ -269,7 +321,7 @@ TEST(SessionReceiver, DecryptsWithTheSessionKeyAndSkipsInnerSizeMismatch) {
 TEST(SessionReceiver, EndsAfterIdleTimeUnlessTheSessionKeepsWaiting) {
   PairSession quiet;
   quiet.timeoutMs = 20;
-  EXPECT_EQ(quiet.link.runReceiver(quiet, 262144, 1000), KMCP_RECV_TIMEOUT);
+  EXPECT_EQ(quiet.link.runReceiver(quiet, 1000), KMCP_RECV_TIMEOUT);
   EXPECT_EQ(quiet.idles, 1);
   EXPECT_TRUE(Contains(quiet.lines(), "Timed out waiting for message"));
   EXPECT_EQ(quiet.failedWith.load(), 99);  // not a failure
@@ -277,7 +329,7 @@ TEST(SessionReceiver, EndsAfterIdleTimeUnlessTheSessionKeepsWaiting) {
   PairSession patient;
   patient.timeoutMs = 20;
   patient.keepWaitingIdles = 2;
-  EXPECT_EQ(patient.link.runReceiver(patient, 262144, 1000), KMCP_RECV_TIMEOUT);
+  EXPECT_EQ(patient.link.runReceiver(patient, 1000), KMCP_RECV_TIMEOUT);
   EXPECT_EQ(patient.idles, 3);
   EXPECT_EQ(patient.lines().size(), 1u);
 }
@@ -286,7 +338,7 @@ TEST(SessionReceiver, HoldsBackWhatFollowsTheAwaitedKeyAnswerUntilTheKeyIsInstal
   PairSession s;
   s.keyExchangeDone().reset();
   s.keyExchangeId() = 7;
-  std::thread receiver([&] { s.link.runReceiver(s, 262144, 60000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 60000); });
   Write(s.peer(), Wire(MC_SESSION_KEY, 7));
   Write(s.peer(), Wire(MC_KEEPALIVE, 8));
   ASSERT_TRUE(WaitUntil([&] { return !s.dispatched().empty(); }));
@@ -306,7 +358,7 @@ TEST(SessionReceiver, KeyAnswerOfAnotherRequestDoesNotHoldTheReceiverBack) {
   PairSession s;
   s.keyExchangeDone().reset();
   s.keyExchangeId() = 7;
-  std::thread receiver([&] { s.link.runReceiver(s, 262144, 60000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 60000); });
   Write(s.peer(), Wire(MC_SESSION_KEY, 6));  // a late answer to an abandoned exchange
   Write(s.peer(), Wire(MC_KEEPALIVE, 8));
   const bool both = WaitUntil([&] { return s.dispatched().size() == 2; });
@@ -407,7 +459,7 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
   ASSERT_NE(TestKey(), nullptr);
   PairSession s;
   s.queueDecoded = true;
-  std::thread receiver([&] { s.link.runReceiver(s, 262144, 10000); });
+  std::thread receiver([&] { s.link.runReceiver(s, 10000); });
   // The peer answers the key request and at once sends a message under the
   // new key, as fast as it can.
   std::thread peer([&] {
@@ -429,11 +481,52 @@ TEST(SessionKeyExchange, InstallsTheKeyBeforeTheReceiverReadsThePeersFirstEnvelo
   std::unique_ptr<CSCPMessage> first(s.link.wait(MC_REQUEST_COMPLETED, 50, 5000, &ended));
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(s.keyExchangeId().load(), 0u);
-  EXPECT_TRUE(s.keyExchangeDone().isSet());
   peer.join();
   s.closePeer();
   receiver.join();
   EXPECT_FALSE(Contains(s.lines(), "Unable to decrypt"));
+}
+
+// A proxy hop (its answer drops the proxy's key) and at once the key
+// exchange with the agent behind: the receiver, held after the hop's answer,
+// must see that hand-over end although the next one has already begun.
+TEST(SessionKeyExchange, AHopAndAKeyExchangeInARowDoNotHoldEachOtherBack) {
+  ASSERT_NE(TestKey(), nullptr);
+  ContextPair keys;
+  PairSession s;
+  s.queueDecoded = true;
+  // The receiver comes to wait after the hop's answer only once the key
+  // exchange has begun: the worst order.
+  s.afterDispatch = [&](uint32_t id) {
+    if (id == 3) WaitUntil([&] { return s.keyExchangeId().load() == 5; });
+  };
+  s.setContext(keys.session);
+  std::thread receiver([&] { s.link.runReceiver(s, 600000); });
+  std::thread peer([&] {
+    auto hop = ReadAsPeer(s.peerEnd(), keys.peer);
+    ASSERT_NE(hop, nullptr);
+    CSCPMessage done(KMCP_VERSION);
+    done.SetCode(MC_REQUEST_COMPLETED);
+    done.SetId(hop->GetId());
+    done.SetVariable(VAR_RCC, 0u);
+    Write(s.peer(), Envelope(keys.peer, kmtest::Wire(done)));
+    auto request = ReadAsPeer(s.peerEnd(), nullptr);  // the agent behind: clear
+    ASSERT_NE(request, nullptr);
+    CSCPMessage answer;
+    KMCPEncryptionContext *ctx = nullptr;
+    ASSERT_EQ(KMCPProcessKeyRequest(request.get(), KMCP_SUPPORTED_CIPHERS, &answer, &ctx),
+              KMCP_ENCRYPTION_OK);
+    Write(s.peer(), kmtest::Wire(answer));
+    ctx->decRefCount();
+  });
+  CSCPMessage hop(KMCP_VERSION);
+  hop.SetCode(MC_SETUP_PROXY_CONNECTION);
+  hop.SetId(3);
+  EXPECT_EQ(s.link.requestThenDropKey(hop, 5000, kCodes), 0u);
+  EXPECT_EQ(s.link.exchangeKey(TestKey(), KMCP_VERSION, 5, 5000, kCodes), 0u);
+  peer.join();
+  s.closePeer();
+  receiver.join();
 }
 
 TEST(SessionKeyExchange, ReportsSendFailureSilenceAndSessionEnd) {
@@ -512,7 +605,7 @@ TEST(SessionTeardown, FinishOnTheReceiverThreadLeavesTheJoinToAnotherThread) {
   ASSERT_TRUE(s.link.startReceiver(
       [](void *arg) {
         auto *h = static_cast<Hook *>(arg);
-        h->s->link.runReceiver(*h->s, 262144, 1000);
+        h->s->link.runReceiver(*h->s, 1000);
         // After its loop, still on the receiver thread: finish must not join.
         h->s->link.finish();
         h->result = 1;
