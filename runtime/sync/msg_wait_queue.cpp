@@ -153,6 +153,12 @@ size_t MsgWaitQueue::size() {
   return held_.size();
 }
 
+size_t MsgWaitQueue::heldBytes() {
+  KmLockGuard guard(mutex_);
+  dropExpired(Clock::now());
+  return heldBytes_;
+}
+
 void MsgWaitQueue::setHoldTime(uint32_t ms) {
   KmLockGuard guard(mutex_);
   holdTime_ = std::chrono::milliseconds(ms);

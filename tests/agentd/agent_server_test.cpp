@@ -254,6 +254,69 @@ TEST(AgentServerTest, KeyExchangeWithoutRequirementEncryptsTheRestOfTheSession) 
   EXPECT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_BAD_MESSAGE);
   EXPECT_EQ(client.keepalive(), RCC_SUCCESS);
   EXPECT_TRUE(client.lastEncrypted());
+  // A clear request slipped into the keyed stream is not run as the session's.
+  CSCPMessage clear;
+  clear.SetCode(MC_KEEPALIVE);
+  clear.SetId(client.nextId());
+  ASSERT_TRUE(client.sendBytes(Wire(clear)));
+  std::unique_ptr<CSCPMessage> refused = client.awaitReply(clear.GetId());
+  ASSERT_NE(refused, nullptr);
+  EXPECT_EQ(refused->GetVariableLong(VAR_RCC), RCC_ENCRYPTION_REQUIRED);
+  EXPECT_EQ(server->requests().back().code, MC_KEEPALIVE);
+  EXPECT_TRUE(server->requests().back().encrypted);
+  // Key requests are counted: the one beyond the third ends the session.
+  EXPECT_EQ(client.setupEncryption(), KMCP_ENCRYPTION_BAD_MESSAGE);
+  EXPECT_EQ(client.setupEncryption(), -1);
+  EXPECT_TRUE(client.waitForClose());
+}
+
+// Integer fields of another width than the protocol gives are malformed,
+// never cut to fit: 0x00010003 is no login method, 0x10016 no port.
+TEST(AgentServerTest, IntegerFieldsOfTheWrongWidthAreMalformed) {
+  AgentConfig config = WithSecret("s3cret");
+  config.actions = {{"Test.True", {"/bin/true"}}};
+  auto server = Start(config);
+  RawPeer client(server->port());
+  ASSERT_EQ(client.loginDigest(3, "s3cret"), RCC_SUCCESS);
+  struct Case {
+    const char *what;
+    uint16_t code;
+    RawPeer::Fill fill;
+  };
+  const Case cases[] = {
+      {"argument count as 16 bits", MC_EXEC_ACTION,
+       [](CSCPMessage &m) {
+         m.SetVariable(VAR_ACTION_NAME, u"Test.True");
+         m.SetVariable(VAR_NUM_ARGS, uint16_t{0});
+       }},
+      {"service port as 32 bits", MC_CHECK_SERVICE,
+       [](CSCPMessage &m) {
+         m.SetVariable(VAR_IP_ADDRESS, uint32_t{0x7F000001});
+         m.SetVariable(VAR_IP_PORT, uint32_t{0x10016});
+       }},
+      {"SNMP port as 32 bits", MC_SNMP_REQUEST,
+       [](CSCPMessage &m) {
+         const uint8_t pdu[] = {0x30, 0x00};
+         m.SetVariable(VAR_IP_ADDRESS, uint32_t{0x7F000001});
+         m.SetVariable(VAR_SNMP_PORT, uint32_t{0x100A1});
+         m.SetVariable(VAR_PDU, pdu, 2u);
+         m.SetVariable(VAR_PDU_SIZE, uint32_t{2});
+       }},
+      {"address as 64 bits", MC_CHECK_SERVICE,
+       [](CSCPMessage &m) { m.SetVariable(VAR_IP_ADDRESS, uint64_t{0x17F000001}); }},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(client.request(c.code, c.fill), RCC_BAD_ARGUMENTS) << c.what;
+  }
+  // The SHA-1 login with its method as 32 bits: no method at all.
+  uint8_t sha1[20];
+  CalculateSHA1Hash(reinterpret_cast<const uint8_t *>("s3cret"), 6, sha1);
+  EXPECT_EQ(client.request(MC_LOGIN,
+                           [&](CSCPMessage &m) {
+                             m.SetVariable(VAR_AUTH_METHOD, uint32_t{0x00010003});
+                             m.SetVariable(VAR_SHARED_SECRET, sha1, 20u);
+                           }),
+            RCC_AUTH_FAILED);
 }
 
 TEST(AgentServerTest, UnusableKeyRequestIsAnsweredWithItsFailureAndTheSessionStaysClear) {

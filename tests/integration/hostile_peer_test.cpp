@@ -6,10 +6,17 @@
 // crash or hang, every waiting caller must return, and the session must
 // either go on in step or end cleanly. Every wait is bounded.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -334,6 +341,132 @@ TEST(HostilePeer, ReplayedEncryptedMessageIsRejectedOnce) {
 }
 
 // ---------------------------------------------------------------------------
+// The session's bounds: what one hostile agent may cost the server
+// ---------------------------------------------------------------------------
+
+// An unclaimed reply of about 240 KB made of 16-bit fields, the costliest
+// kind to decode (each field takes more memory than its 8 wire bytes).
+std::vector<uint8_t> ReplyOfSmallFields(uint32_t id) {
+  CSCPMessage one = Message(MC_REQUEST_COMPLETED, id);
+  one.SetVariable(1, uint16_t{7});
+  const std::vector<uint8_t> single = Wire(one);
+  const std::vector<uint8_t> field(single.begin() + KMCP_HEADER_SIZE, single.end());
+  constexpr uint32_t kFields = 30000;
+  std::vector<uint8_t> bytes = WireHeader(
+      MC_REQUEST_COMPLETED, static_cast<uint32_t>(KMCP_HEADER_SIZE + kFields * field.size()), id, 0,
+      0, kFields);
+  for (uint32_t i = 0; i < kFields; ++i) {
+    const size_t at = bytes.size();
+    bytes.insert(bytes.end(), field.begin(), field.end());
+    KmStoreBe32(&bytes[at], 1000 + i);
+  }
+  return bytes;
+}
+
+// One row per bound; each scripts the peer and checks what the session did.
+// Every row fails (or hangs until kHang) without its bound.
+TEST(HostilePeer, EachSessionBoundHoldsAgainstAPeerThatPushesIt) {
+  struct Case {
+    const char *what;
+    std::function<void(TestConnection &, ScriptedPeer &, const TempDir &)> run;
+  };
+  const Case cases[] = {
+      {"a flood of unclaimed replies is held within the byte bound",
+       [](TestConnection &conn, ScriptedPeer &peer, const TempDir &) {
+         constexpr uint32_t kFlood = 16;
+         const std::vector<uint8_t> sample = ReplyOfSmallFields(1);
+         const auto decoded = CSCPMessage::decode(sample, KMCP_VERSION);
+         ASSERT_NE(decoded, nullptr);
+         ASSERT_GT(decoded->MemorySize() * kFlood, MsgWaitQueue::kMaxHeldBytes)
+             << "the flood would fit without the bound";
+         for (uint32_t i = 0; i < kFlood; ++i)
+           ASSERT_TRUE(peer.sendBytes(ReplyOfSmallFields(0x40000000u + i)));
+         ASSERT_TRUE(peer.send(Message(MC_TRAP, 1)));  // marks the end of the flood
+         ASSERT_TRUE(WaitUntil([&] { return conn.traps == 1; }));
+         EXPECT_LE(conn.replyQueue.heldBytes(), MsgWaitQueue::kMaxHeldBytes);
+         EXPECT_LT(conn.replyQueue.size(), kFlood);
+         std::unique_ptr<CSCPMessage> newest(
+             conn.waitForMessage(MC_REQUEST_COMPLETED, 0x40000000u + kFlood - 1, 0));
+         EXPECT_NE(newest, nullptr);
+         ExpectInStep(conn, peer);
+       }},
+      {"a download that never ends stops at the limit and leaves no file",
+       [](TestConnection &conn, ScriptedPeer &peer, const TempDir &dir) {
+         const std::string path = dir.file("endless");
+         conn.setDownloadLimit(64 * 1024);
+         std::thread script([&] {
+           auto request = peer.receive();
+           if (request == nullptr) return;
+           peer.reply(request->GetId(), RCC_SUCCESS);
+           std::vector<uint8_t> chunk = WireHeader(MC_FILE_DATA, KMCP_HEADER_SIZE + 4096,
+                                                   request->GetId(), 4096, FLAG_RAW, 4096);
+           for (int i = 0; i < 64 && peer.sendBytes(chunk); ++i) {
+           }
+         });
+         CSCPMessage request = Message(0x7100, 0);
+         auto result = std::async(std::launch::async, [&] {
+           return std::unique_ptr<CSCPMessage>(
+               conn.customRequest(&request, KmUtf8ToWide(path).c_str()));
+         });
+         ASSERT_EQ(result.wait_for(kHang), std::future_status::ready);
+         script.join();
+         const std::unique_ptr<CSCPMessage> reply = result.get();
+         ASSERT_NE(reply, nullptr);
+         EXPECT_EQ(reply->GetVariableLong(VAR_RCC), RCC_IO_FAILURE);
+         struct stat st;
+         EXPECT_NE(::stat(path.c_str(), &st), 0);
+       }},
+      {"an upload to a peer that stops reading ends the session with 901",
+       [](TestConnection &conn, ScriptedPeer &peer, const TempDir &dir) {
+         const std::string path = dir.file("large");
+         {
+           std::ofstream out(path, std::ios::binary);
+           const std::string block(1 << 20, 'u');
+           for (int i = 0; i < 32; ++i) out << block;
+         }
+         conn.setCommandTimeout(500);
+         std::thread script([&] {
+           auto announce = peer.receive();
+           if (announce != nullptr) peer.reply(announce->GetId(), RCC_SUCCESS);
+           // ...and reads nothing more.
+         });
+         auto upload = std::async(std::launch::async,
+                                  [&] { return conn.uploadFile(KmUtf8ToWide(path).c_str()); });
+         ASSERT_EQ(upload.wait_for(kHang), std::future_status::ready);
+         script.join();
+         EXPECT_EQ(upload.get(), RCC_CONNECTION_BROKEN);
+         EXPECT_TRUE(WaitUntil([&] { return !conn.isConnected(); }));
+         EXPECT_EQ(conn.nop(), RCC_CONNECTION_BROKEN);
+       }},
+      {"a result code of another width is a bad response, not success",
+       [](TestConnection &conn, ScriptedPeer &peer, const TempDir &) {
+         for (const bool wide : {false, true}) {
+           std::thread script([&] {
+             auto request = peer.receive();
+             if (request == nullptr) return;
+             CSCPMessage reply = Message(MC_REQUEST_COMPLETED, request->GetId());
+             if (wide)
+               reply.SetVariable(VAR_RCC, uint64_t{0});
+             else
+               reply.SetVariable(VAR_RCC, uint16_t{0});
+             peer.send(reply);
+           });
+           EXPECT_EQ(conn.nop(), RCC_BAD_RESPONSE) << (wide ? "64 bits" : "16 bits");
+           script.join();
+         }
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPeer peer;
+    TestConnection conn(kLoopbackNet, peer.port());
+    ASSERT_TRUE(ConnectScripted(conn, peer));
+    const TempDir dir("bounds");
+    c.run(conn, peer, dir);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // The ISC client against the same kinds of peer
 // ---------------------------------------------------------------------------
 
@@ -447,6 +580,80 @@ TEST(HostileIscPeer, ReplayedEnvelopeIsDroppedAndTheSessionGoesOn) {
   // Had the replay been taken, a second copy of the first reply would wait.
   std::unique_ptr<CSCPMessage> again(isc.WaitForMessage(MC_REQUEST_COMPLETED, first, 0));
   EXPECT_EQ(again, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// A receiver thread that cannot start
+// ---------------------------------------------------------------------------
+
+// Runs connect (which returns its result code) in a child process whose
+// address space has no room left for another thread's stack, while this
+// process plays the peer up to version detection. The child's code, or
+// UINT32_MAX when it reported nothing.
+uint32_t ConnectWithoutRoomForAThread(ScriptedPeer &peer,
+                                      const std::function<uint32_t()> &connect) {
+  int fds[2];
+  if (::pipe(fds) != 0) return UINT32_MAX;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    // Grow the heap first and keep it, so that connect's small allocations
+    // need no new mappings; then leave 256 KiB, less than a thread's stack.
+    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    std::vector<std::unique_ptr<char[]>> warm;
+    for (int i = 0; i < 256; ++i) warm.emplace_back(new char[4096]);
+    warm.clear();
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    const rlim_t room = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (256 << 10);
+    const rlimit limit{room, room};
+    uint32_t rcc = UINT32_MAX;
+    if (pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0) rcc = connect();
+    const ssize_t written = ::write(fds[1], &rcc, sizeof rcc);
+    ::_exit(written == sizeof rcc ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::thread script([&] { peer.accept(); });
+  uint32_t rcc = UINT32_MAX;
+  pollfd p{fds[0], POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(kWaitMs)) == 1 &&
+      ::read(fds[0], &rcc, sizeof rcc) != sizeof rcc)
+    rcc = UINT32_MAX;
+  ::close(fds[0]);
+  if (pid > 0) {
+    if (rcc == UINT32_MAX) ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  script.join();
+  return rcc;
+}
+
+TEST(HostilePeer, AReceiverThreadThatCannotStartFailsConnectAtOnce) {
+  {
+    ScriptedPeer peer;
+    TestConnection conn(kLoopbackNet, peer.port());
+    conn.setCommandTimeout(600000);  // a wait for answers would show as a hang
+    EXPECT_EQ(ConnectWithoutRoomForAThread(
+                  peer,
+                  [&]() -> uint32_t {
+                    uint32_t rcc = 0;
+                    if (conn.connect(nullptr, false, &rcc)) return 0;
+                    const bool said =
+                        conn.printedContains("Cannot start receiver thread for agent 127.0.0.1");
+                    return said ? rcc : 0;
+                  }),
+              RCC_INTERNAL_ERROR);
+  }
+  {
+    ScriptedPeer peer;
+    QuietIsc isc(kLoopbackNet, peer.port());
+    isc.commandTimeout = 600000;
+    EXPECT_EQ(ConnectWithoutRoomForAThread(peer, [&] { return isc.Connect(7); }),
+              ISC_RESULT_INTERNAL_ERROR);
+  }
 }
 
 }  // namespace

@@ -174,7 +174,7 @@ KMSRV_EXPORT bool CSCPDecryptMessage(KMCPEncryptionContext *ctx, const KMCP_ENCR
 // server's public key (X.509 SubjectPublicKeyInfo when useX509Format, else
 // PKCS#1) and the ciphers this build accepts. The caller sets the request id
 // afterwards. Returns false when the key cannot be encoded (then the message
-// carries no key and the peer will answer KMCP_ENCRYPTION_INVALID_PUBLIC_KEY).
+// carries no key and a peer would answer KMCP_ENCRYPTION_BAD_MESSAGE).
 KMSRV_EXPORT bool PrepareKeyRequestMsg(CSCPMessage *msg, RSA *serverKey, bool useX509Format);
 
 // Server side, step 2: checks the peer's MC_SESSION_KEY answer, unwraps the

@@ -69,6 +69,9 @@ class KMSRV_EXPORT MsgWaitQueue {
   void clear();
   // Number of held (unclaimed, not yet expired) messages.
   size_t size();
+  // Memory the held messages take (CSCPMessage::MemorySize), at most
+  // kMaxHeldBytes.
+  size_t heldBytes();
   // Changes the hold time; it applies to every held message from now on.
   void setHoldTime(uint32_t ms);
 

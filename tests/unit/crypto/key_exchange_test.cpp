@@ -1,11 +1,16 @@
 // Key exchange between a server and a peer, through the real field codec.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -273,6 +278,101 @@ TEST(KeyExchange, MalformedMessagesAreRefusedAndLeaveTheContextAlone) {
   EXPECT_EQ(KMCP_ENCRYPTION_INTERNAL_ERROR,
             SetupEncryptionContext(nullptr, &slot, nullptr, TestKey(), KMCP_VERSION));
   EXPECT_EQ(KMCP_ENCRYPTION_INTERNAL_ERROR, KMCPProcessKeyRequest(nullptr, ~0u, &reply, peer.out()));
+}
+
+// The X.509 DER of a public key with TestKey()'s modulus and exponent e.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::vector<uint8_t> PublicKeyWithExponent(const BIGNUM *e) {
+  const BIGNUM *n = nullptr;
+  RSA_get0_key(TestKey(), &n, nullptr, nullptr);
+  OSSL_PARAM_BLD *build = OSSL_PARAM_BLD_new();
+  OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, n);
+  OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_E, e);
+  OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(build);
+  EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY *pkey = nullptr;
+  std::vector<uint8_t> der;
+  if (ctx != nullptr && params != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
+      EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_PUBLIC_KEY, params) == 1) {
+    unsigned char *bytes = nullptr;
+    const int length = i2d_PUBKEY(pkey, &bytes);
+    if (length > 0) der.assign(bytes, bytes + length);
+    OPENSSL_free(bytes);
+  }
+  EVP_PKEY_free(pkey);
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(build);
+  return der;
+}
+#pragma GCC diagnostic pop
+
+// What a peer controls, each way it might try to cheat: integer fields of
+// another width (never cut to fit) and public exponents that cost far more
+// than the usual ones (refused before any exponentiation).
+TEST(KeyExchange, WrongWidthsAndCostlyExponentsAreRefused) {
+  using Change = std::function<void(CSCPMessage &)>;
+  const auto withExponent = [](const char *hex) -> Change {
+    return [hex](CSCPMessage &m) {
+      BIGNUM *e = nullptr;
+      ASSERT_GT(BN_hex2bn(&e, hex), 0);
+      const std::vector<uint8_t> der = PublicKeyWithExponent(e);
+      BN_free(e);
+      ASSERT_FALSE(der.empty());
+      m.SetVariable(VAR_KMCP_PUBLIC_KEY, der.data(), static_cast<uint32_t>(der.size()));
+      m.SetVariable(VAR_KMCP_PUBLIC_KEY_FORMAT, KMCP_KEY_FORMAT_X509);
+    };
+  };
+  // An odd exponent of 2047 bits, just below the 2048-bit modulus.
+  const std::string huge = "7" + std::string(510, 'F') + "1";
+  struct RequestCase {
+    const char *what;
+    Change change;
+    int result;
+  };
+  const RequestCase requests[] = {
+      {"key format as 32 bits",
+       [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_PUBLIC_KEY_FORMAT, uint32_t{0x00010001}); },
+       KMCP_ENCRYPTION_BAD_MESSAGE},
+      {"cipher mask as 64 bits",
+       [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_SUPPORTED_CIPHERS, uint64_t{0x100000001}); },
+       KMCP_ENCRYPTION_BAD_MESSAGE},
+      {"cipher mask as 16 bits",
+       [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_SUPPORTED_CIPHERS, uint16_t{1}); },
+       KMCP_ENCRYPTION_BAD_MESSAGE},
+      {"exponent 2^32 + 1", withExponent("100000001"), KMCP_ENCRYPTION_OK},
+      {"exponent 2^32 + 3", withExponent("100000003"), KMCP_ENCRYPTION_INVALID_PUBLIC_KEY},
+      {"exponent of 2047 bits", withExponent(huge.c_str()), KMCP_ENCRYPTION_INVALID_PUBLIC_KEY},
+  };
+  for (const RequestCase &c : requests) {
+    SCOPED_TRACE(c.what);
+    auto request = KeyRequest();
+    c.change(*request);
+    ContextRef peer;
+    CSCPMessage answer;
+    EXPECT_EQ(KMCPProcessKeyRequest(ViaWire(*request).get(), ~0u, &answer, peer.out()), c.result);
+    EXPECT_EQ(peer.p != nullptr, c.result == KMCP_ENCRYPTION_OK);
+  }
+
+  struct AnswerCase {
+    const char *what;
+    Change change;
+  };
+  const AnswerCase answers[] = {
+      {"cipher as 32 bits", [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_CIPHER, uint32_t{0}); }},
+      {"key length as 32 bits",
+       [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_KEY_LENGTH, uint32_t{KMCP_SESSION_KEY_SIZE}); }},
+      {"result as 16 bits",
+       [](CSCPMessage &m) { m.SetVariable(VAR_KMCP_KEY_RESULT, uint16_t{0}); }},
+  };
+  for (const AnswerCase &c : answers) {
+    SCOPED_TRACE(c.what);
+    ContextRef peer;
+    auto answer = GoodAnswer(&peer);
+    c.change(*answer);
+    EXPECT_EQ(ServerSetup(ViaWire(*answer).get()), KMCP_ENCRYPTION_BAD_MESSAGE);
+  }
 }
 
 }  // namespace
