@@ -185,6 +185,25 @@ TEST(KmqueryAgent, WrongSecretExitsWithFourNamingCodeAndText) {
   EXPECT_TRUE(r.out.empty());
 }
 
+// With a key and no -e, the session is keyed before the login even when the
+// agent would take it in clear: no digest of the secret crosses in clear.
+TEST(KmqueryAgent, WithAKeyTheLoginIsSentOnlyInTheKeyedSession) {
+  kmagent::AgentConfig config;
+  config.secret = "s3cret";
+  Agent agent(config);
+  RunResult r =
+      Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "-s", "s3cret", "--generate-key", "nop"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_NE(r.out.find("session encrypted"), std::string::npos) << Describe(r);
+  int logins = 0;
+  for (const auto &request : agent.server().requests()) {
+    if (request.code != MC_LOGIN) continue;
+    ++logins;
+    EXPECT_TRUE(request.encrypted);
+  }
+  EXPECT_EQ(logins, 1);
+}
+
 TEST(KmqueryAgent, EncryptedSha1LoginAndNopReportAsJson) {
   Agent agent(SecureAgentConfig());
   RunResult r = Kmquery({"--json", "agent", "127.0.0.1", "-p", agent.port(), "-s", "s3cret", "-a",
