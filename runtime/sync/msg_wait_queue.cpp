@@ -63,12 +63,10 @@ void MsgWaitQueue::put(CSCPMessage *msg, bool keepUnclaimed) {
         break;
       }
     }
-    const auto awaited = [&] {
-      for (const Waiter *w : waiters_)
-        if (w->code == code) return true;
-      return false;
-    };
-    if (served == nullptr && !keepUnclaimed && !awaited()) {
+    bool awaited = served != nullptr || keepUnclaimed;
+    for (auto it = waiters_.begin(); !awaited && it != waiters_.end(); ++it)
+      awaited = (*it)->code == code;
+    if (!awaited) {
       dropped.push_back(msg);
     } else if (served == nullptr) {
       const auto now = Clock::now();
