@@ -169,6 +169,18 @@ TEST(KmqueryAgent, UnreachableAgentExitsWithThreeNamingCodeAndText) {
   EXPECT_EQ(doc["error"]["exitStatus"].number, 3);
 }
 
+TEST(KmqueryAgent, BusyAgentExitsWithThreeNamingItsRefusal) {
+  kmagent::AgentConfig config;
+  config.maxSessions = 1;
+  Agent agent(config);
+  kmtest::RawPeer holder(agent.server().port());
+  ASSERT_EQ(holder.keepalive(), 0);
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "nop"});
+  EXPECT_EQ(r.status, 3) << Describe(r);
+  EXPECT_NE(r.err.find("error 919 (Agent busy: too many sessions)"), std::string::npos)
+      << Describe(r);
+}
+
 TEST(KmqueryAgent, UnresolvableHostIsAConnectionFailure) {
   RunResult r = Kmquery({"agent", "no-such-host.invalid", "nop"});
   EXPECT_EQ(r.status, 3) << Describe(r);

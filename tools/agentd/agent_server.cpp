@@ -27,7 +27,8 @@ namespace detail {
 
 ServerShared::ServerShared(const AgentConfig &cfg)
     : config(cfg),
-      core(kmpeer::SettingsOf(cfg, RCC_ENCRYPTION_REQUIRED, cfg.closeAfterRequests, cfg.replyDelayMs),
+      core(kmpeer::SettingsOf(cfg, RCC_ENCRYPTION_REQUIRED, RCC_AGENT_BUSY, cfg.closeAfterRequests,
+                              cfg.replyDelayMs),
            cfg.log),
       logins(cfg.keepRecords),
       proxyHops(cfg.keepRecords) {}

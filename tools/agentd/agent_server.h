@@ -115,11 +115,23 @@ struct AgentConfig {
   // every request that then arrives unencrypted.
   bool requireEncryption = false;
 
-  // Connections beyond this many open sessions are closed at once.
+  // Connections beyond this many open sessions are turned away: the client
+  // reads RCC_AGENT_BUSY (919) where it expects its version answer.
   uint32_t maxSessions = 64;
-  // A session that receives nothing for this long is closed (0: never).
-  // Also bounds the silence of both ends of a proxy hop.
+  // A session that receives no whole message for this long is closed (0:
+  // never). Also bounds the silence of both ends of a proxy hop.
   uint32_t idleTimeoutMs = 0;
+  // A session is pending until it logs in (with a secret) or has a request
+  // past the gate served (without one). A pending session is closed after
+  // loginTimeoutMs (0: never); while maxPendingSessions pending sessions are
+  // open, or maxPendingPerAddress from one address, further connections
+  // from there are turned away as above (kmpeer::SessionSettings).
+  uint32_t loginTimeoutMs = 5000;
+  uint32_t maxPendingSessions = 32;
+  uint32_t maxPendingPerAddress = 16;
+  // A peer that takes no part of an answer, trap or file chunk for this long
+  // ends its session (0: never).
+  uint32_t sendTimeoutMs = 10000;
 
   // Proxy hops (MC_SETUP_PROXY_CONNECTION): answered RCC_ACCESS_DENIED (403)
   // when off, or for a target outside proxyAllowed or with port 0.
@@ -260,7 +272,8 @@ class AgentServer {
   // them that sent MC_ENABLE_TRAPS. Each is encrypted per session. The code in the
   // wire form is MC_TRAP, MC_DATA_PUSH, or for sendMessage the message's own;
   // code, id and fields otherwise go as they are. Returns the number of
-  // sessions it was written to. Blocks while a session's peer does not read.
+  // sessions it was written to. A session whose peer does not read holds it
+  // for at most sendTimeoutMs, and then ends.
   size_t sendTrap(const CSCPMessage &trap);
   size_t pushData(const CSCPMessage &data);
   size_t sendMessage(const CSCPMessage &msg);

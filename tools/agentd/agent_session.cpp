@@ -116,13 +116,20 @@ uint32_t Session::gate(uint16_t code, bool encrypted) const {
   return 0;
 }
 
+uint32_t Session::admitted(uint16_t code, bool encrypted) {
+  const uint32_t refused = gate(code, encrypted);
+  // A login admits only when it succeeds (handleLogin).
+  if (refused == 0 && (code != MC_LOGIN || shared_.config.secret.empty())) admit();
+  return refused;
+}
+
 bool Session::testTriggerEnabled() const {
   const AgentConfig &c = shared_.config;
   return c.sendOversizedMessage || c.sendWrongSizeMessage || c.sendUndecryptableMessage;
 }
 
 Session::Next Session::handleRequest(const CSCPMessage &request, bool encrypted) {
-  if (uint32_t refused = gate(request.GetCode(), encrypted); refused != 0) {
+  if (uint32_t refused = admitted(request.GetCode(), encrypted); refused != 0) {
     return reply(request.GetId(), refused);
   }
   CSCPMessage answer(version());
@@ -175,6 +182,7 @@ Session::Next Session::handleLogin(const CSCPMessage &request, bool encrypted) {
   const uint16_t method = record.method;
   shared_.logins.add(std::move(record));
   authenticated_ = rcc == RCC_SUCCESS;
+  if (authenticated_) admit();
   if (!authenticated_) {
     markReady(false);
     logf(LogLevel::Info, "login with method %u refused", method);
@@ -231,7 +239,7 @@ uint32_t Session::connectTarget(uint32_t address, uint16_t port, SOCKET *target)
 
 Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
   const uint32_t id = request.GetId();
-  if (uint32_t refused = gate(MC_SETUP_PROXY_CONNECTION, encrypted); refused != 0) {
+  if (uint32_t refused = admitted(MC_SETUP_PROXY_CONNECTION, encrypted); refused != 0) {
     return reply(id, refused);
   }
   const AgentConfig &config = shared_.config;
@@ -310,7 +318,7 @@ void Session::handOver() {
 // ---------------------------------------------------------------------------
 
 Session::Next Session::handleTestTrigger(const CSCPMessage &request, bool encrypted) {
-  if (uint32_t refused = gate(request.GetCode(), encrypted); refused != 0) {
+  if (uint32_t refused = admitted(request.GetCode(), encrypted); refused != 0) {
     return reply(request.GetId(), refused);
   }
   if (!delay()) {
@@ -353,8 +361,8 @@ bool Session::sendBadLocked(BadMessage kind) {
   const kmpeer::ContextRef ctx = sendContext();
   const std::vector<uint8_t> bytes =
       BuildBadMessage(kind, ctx.get(), shared_.config.oversizedMessageSize);
-  return !bytes.empty() && SendEx(sessionSocket(), bytes.data(), bytes.size(), 0, nullptr) ==
-                               static_cast<int>(bytes.size());
+  return !bytes.empty() && SendExWithin(sessionSocket(), bytes.data(), bytes.size(), 0, nullptr,
+                                        sendTimeout()) == static_cast<int>(bytes.size());
 }
 
 }  // namespace kmagent::detail

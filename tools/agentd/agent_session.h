@@ -82,6 +82,9 @@ class Session final : public kmpeer::PeerSession {
 
   // 0 when a request of this code may be served now, else the RCC to answer.
   uint32_t gate(uint16_t code, bool encrypted) const;
+  // gate(), and a request it lets through admits the session (but a login
+  // only once it succeeds).
+  uint32_t admitted(uint16_t code, bool encrypted);
   bool testTriggerEnabled() const;
 
   uint32_t connectTarget(uint32_t address, uint16_t port, SOCKET *target);

@@ -99,7 +99,7 @@ uint32_t Session::onDownloadFile(const CSCPMessage &request, CSCPMessage *) {
     KmLockGuard send(sendLock_);
     const kmpeer::ContextRef ctx = sendContext();
     sent = SendFileOverKMCP(sessionSocket(), request.GetId(), KmUtf8ToWide(path).c_str(), ctx.get(),
-                            0, nullptr, nullptr, &sendLock_);
+                            0, nullptr, nullptr, &sendLock_, sendTimeout());
   }
   return sent ? RCC_SUCCESS : RCC_IO_FAILURE;
 }

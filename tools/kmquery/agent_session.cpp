@@ -237,6 +237,7 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
                    : conn->serverKey() == nullptr
                          ? "the agent requires encryption: give -K FILE or --generate-key"
                          : std::string();
+    if (rcc == RCC_AGENT_BUSY) detail = "the agent turned the session away; try again later";
     *status = out.failCode(AgentConnectExitStatus(rcc), "connecting to agent " + AgentLabel(o),
                            "agent", rcc, AgentErrorCodeToText(static_cast<int32_t>(rcc)), detail);
     return nullptr;

@@ -35,6 +35,7 @@ int AgentRequestExitStatus(uint32_t rcc) {
     case RCC_CONNECTION_BROKEN:
     case RCC_CONNECT_FAILED:
     case RCC_SOCKET_ERROR:
+    case RCC_AGENT_BUSY:
       return kExitConnection;
     default:
       return kExitPeer;
@@ -56,6 +57,7 @@ int IscExitStatus(uint32_t code) {
     case 8:   // connect failed
     case 9:   // bad protocol version: whatever listens there is no ISC peer
     case 10:  // request timed out
+    case 19:  // peer busy: too many sessions
       return kExitConnection;
     default:
       return kExitPeer;

@@ -1,0 +1,173 @@
+// The agent against clients that attack it, one group per attack: crowds of
+// connections that never log in, bytes that trickle, peers that stop
+// reading. In each case the clients that play by the rules must keep being
+// served. Every wait is bounded; loopback only (the crowds come from
+// 127.0.0.2, the honest clients from 127.0.0.1).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent_server.h"
+#include "kmbase/net.h"
+#include "kmsrv/protocol.h"
+#include "kmsrv/result_codes.h"
+#include "support/raw_peer.h"
+#include "support/wait.h"
+#include "support/wire.h"
+
+namespace {
+
+using kmagent::AgentConfig;
+using kmagent::AgentServer;
+using kmtest::IdleSockets;
+using kmtest::kWaitMs;
+using kmtest::RawPeer;
+using kmtest::WaitUntil;
+
+constexpr uint32_t kCrowdAddress = 0x7F000002;   // 127.0.0.2
+constexpr uint32_t kHonestAddress = 0x7F000001;  // 127.0.0.1
+const std::u16string kSecret = u"s3cret";
+
+std::unique_ptr<AgentServer> Start(AgentConfig config) {
+  config.secret = "s3cret";
+  auto server = std::make_unique<AgentServer>(std::move(config));
+  std::string error;
+  EXPECT_TRUE(server->start(&error)) << error;
+  return server;
+}
+
+// A client from 127.0.0.1 that has logged in.
+std::unique_ptr<RawPeer> LoggedIn(uint16_t port) {
+  auto client = std::make_unique<RawPeer>(port, kHonestAddress);
+  EXPECT_EQ(client->loginClear(kSecret), RCC_SUCCESS);
+  return client;
+}
+
+// What a turned-away connection reads: the refusal, in place of the answer
+// to the version request, then the end of the stream.
+void ExpectRefusal(RawPeer &refused) {
+  std::unique_ptr<CSCPMessage> msg = refused.receive();
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(msg->GetCode(), MC_REQUEST_COMPLETED);
+  EXPECT_EQ(msg->GetId(), KMCP_VERSION_REQUEST_ID);
+  EXPECT_EQ(msg->GetVariableLong(VAR_RCC), RCC_AGENT_BUSY);
+  KmcpFieldType type;
+  EXPECT_TRUE(msg->GetVariableType(VAR_KMCP_REFUSED, &type));
+  EXPECT_TRUE(refused.waitForClose());
+}
+
+// ---------------------------------------------------------------------------
+// Lockout: connections that never log in
+// ---------------------------------------------------------------------------
+
+class IdleCrowd : public ::testing::TestWithParam<size_t> {};
+
+// A crowd of silent connections takes at most its address's share of the
+// sessions waiting for a login; the rest are refused with a reply. A client
+// that had logged in keeps working, and a new one from elsewhere gets in.
+// The login deadline is far off: the caps alone must hold.
+TEST_P(IdleCrowd, LeavesLoggedInAndNewClientsServed) {
+  const size_t crowd = GetParam();
+  if (!kmtest::RaiseDescriptorLimit(crowd + 512))
+    GTEST_SKIP() << "cannot raise the descriptor limit to " << crowd + 512;
+  AgentConfig config;
+  config.loginTimeoutMs = 60000;
+  auto server = Start(config);
+  auto working = LoggedIn(server->port());
+
+  IdleSockets idle;
+  ASSERT_EQ(idle.open(server->port(), kCrowdAddress, crowd), crowd);
+  // The agent has taken all it will take of the crowd.
+  const size_t perAddress = AgentConfig{}.maxPendingPerAddress;
+  ASSERT_TRUE(WaitUntil([&] { return server->sessionCount() == 1 + perAddress; }));
+  ASSERT_TRUE(WaitUntil([&] { return idle.closedByPeer() >= 1; }));
+
+  EXPECT_EQ(working->keepalive(), RCC_SUCCESS);
+  auto newcomer = LoggedIn(server->port());
+  EXPECT_EQ(newcomer->keepalive(), RCC_SUCCESS);
+  EXPECT_EQ(working->keepalive(), RCC_SUCCESS);
+
+  // One more from the crowd's address is told why.
+  RawPeer refused(server->port(), kCrowdAddress);
+  ASSERT_TRUE(refused.ok());
+  ExpectRefusal(refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, IdleCrowd, ::testing::Values(64, 1000));
+
+TEST(Lockout, PendingCapsTurnAwayWithAReplyAndFreeTheirPlaceAtLogin) {
+  AgentConfig config;
+  config.maxPendingSessions = 2;
+  config.maxPendingPerAddress = 2;
+  config.loginTimeoutMs = 60000;
+  auto server = Start(config);
+  RawPeer first(server->port()), second(server->port());
+  ASSERT_TRUE(WaitUntil([&] { return server->sessionCount() == 2; }));
+  RawPeer third(server->port());
+  ExpectRefusal(third);
+  // The library's version detection reads the refusal as such.
+  RawPeer fourth(server->port());
+  EXPECT_EQ(fourth.detectVersion(), -1);
+  EXPECT_EQ(KmGetLastSocketError(), EBUSY);
+  // A login makes room for one more.
+  EXPECT_EQ(first.loginClear(kSecret), RCC_SUCCESS);
+  RawPeer fifth(server->port());
+  EXPECT_EQ(fifth.loginClear(kSecret), RCC_SUCCESS);
+  EXPECT_EQ(first.keepalive(), RCC_SUCCESS);
+}
+
+// Neither silence nor a message trickling in a byte at a time outlasts the
+// login deadline; after the login, the idle limit counts whole messages.
+TEST(Lockout, LoginDeadlineAndIdleLimitCountWholeMessages) {
+  AgentConfig config;
+  config.loginTimeoutMs = 300;
+  config.idleTimeoutMs = 600;
+  auto server = Start(config);
+  const std::vector<uint8_t> keepalive = kmtest::Wire(kmtest::Message(MC_KEEPALIVE, 9));
+
+  // Sends the keepalive a byte every 50 ms until the agent closes (or the
+  // bytes run out, which a closing agent must come before).
+  const auto trickle = [&](RawPeer &peer) {
+    for (size_t i = 0; i + 1 < keepalive.size(); ++i) {
+      if (!peer.sendBytes(&keepalive[i], 1)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (peer.waitForClose(1)) return true;
+    }
+    return false;
+  };
+  RawPeer silent(server->port());
+  EXPECT_TRUE(silent.waitForClose());
+  RawPeer trickling(server->port());
+  EXPECT_TRUE(trickle(trickling));
+
+  RawPeer loggedIn(server->port());
+  EXPECT_EQ(loggedIn.loginClear(kSecret), RCC_SUCCESS);
+  EXPECT_TRUE(trickle(loggedIn));
+}
+
+// ---------------------------------------------------------------------------
+// A peer that stops reading
+// ---------------------------------------------------------------------------
+
+TEST(StalledReader, EndsOnlyItsOwnSession) {
+  AgentConfig config;
+  config.sendTimeoutMs = 300;
+  // Answers of some 200 KiB (the text goes as UTF-16): a few fill any socket
+  // buffer.
+  config.lists.push_back({"Big", std::vector<std::string>(1000, std::string(100, 'x'))});
+  auto server = Start(config);
+  auto working = LoggedIn(server->port());
+  RawPeer stalled(server->port());
+  ASSERT_EQ(stalled.loginClear(kSecret), RCC_SUCCESS);
+  for (uint32_t id = 100; id < 200; ++id)
+    ASSERT_TRUE(stalled.send(MC_GET_LIST, id,
+                             [](CSCPMessage &m) { m.SetVariable(VAR_PARAMETER, u"Big"); }));
+  EXPECT_TRUE(server->waitForSessionCount(1, kWaitMs));
+  EXPECT_EQ(working->keepalive(), RCC_SUCCESS);
+}
+
+}  // namespace
