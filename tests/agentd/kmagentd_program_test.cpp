@@ -146,4 +146,28 @@ TEST(KmagentdProgramTest, ServesConfiguredDataAndSendsPeriodicTrapsToSessionsTha
   EXPECT_EQ(child.wait(), 0);
 }
 
+// A peer that asked for traps and stopped reading while a download to it
+// was under way: its session's sends wait (here up to a minute), and with
+// them every trap that must pass the session. SIGTERM must stop the agent
+// all the same.
+TEST(KmagentdProgramTest, SigtermStopsTheAgentWhileATrapReceiverStalls) {
+  const kmtest::TempDir dir("kmagentd");
+  dir.write("big.bin", std::string(std::size_t{32} << 20, 'b'));
+  Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--files", dir.path,
+                  "--trap-interval-ms", "10", "--send-timeout-ms", "60000"});
+  ASSERT_GT(child.pid(), 0);
+  const uint16_t port = ListeningPort(child.readLine());
+  ASSERT_NE(port, 0);
+  RawPeer stalled(port);
+  ASSERT_EQ(stalled.request(MC_ENABLE_TRAPS), RCC_SUCCESS);
+  ASSERT_TRUE(stalled.send(MC_AGENT_DOWNLOAD_FILE, stalled.nextId(),
+                           [](CSCPMessage &m) { m.SetVariable(VAR_FILE_NAME, u"big.bin"); }));
+  // Time for the download to fill what the sockets hold, and for a trap to
+  // wait behind it; the test holds without it, it only tries harder.
+  usleep(1000 * 1000);
+  child.signal(SIGTERM);
+  EXPECT_TRUE(kmtest::WaitUntil([&] { return kmtest::ProcessGone(child.pid()); }, 5000));
+  EXPECT_EQ(child.wait(), 0);
+}
+
 }  // namespace

@@ -61,6 +61,7 @@ int main(int argc, char **argv) {
     OPENSSL_cleanse(options.agent.secret.data(), options.agent.secret.size());
 
   // The trap of --trap-interval: id 0, VAR_VALUE "kmagentd periodic trap N".
+  // The tick runs on the daemon's tick thread, which alone touches trapsSent.
   uint64_t trapsSent = 0;
   spec.tickMs = options.trapIntervalMs;
   spec.tick = [&] {

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "kmbase/fd_io.h"
+#include "kmbase/sync.h"
 #include "kmbase/text.h"
 
 namespace kmpeer {
@@ -56,6 +57,35 @@ bool WritePidFile(const std::string &path, std::string *error) {
   if (!written) *error = "cannot write " + path + ": " + KmErrorText(err);
   return written;
 }
+
+// The thread that calls spec.tick every spec.tickMs until finish().
+class Ticker {
+ public:
+  explicit Ticker(const DaemonSpec &spec) : spec_(spec) {
+    if (spec_.tickMs != 0 && spec_.tick) thread_ = ThreadCreateEx(&Run, this);
+  }
+  ~Ticker() {
+    finish();
+    join();
+  }
+  Ticker(const Ticker &) = delete;
+  Ticker &operator=(const Ticker &) = delete;
+  void finish() { done_.set(); }
+  void join() {
+    if (thread_ != nullptr) ThreadJoin(thread_);
+    thread_ = nullptr;
+  }
+
+ private:
+  static void Run(void *arg) {
+    auto *t = static_cast<Ticker *>(arg);
+    while (!t->done_.wait(t->spec_.tickMs)) t->spec_.tick();
+  }
+  const DaemonSpec &spec_;
+  KmEvent done_;  // any thread
+  // Main thread only.
+  THREAD_RECORD *thread_ = nullptr;
+};
 
 }  // namespace
 
@@ -164,19 +194,13 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
     WriteText(STDOUT_FILENO, line);
   }
 
+  // The periodic work runs on a thread of its own: a tick that waits (a
+  // trap to a peer that does not read) never delays the stop signals.
+  // Started here, it inherits the blocked signals.
+  Ticker ticker(spec);
   for (;;) {
     int sig = 0;
-    if (spec.tickMs != 0) {
-      const timespec wait{static_cast<time_t>(spec.tickMs / 1000),
-                          static_cast<long>(spec.tickMs % 1000) * 1000000L};
-      sig = sigtimedwait(&signals, nullptr, &wait);
-      if (sig < 0) {
-        if (errno == EAGAIN && spec.tick) spec.tick();
-        continue;
-      }
-    } else if (sigwait(&signals, &sig) != 0) {
-      continue;
-    }
+    if (sigwait(&signals, &sig) != 0) continue;
     if (sig == SIGHUP) {
       log.line(LogLevel::Info, "SIGHUP ignored");
       continue;
@@ -184,7 +208,11 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
     log.line(LogLevel::Info, sig == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
     break;
   }
+  // No new tick from here; stop() shuts every session down, which cuts a
+  // tick's send short, and the ticker is joined after it.
+  ticker.finish();
   stop();
+  ticker.join();
   if (!spec.pidFile.empty()) ::unlink(spec.pidFile.c_str());
   return 0;
 }

@@ -43,7 +43,9 @@ struct DaemonSpec {
   std::string what;     // "the agent": "kmagentd: the agent ended before it listened"
   bool foreground = false;
   std::string pidFile;  // an absolute path, or empty for none
-  // Periodic work on the main thread every tickMs (0: none).
+  // Periodic work every tickMs (0: none), on a thread of its own (it may
+  // wait; the stop signals are taken meanwhile). The last tick may still run
+  // while stop is called.
   uint32_t tickMs = 0;
   std::function<void()> tick;
 };
@@ -57,8 +59,9 @@ struct DaemonSpec {
 //    start() makes inherits them blocked) and ignores SIGPIPE;
 //  - calls start, which starts the server and gives its "ADDR:PORT" (or an
 //    error), writes the pid file and prints "listening on ADDR:PORT";
-//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored), calling
-//    spec.tick every spec.tickMs, then calls stop and removes the pid file.
+//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored) while
+//    another thread calls spec.tick every spec.tickMs, then calls stop,
+//    joins that thread and removes the pid file.
 // Returns the exit status: 0 after a clean stop, 1 when it cannot start.
 int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
               const std::function<bool(std::string *listening, std::string *error)> &start,
