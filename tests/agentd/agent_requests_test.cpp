@@ -35,7 +35,12 @@ using kmagent::AgentConfig;
 using kmagent::AgentServer;
 using kmtest::RawPeer;
 
+// The test's services and devices listen on loopback: the agent may reach
+// them there unless a test names its own ranges.
 std::unique_ptr<AgentServer> Start(AgentConfig config = {}) {
+  const std::vector<kmagent::Ipv4Network> loopback{{0x7F000000u, 0xFF000000u}};
+  if (config.serviceCheckAllowed.empty()) config.serviceCheckAllowed = loopback;
+  if (config.snmpAllowed.empty()) config.snmpAllowed = loopback;
   auto server = std::make_unique<AgentServer>(std::move(config));
   std::string error;
   EXPECT_TRUE(server->start(&error)) << error;

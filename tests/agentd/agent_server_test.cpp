@@ -41,6 +41,12 @@ AgentConfig WithSecret(const std::string &secret) {
   return c;
 }
 
+// A proxy agent whose hops may reach the test agents' picked ports.
+AgentConfig AnyPort(AgentConfig c = {}) {
+  c.proxyPorts.clear();
+  return c;
+}
+
 // Slips a keepalive in clear into the client's (keyed) stream and returns
 // the result code of the reply, or -1 when none comes.
 int64_t ClearKeepaliveResult(RawPeer &client) {
@@ -372,7 +378,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
   targetConfig.requireEncryption = true;
   targetConfig.reportVersion = 3;
   auto target = Start(targetConfig);
-  auto proxy = Start(WithSecret("near"));
+  auto proxy = Start(AnyPort(WithSecret("near")));
 
   RawPeer client(proxy->port());
   EXPECT_EQ(client.detectVersion(), KMCP_VERSION);
@@ -416,7 +422,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
 
 TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
   auto target = Start();
-  auto proxy = Start();
+  auto proxy = Start(AnyPort());
   RawPeer client(proxy->port());
   CSCPMessage hop;
   hop.SetCode(MC_SETUP_PROXY_CONNECTION);
@@ -443,7 +449,7 @@ TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
 }
 
 TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
-  auto proxy = Start();
+  auto proxy = Start(AnyPort());
   RawPeer client(proxy->port());
   const kmtest::ClosedPort reserved;
   const uint16_t closed = reserved.port();
@@ -469,7 +475,7 @@ TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
   EXPECT_EQ(hops[4].port, closed);
   EXPECT_EQ(hops[4].result, RCC_CONNECT_FAILED);
 
-  AgentConfig noProxy;
+  AgentConfig noProxy = AnyPort();
   noProxy.allowProxy = false;
   auto strict = Start(noProxy);
   auto target = Start();
@@ -793,8 +799,7 @@ TEST(AgentServerTest, ConcurrentClientsAndBroadcastsKeepMessagesWhole) {
 
 TEST(AgentServerTest, StopEndsIdleDelayedAndRelayingSessions) {
   auto target = Start();
-  AgentConfig config;
-  auto proxy = Start(config);
+  auto proxy = Start(AnyPort());
   AgentConfig slowConfig;
   slowConfig.replyDelayMs = 600000;
   auto slow = Start(slowConfig);

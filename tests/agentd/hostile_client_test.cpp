@@ -4,6 +4,9 @@
 // served. Every wait is bounded; loopback only (the crowds come from
 // 127.0.0.2, the honest clients from 127.0.0.1).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -168,6 +171,75 @@ TEST(StalledReader, EndsOnlyItsOwnSession) {
                              [](CSCPMessage &m) { m.SetVariable(VAR_PARAMETER, u"Big"); }));
   EXPECT_TRUE(server->waitForSessionCount(1, kWaitMs));
   EXPECT_EQ(working->keepalive(), RCC_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Tunnel, oracle and forwarder: the relays reach nothing unless configured
+// ---------------------------------------------------------------------------
+
+// A local service the agent could be turned on: a TCP listener and a UDP
+// port, both on loopback.
+struct LocalService {
+  LocalService() {
+    tcp = KmSocketListenTcp(htonl(INADDR_LOOPBACK), 0, 4, &tcpPort);
+    udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sa);
+    if (udp >= 0 && ::bind(udp, reinterpret_cast<sockaddr *>(&sa), len) == 0 &&
+        ::getsockname(udp, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+      udpPort = ntohs(sa.sin_port);
+  }
+  ~LocalService() {
+    KmSocketClose(tcp);
+    if (udp >= 0) ::close(udp);
+  }
+  SOCKET tcp = INVALID_SOCKET;
+  uint16_t tcpPort = 0;
+  int udp = -1;
+  uint16_t udpPort = 0;
+};
+
+TEST(Relays, RefuseLocalServicesAndTheAgentItselfByDefault) {
+  LocalService local;
+  ASSERT_NE(local.tcpPort, 0);
+  ASSERT_NE(local.udpPort, 0);
+  const uint32_t loopback = INADDR_LOOPBACK;
+  AgentConfig anyPort;
+  anyPort.proxyPorts.clear();  // even where hops may go to any port
+  for (const AgentConfig &config : {AgentConfig{}, anyPort}) {
+    auto server = Start(config);
+    auto client = LoggedIn(server->port());
+    const auto hop = [&](uint16_t port) {
+      return client->request(MC_SETUP_PROXY_CONNECTION, [&](CSCPMessage &m) {
+        m.SetVariable(VAR_IP_ADDRESS, loopback);
+        m.SetVariable(VAR_AGENT_PORT, port);
+      });
+    };
+    // The agent's own port, through every name of it.
+    EXPECT_EQ(hop(server->port()), RCC_ACCESS_DENIED);
+    if (!config.proxyPorts.empty()) {
+      EXPECT_EQ(hop(local.tcpPort), RCC_ACCESS_DENIED);  // a tunnel to any port
+    }
+    EXPECT_EQ(client->request(MC_CHECK_SERVICE,
+                              [&](CSCPMessage &m) {  // oracle
+                                m.SetVariable(VAR_IP_ADDRESS, loopback);
+                                m.SetVariable(VAR_IP_PORT, local.tcpPort);
+                              }),
+              RCC_ACCESS_DENIED);
+    const uint8_t datagram[] = {'G', 'E', 'T', ' ', '/', '\n'};  // forwarder
+    EXPECT_EQ(client->request(MC_SNMP_REQUEST,
+                              [&](CSCPMessage &m) {
+                                m.SetVariable(VAR_IP_ADDRESS, loopback);
+                                m.SetVariable(VAR_SNMP_PORT, local.udpPort);
+                                m.SetVariable(VAR_PDU_SIZE, uint32_t{sizeof(datagram)});
+                                m.SetVariable(VAR_PDU, datagram, sizeof(datagram));
+                              }),
+              RCC_ACCESS_DENIED);
+    EXPECT_EQ(client->keepalive(), RCC_SUCCESS);
+    EXPECT_EQ(server->sessionCount(), 1u);
+  }
 }
 
 }  // namespace

@@ -273,6 +273,7 @@ TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   Agent target(SecureAgentConfig());
   kmagent::AgentConfig proxyConfig;
   proxyConfig.secret = "proxy-pw";
+  proxyConfig.proxyPorts.clear();  // the target listens on a picked port
   Agent proxy(proxyConfig);
   RunResult r = Kmquery({"agent", "127.0.0.1", "-p", target.port(), "-s", "s3cret", "-X",
                          "127.0.0.1:" + proxy.port(), "--proxy-secret", "proxy-pw",
@@ -321,6 +322,7 @@ class DataAgent : public AgentFixture {
     config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false"}}};
     config.filesDir = dir_ + "/area";
     config.trapsOnlyWhenEnabled = true;
+    config.serviceCheckAllowed = {{0x7F000000u, 0xFF000000u}};
     agent_ = std::make_unique<Agent>(config);
   }
 };
@@ -663,6 +665,7 @@ TEST_F(KmquerySnmp, VlansShowNamesAndEgressPorts) {
 TEST_F(KmquerySnmp, GetThroughAnAgentThatForwardsToTheDevice) {
   kmagent::AgentConfig config;
   config.secret = "s3cret";
+  config.snmpAllowed = {{0x7F000000u, 0xFF000000u}};
   Agent agent(config);
   auto args = snmp({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret", "get",
                     ".1.3.6.1.2.1.1.6.0"});
@@ -752,6 +755,7 @@ TEST_F(KmquerySnmp, WrongV3CredentialsGiveOneClearLineAndExitFive) {
 TEST_F(KmquerySnmp, V3ThroughAnAgent) {
   kmagent::AgentConfig config;
   config.secret = "s3cret";
+  config.snmpAllowed = {{0x7F000000u, 0xFF000000u}};
   Agent agent(config);
   RunResult r = Kmquery(snmpV3({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret",
                                 "--agent-auth", "sha1", "get", ".1.3.6.1.2.1.1.6.0"}),

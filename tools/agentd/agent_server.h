@@ -134,9 +134,12 @@ struct AgentConfig {
   uint32_t sendTimeoutMs = 10000;
 
   // Proxy hops (MC_SETUP_PROXY_CONNECTION): answered RCC_ACCESS_DENIED (403)
-  // when off, or for a target outside proxyAllowed or with port 0.
+  // when off, for a target outside proxyAllowed, on a port not in
+  // proxyPorts (empty: any port but 0), or the agent's own listener. By
+  // default only other agents' port: a hop is no tunnel to any service.
   bool allowProxy = true;
   std::vector<Ipv4Network> proxyAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  std::vector<uint16_t> proxyPorts{4700};
   // Time for the TCP connect to the target; a failure or time-out is
   // answered RCC_CONNECT_FAILED (910).
   uint32_t proxyConnectTimeoutMs = 10000;
@@ -151,13 +154,15 @@ struct AgentConfig {
   // RCC_EXEC_FAILED.
   std::vector<ConfiguredAction> actions;
   uint32_t actionTimeoutMs = 10000;
-  // MC_CHECK_SERVICE: targets it may connect to, and the time allowed for
-  // the connect and, separately, for the response.
-  std::vector<Ipv4Network> serviceCheckAllowed{{0, 0}};  // anywhere
+  // MC_CHECK_SERVICE: targets it may connect to (none until configured:
+  // answered RCC_ACCESS_DENIED, 403), and the time allowed for the connect
+  // and, separately, for the response.
+  std::vector<Ipv4Network> serviceCheckAllowed;
   uint32_t serviceCheckTimeoutMs = 5000;
-  // MC_SNMP_REQUEST: devices requests may be forwarded to, and the wait for
-  // the device's answer; no answer is RCC_REQUEST_TIMEOUT (408).
-  std::vector<Ipv4Network> snmpAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  // MC_SNMP_REQUEST: devices requests may be forwarded to (none until
+  // configured: 403), and the wait for the device's answer; no answer is
+  // RCC_REQUEST_TIMEOUT (408).
+  std::vector<Ipv4Network> snmpAllowed;
   uint32_t snmpTimeoutMs = 5000;
   // Traps (sendTrap) go only to sessions that asked for them with
   // MC_ENABLE_TRAPS. Off: to every ready session (pushed data always goes

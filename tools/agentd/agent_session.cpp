@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 
 #include "bad_messages.h"
@@ -18,6 +19,7 @@
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
 #include "login_check.h"
+#include "options.h"
 #include "proxy_relay.h"
 
 namespace kmagent::detail {
@@ -237,6 +239,25 @@ uint32_t Session::connectTarget(uint32_t address, uint16_t port, SOCKET *target)
   return RCC_SUCCESS;
 }
 
+bool Session::proxyPortAllowed(uint16_t port) const {
+  const std::vector<uint16_t> &ports = shared_.config.proxyPorts;
+  return port != 0 && (ports.empty() || std::find(ports.begin(), ports.end(), port) != ports.end());
+}
+
+bool Session::isOwnListener(uint32_t address, uint16_t port) const {
+  if (port != shared_.core.port()) return false;
+  // The address the session came in on, the one the agent listens on (any
+  // address of the host when that is 0.0.0.0), and loopback all reach it.
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  const bool known =
+      ::getsockname(sessionSocket(), reinterpret_cast<sockaddr *>(&local), &len) == 0;
+  uint32_t listen = 0;
+  kmpeer::ParseIpv4(shared_.config.listenAddress, &listen);
+  return listen == 0 || address == listen || (address >> 24) == 127 ||
+         (known && address == ntohl(local.sin_addr.s_addr));
+}
+
 Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
   const uint32_t id = request.GetId();
   if (uint32_t refused = admitted(MC_SETUP_PROXY_CONNECTION, encrypted); refused != 0) {
@@ -247,15 +268,12 @@ Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
   uint16_t port = 0;
   const bool complete = request.GetVariableExact(VAR_IP_ADDRESS, &address) &&
                         request.GetVariableExact(VAR_AGENT_PORT, &port);
-  bool allowed = false;
-  for (const Ipv4Network &net : config.proxyAllowed) {
-    allowed = allowed || (address & net.mask) == (net.address & net.mask);
-  }
   uint32_t rcc;
   SOCKET target = INVALID_SOCKET;
   if (!complete) {
     rcc = RCC_MALFORMED_COMMAND;
-  } else if (!config.allowProxy || !allowed || port == 0) {
+  } else if (!config.allowProxy || !Allowed(config.proxyAllowed, address) ||
+             !proxyPortAllowed(port) || isOwnListener(address, port)) {
     rcc = RCC_ACCESS_DENIED;
   } else {
     rcc = connectTarget(address, port, &target);

@@ -88,6 +88,11 @@ class Session final : public kmpeer::PeerSession {
   bool testTriggerEnabled() const;
 
   uint32_t connectTarget(uint32_t address, uint16_t port, SOCKET *target);
+  // The proxy rules beyond the target networks.
+  bool proxyPortAllowed(uint16_t port) const;
+  // Whether address:port (host order) is this agent's own listener, which a
+  // hop must not reach: nested hops would take every session.
+  bool isOwnListener(uint32_t address, uint16_t port) const;
   bool sendBadLocked(BadMessage kind) KM_REQUIRES(sendLock_);
 
   ServerShared &shared_;

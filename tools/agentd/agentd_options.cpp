@@ -57,6 +57,26 @@ bool ParseNetworkList(std::string_view v, std::vector<Ipv4Network> *out, std::st
   return true;
 }
 
+// "PORT,PORT,..." with ports from 1 to 65535, or "any" (an empty list).
+bool ParsePortList(std::string_view v, AgentdOptions *o, std::string *error) {
+  std::vector<uint16_t> ports;
+  if (Trim(v) != "any") {
+    while (!v.empty()) {
+      const size_t comma = v.find(',');
+      uint16_t port = 0;
+      if (!ParseInteger<uint16_t>(Trim(v.substr(0, comma)), 1, 65535, &port, error)) return false;
+      ports.push_back(port);
+      v = comma == std::string_view::npos ? std::string_view() : v.substr(comma + 1);
+    }
+    if (ports.empty()) {
+      *error = "no port given (\"any\" allows every port)";
+      return false;
+    }
+  }
+  o->agent.proxyPorts = std::move(ports);
+  return true;
+}
+
 // "NAME:REST" with a non-empty name without spaces.
 bool SplitNamed(std::string_view v, std::string_view what, std::string *name, std::string_view *rest,
                 std::string *error) {
@@ -180,6 +200,8 @@ const Setting kSettings[] = {
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.proxyAllowed, e);
      }},
+    {"proxy_ports", "PORTS", "ports proxy targets may listen on, PORT,... or any (4700)",
+     ParsePortList},
     {"proxy_connect_timeout_ms", "MS", "time for a proxy connect (10000)",
      UINT_SETTING(agent.proxyConnectTimeoutMs, 1, kU32Max)},
     {"parameter", "NAME:VALUE", "serve parameter NAME with VALUE (repeatable)", ParseParameter},
@@ -188,14 +210,14 @@ const Setting kSettings[] = {
      ParseAction},
     {"action_timeout_ms", "MS", "kill an action still running after MS (10000)",
      UINT_SETTING(agent.actionTimeoutMs, 1, kU32Max)},
-    {"service_check_allow", "NETS", "addresses service checks may connect to (0.0.0.0/0)",
+    {"service_check_allow", "NETS", "addresses service checks may connect to (none)",
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.serviceCheckAllowed, e);
      }},
     {"service_check_timeout_ms", "MS",
      "time for a service check's connect, and for its response (5000)",
      UINT_SETTING(agent.serviceCheckTimeoutMs, 1, kU32Max)},
-    {"snmp_allow", "NETS", "devices SNMP requests may go to (127.0.0.0/8)",
+    {"snmp_allow", "NETS", "devices SNMP requests may go to (none)",
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.snmpAllowed, e);
      }},

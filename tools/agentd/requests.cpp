@@ -56,13 +56,13 @@ void SetText(CSCPMessage *msg, uint32_t id, std::string_view text) {
   msg->SetVariable(id, KmAnsiToWide(text).c_str());
 }
 
+}  // namespace
+
 bool Allowed(const std::vector<Ipv4Network> &nets, uint32_t address) {
   return std::any_of(nets.begin(), nets.end(), [&](const Ipv4Network &n) {
     return (address & n.mask) == (n.address & n.mask);
   });
 }
-
-}  // namespace
 
 uint32_t Session::onGetParameter(const CSCPMessage &request, CSCPMessage *reply) {
   std::string name;

@@ -21,6 +21,9 @@ void ForgetRecord(LoginRecord &record);
 
 namespace detail {
 
+// Whether address (host order) lies in one of nets; never in an empty list.
+bool Allowed(const std::vector<Ipv4Network> &nets, uint32_t address);
+
 struct ServerShared {
   explicit ServerShared(const AgentConfig &cfg);
   ServerShared(const ServerShared &) = delete;
