@@ -19,6 +19,7 @@
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
 #include "support/raw_peer.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 #include "support/wire.h"
 
@@ -240,6 +241,35 @@ TEST(Relays, RefuseLocalServicesAndTheAgentItselfByDefault) {
     EXPECT_EQ(client->keepalive(), RCC_SUCCESS);
     EXPECT_EQ(server->sessionCount(), 1u);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Action arguments
+// ---------------------------------------------------------------------------
+
+// Arguments a peer sends only fill the placeholders an action declares:
+// "-e ^PREFIX FILE" appended to a grep would read any file it names.
+TEST(ActionArguments, FillOnlyDeclaredPlaceholdersAndAreNeverAppended) {
+  const kmtest::TempDir dir("action");
+  const std::string out = dir.file("args");
+  AgentConfig config;
+  config.actions = {{"errors", {"/bin/grep", "-q", "ERROR", dir.write("app.log", "ok\n")}},
+                    {"dump", {ARGV_DUMP_PATH, out, "--pattern=$1", "$$1"}}};
+  auto server = Start(config);
+  auto client = LoggedIn(server->port());
+  const auto exec = [&](const char16_t *name, const std::vector<std::u16string> &args) {
+    return client->request(MC_EXEC_ACTION, [&](CSCPMessage &m) {
+      m.SetVariable(VAR_ACTION_NAME, name);
+      m.SetVariable(VAR_NUM_ARGS, static_cast<uint32_t>(args.size()));
+      for (size_t i = 0; i < args.size(); ++i)
+        m.SetVariable(VAR_LIST_BASE + static_cast<uint32_t>(i), args[i].c_str());
+    });
+  };
+  EXPECT_EQ(exec(u"errors", {u"-e", u"^root", u"/etc/passwd"}), RCC_BAD_ARGUMENTS);
+  EXPECT_EQ(exec(u"errors", {}), RCC_EXEC_FAILED);  // grep found nothing
+  EXPECT_EQ(exec(u"dump", {u"-e", u"/etc/passwd"}), RCC_BAD_ARGUMENTS);
+  EXPECT_EQ(exec(u"dump", {u"-e /etc/passwd"}), RCC_SUCCESS);
+  EXPECT_EQ(kmtest::ReadFile(out), "--pattern=-e /etc/passwd\n$-e /etc/passwd\n");
 }
 
 }  // namespace

@@ -319,7 +319,7 @@ class DataAgent : public AgentFixture {
     kmagent::AgentConfig config;
     config.parameters = {{"Test.Greeting", "hello \x1b[31mworld"}};
     config.lists = {{"Test.Colours", {"red", "green", "blue"}}};
-    config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false"}}};
+    config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false", "$1", "$2"}}};
     config.filesDir = dir_ + "/area";
     config.trapsOnlyWhenEnabled = true;
     config.serviceCheckAllowed = {{0x7F000000u, 0xFF000000u}};
