@@ -177,6 +177,12 @@ struct AgentConfig {
   // Uploads growing beyond this many bytes fail (RCC_IO_FAILURE) and are
   // removed: a server cannot fill the disk.
   uint64_t maxUploadSize = uint64_t{1} << 30;
+  // The area's quota: an upload is refused (RCC_OUT_OF_RESOURCES) when the
+  // area already holds maxAreaFiles regular files or maxAreaBytes bytes
+  // (the file it replaces not counted), and fails like an oversized one
+  // when it would grow the area beyond maxAreaBytes.
+  uint64_t maxAreaBytes = uint64_t{4} << 30;
+  uint64_t maxAreaFiles = 1000;
   // MC_UPGRADE_AGENT names a package of this area; the agent checks that it
   // is there and records the request (the area's ".upgrades" file and a log
   // line) without installing anything. 403 without an area.

@@ -8,6 +8,8 @@
 // Locks: those of PeerSession; stateLock_ also guards the proxy target.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -27,9 +29,17 @@ class KMCPEncryptionContext;
 namespace kmagent::detail {
 
 // The last component of a client's file name field (after '/' or '\'), in
-// UTF-8; empty when the field is missing or nothing usable is left ("", "."
-// or ".."), so that a name of the file area never leaves the area.
+// UTF-8; empty when the field is missing or nothing usable is left: an
+// empty name, one starting with '.' (".", "..", the area's own files) or
+// one holding a control character. So a name of the file area never leaves
+// the area, never names its own files and never breaks a line it is
+// written on.
 std::string AreaName(const CSCPMessage &request, uint32_t field);
+// Opens path for reading without following a link at its end; -1 unless it
+// is a regular file (*st then describes it).
+int OpenAreaFile(const std::string &path, struct stat *st);
+// The regular files of the area (links not followed) and their bytes.
+bool AreaUsage(const std::string &dir, uint64_t *bytes, uint64_t *files);
 
 class Session final : public kmpeer::PeerSession {
  public:
@@ -116,6 +126,7 @@ class Session final : public kmpeer::PeerSession {
   int uploadFd_ = -1;
   uint32_t uploadId_ = 0;
   uint64_t uploadSize_ = 0;
+  uint64_t uploadLimit_ = 0;  // bytes it may grow to: upload limit and quota
   std::string uploadTemp_;
   std::string uploadTarget_;
   // ---- end of file area ----

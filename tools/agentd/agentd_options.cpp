@@ -171,6 +171,16 @@ constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 const Setting kSettings[] = {
     {"files", "DIR", "file area for uploads, downloads and upgrade packages (none)",
      STRING_SETTING(agent.filesDir)},
+    {"max_area_bytes", "BYTES", "most bytes the file area may hold (4294967296)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseInteger<uint64_t>(v, 0, std::numeric_limits<int64_t>::max(),
+                                     &o->agent.maxAreaBytes, e);
+     }},
+    {"max_area_files", "N", "most files the file area may hold (1000)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseInteger<uint64_t>(v, 0, std::numeric_limits<int64_t>::max(),
+                                     &o->agent.maxAreaFiles, e);
+     }},
     {"served_config", "FILE", "configuration file servers may read and replace (none)",
      STRING_SETTING(agent.servedConfig)},
     {"policies", "DIR", "policy store servers may list and remove from (none)",

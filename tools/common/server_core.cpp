@@ -232,6 +232,22 @@ void ServerCore::Registry::reapEnded() {
   for (Entry &e : ended) ThreadJoin(e.thread);
 }
 
+std::string LogText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F && b != '\\') {
+      out += c;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02X", b);
+    out += escaped;
+  }
+  return out;
+}
+
 ServerCore::ServerCore(const SessionSettings &settings, LogSink log)
     : settings_(settings),
       log_(std::move(log)),

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kmbase/net.h"
@@ -93,6 +94,11 @@ SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc, uint
   s.keepRecords = c.keepRecords;
   return s;
 }
+
+// text as it may stand in a log line: bytes below 0x20, 0x7F and '\\' as
+// \xNN, so that text a peer chose can neither break the line nor pass for
+// another one.
+std::string LogText(std::string_view text);
 
 class PeerSession;
 
