@@ -2,6 +2,7 @@
 // usage errors. Runs the built binary (KMAGENTD_PATH).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -168,6 +169,35 @@ TEST(KmagentdProgramTest, SigtermStopsTheAgentWhileATrapReceiverStalls) {
   child.signal(SIGTERM);
   EXPECT_TRUE(kmtest::WaitUntil([&] { return kmtest::ProcessGone(child.pid()); }, 5000));
   EXPECT_EQ(child.wait(), 0);
+}
+
+// Links planted where the pid file and the log go must not make the agent
+// write through them: the pid file replaces its link (written whole, mode
+// 0600) and goes at the stop; a log path that is a link stops the start.
+TEST(KmagentdProgramTest, PidFileAndLogNeverWriteThroughALink) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string victim = dir.write("victim", "precious\n");
+  const std::string pidFile = dir.file("agent.pid");
+  const std::string logFile = dir.file("agent.log");
+  ASSERT_EQ(::symlink(victim.c_str(), pidFile.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), logFile.c_str()), 0);
+  {
+    Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--log", logFile});
+    EXPECT_EQ(child.wait(), 2);
+    EXPECT_NE(child.err().find("cannot open log"), std::string::npos) << child.err();
+  }
+  Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--pidfile", pidFile});
+  ASSERT_NE(ListeningPort(child.readLine()), 0);
+  struct stat st;
+  ASSERT_EQ(::lstat(pidFile.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(kmtest::ReadFile(pidFile), std::to_string(child.pid()) + "\n");
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_NE(::access(pidFile.c_str(), F_OK), 0);
+  EXPECT_EQ(kmtest::ReadFile(victim), "precious\n");
+  EXPECT_EQ(dir.names().size(), 2u);  // the victim and the log's link: no temporary left
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,12 +50,23 @@ void RedirectToNull() {
   if (fd > STDERR_FILENO) ::close(fd);
 }
 
+// Written whole into a sibling temporary (mode 0600, made anew: no link is
+// followed) and renamed over path, so that no reader sees a partial file and
+// a link standing at path is replaced, not written through.
 bool WritePidFile(const std::string &path, std::string *error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0 && WriteText(fd, std::to_string(::getpid()) + "\n");
-  const int err = errno;
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  bool written = fd >= 0 && WriteText(fd, std::to_string(::getpid()) + "\n") && ::fsync(fd) == 0;
+  int err = errno;
   written = fd >= 0 && ::close(fd) == 0 && written;
-  if (!written) *error = "cannot write " + path + ": " + KmErrorText(err);
+  if (written && ::rename(temp.c_str(), path.c_str()) != 0) {
+    err = errno;
+    written = false;
+  }
+  if (!written) {
+    if (fd >= 0) ::unlink(temp.c_str());
+    *error = "cannot write " + path + ": " + KmErrorText(err);
+  }
   return written;
 }
 
@@ -94,8 +106,17 @@ DaemonLog::~DaemonLog() {
 }
 
 bool DaemonLog::openFile(const std::string &path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Not through a link, and only a regular file: a link at the log's path
+  // must not make the daemon append to (or create) another file.
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return false;
+  }
   fd_ = fd;
   return true;
 }

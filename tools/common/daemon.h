@@ -24,7 +24,9 @@ class DaemonLog {
   DaemonLog(const DaemonLog &) = delete;
   DaemonLog &operator=(const DaemonLog &) = delete;
 
-  // Appends to path from now on; false (errno set) when it cannot be opened.
+  // Appends to path from now on (made with mode 0600 when new); false
+  // (errno set) when it cannot be opened, is a symbolic link or is not a
+  // regular file.
   bool openFile(const std::string &path);
   void toStandardError() { fd_ = 2; }
   // Stops writing to standard error (a detached daemon's is /dev/null).
@@ -58,7 +60,9 @@ struct DaemonSpec {
 //  - takes SIGTERM, SIGINT and SIGHUP on the main thread only (every thread
 //    start() makes inherits them blocked) and ignores SIGPIPE;
 //  - calls start, which starts the server and gives its "ADDR:PORT" (or an
-//    error), writes the pid file and prints "listening on ADDR:PORT";
+//    error), writes the pid file (atomically, through a 0600 temporary
+//    beside it, replacing whatever stands at its path) and prints
+//    "listening on ADDR:PORT";
 //  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored) while
 //    another thread calls spec.tick every spec.tickMs, then calls stop,
 //    joins that thread and removes the pid file.
