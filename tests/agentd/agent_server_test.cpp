@@ -144,8 +144,15 @@ TEST(AgentServerTest, AcceptsTheSecretByEveryMethodAndRecordsWhatCame) {
   EXPECT_NE(logins[0].session, logins[1].session);
 }
 
+// Without throttling, which would end the session after three failures.
+AgentConfig Unthrottled(AgentConfig c) {
+  c.loginFailureDelayMs = 0;
+  c.maxLoginFailures = 0;
+  return c;
+}
+
 TEST(AgentServerTest, RefusesWrongOrMalformedLoginsAndKeepsAskingForOne) {
-  auto server = Start(WithSecret("s3cret"));
+  auto server = Start(Unthrottled(WithSecret("s3cret")));
   RawPeer client(server->port());
   EXPECT_EQ(client.keepalive(), RCC_AUTH_REQUIRED);
   EXPECT_EQ(client.request(0x1234), RCC_AUTH_REQUIRED);  // unknown codes are not revealed
@@ -598,7 +605,7 @@ TEST(AgentServerTest, GarbageAndCutMessagesEndOnlyTheirOwnSession) {
 }
 
 TEST(AgentServerTest, BitFlippedLoginsNeverUpsetTheServer) {
-  auto server = Start(WithSecret("s3cret"));
+  auto server = Start(Unthrottled(WithSecret("s3cret")));
   CSCPMessage login;
   login.SetCode(MC_LOGIN);
   login.SetId(1);

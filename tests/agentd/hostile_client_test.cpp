@@ -16,6 +16,7 @@
 
 #include "agent_server.h"
 #include "kmbase/net.h"
+#include "kmbase/sync.h"
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
 #include "support/raw_peer.h"
@@ -270,6 +271,64 @@ TEST(ActionArguments, FillOnlyDeclaredPlaceholdersAndAreNeverAppended) {
   EXPECT_EQ(exec(u"dump", {u"-e", u"/etc/passwd"}), RCC_BAD_ARGUMENTS);
   EXPECT_EQ(exec(u"dump", {u"-e /etc/passwd"}), RCC_SUCCESS);
   EXPECT_EQ(kmtest::ReadFile(out), "--pattern=-e /etc/passwd\n$-e /etc/passwd\n");
+}
+
+// ---------------------------------------------------------------------------
+// Guessing the secret
+// ---------------------------------------------------------------------------
+
+// Each connection gets a few guesses, and the log one line a second about
+// them however many come.
+TEST(LoginGuessing, SessionsEndAfterTheirFailuresAndTheLogStaysQuiet) {
+  KmMutex lock;
+  int failureLines = 0;
+  AgentConfig config;
+  config.loginFailureDelayMs = 1;
+  config.log = [&](kmagent::LogLevel, const std::string &line) {
+    KmLockGuard guard(lock);
+    failureLines += line.find("login with method") != std::string::npos ? 1 : 0;
+  };
+  auto server = Start(config);
+  constexpr int kConnections = 7;
+  for (int i = 0; i < kConnections; ++i) {
+    RawPeer guesser(server->port(), kCrowdAddress);
+    for (int guess = 0; guess < 3; ++guess)
+      EXPECT_EQ(guesser.loginClear(u"guess" + std::u16string(1, u'a' + guess)), RCC_AUTH_FAILED);
+    EXPECT_TRUE(guesser.waitForClose());
+  }
+  KmLockGuard guard(lock);
+  EXPECT_GE(failureLines, 1);
+  EXPECT_LT(failureLines, kConnections * 3 / 2);
+}
+
+// A failed login waits on its own session's thread: other sessions, and
+// new connections, go on meanwhile. An address's failures count for its
+// next connections too; another address's do not.
+TEST(LoginGuessing, DelayGrowsPerAddressAndHoldsOnlyItsOwnSession) {
+  AgentConfig config;
+  config.loginFailureDelayMs = 60000;
+  auto server = Start(config);
+  {
+    RawPeer first(server->port(), kCrowdAddress);
+    EXPECT_EQ(first.loginClear(u"guess"), RCC_AUTH_FAILED);  // the first failure is not delayed
+  }
+  RawPeer second(server->port(), kCrowdAddress);
+  CSCPMessage login;
+  login.SetCode(MC_LOGIN);
+  login.SetId(second.nextId());
+  login.SetVariable(VAR_AUTH_METHOD, uint16_t{1});
+  login.SetVariable(VAR_SHARED_SECRET, u"guess");
+  ASSERT_TRUE(second.send(login));
+
+  auto honest = LoggedIn(server->port());
+  EXPECT_EQ(honest->keepalive(), RCC_SUCCESS);
+  RawPeer elsewhere(server->port(), 0x7F000003);
+  EXPECT_EQ(elsewhere.loginClear(u"guess"), RCC_AUTH_FAILED);
+  // The second address's guess is still held (for a minute).
+  EXPECT_EQ(second.receive(nullptr, 300), KMCP_RECV_TIMEOUT);
+  // The stop cuts the wait short.
+  server->stop();
+  EXPECT_TRUE(second.waitForClose());
 }
 
 }  // namespace

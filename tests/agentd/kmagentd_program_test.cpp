@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
@@ -198,6 +199,24 @@ TEST(KmagentdProgramTest, PidFileAndLogNeverWriteThroughALink) {
   EXPECT_NE(::access(pidFile.c_str(), F_OK), 0);
   EXPECT_EQ(kmtest::ReadFile(victim), "precious\n");
   EXPECT_EQ(dir.names().size(), 2u);  // the victim and the log's link: no temporary left
+}
+
+// A log with a size limit moves a full file aside and goes on in a new one:
+// a peer that makes the agent log cannot fill the disk.
+TEST(DaemonLogTest, FullLogIsMovedAsideAndStartsAnew) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string path = dir.file("agent.log");
+  {
+    kmpeer::DaemonLog log;
+    ASSERT_TRUE(log.openFile(path, 400));
+    for (int i = 0; i < 100; ++i) log.line(kmpeer::LogLevel::Info, "line " + std::to_string(i));
+  }
+  const std::string now = kmtest::ReadFile(path), before = kmtest::ReadFile(path + ".1");
+  EXPECT_LE(now.size(), 400u);
+  EXPECT_LE(before.size(), 400u);
+  EXPECT_GT(before.size(), 300u);
+  EXPECT_NE(now.find("line 99\n"), std::string::npos);
+  EXPECT_EQ(dir.names().size(), 2u);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ ServerShared::ServerShared(const AgentConfig &cfg)
                               cfg.replyDelayMs),
            cfg.log),
       logins(cfg.keepRecords),
-      proxyHops(cfg.keepRecords) {}
+      proxyHops(cfg.keepRecords),
+      throttle(cfg.loginFailureDelayMs) {}
 
 }  // namespace detail
 

@@ -110,6 +110,13 @@ struct AgentConfig {
   // request but version detection, the key request and MC_LOGIN is answered
   // RCC_AUTH_REQUIRED (401) until a login carries this secret.
   std::string secret;
+  // Failed logins: each is answered after a delay that grows with the
+  // failures of the session and of its address (none for the first, then
+  // loginFailureDelayMs doubling up to 16 times that; 0: no delay), and the
+  // session ends after its maxLoginFailures-th (0: never). Only one log line
+  // a second tells of them.
+  uint32_t loginFailureDelayMs = 250;
+  uint32_t maxLoginFailures = 3;
   // Answer RCC_ENCRYPTION_REQUIRED (906) to every request but version
   // detection and the key request until the session is encrypted, and to
   // every request that then arrives unencrypted.

@@ -187,14 +187,27 @@ Session::Next Session::handleLogin(const CSCPMessage &request, bool encrypted) {
   if (authenticated_) admit();
   if (!authenticated_) {
     markReady(false);
-    logf(LogLevel::Info, "login with method %u refused", method);
-    return reply(request.GetId(), rcc);
+    return refuseLogin(request.GetId(), rcc, method);
   }
   CSCPMessage answer(version());
   answer.SetCode(MC_REQUEST_COMPLETED);
   answer.SetId(request.GetId());
   answer.SetVariable(VAR_RCC, rcc);
   return sendReady(answer);
+}
+
+Session::Next Session::refuseLogin(uint32_t id, uint32_t rcc, uint16_t method) {
+  ++loginFailures_;
+  const uint32_t delayMs = shared_.throttle.failed(peerAddress(), loginFailures_);
+  uint64_t held = 0;
+  if (shared_.loginFailureLog.pass(&held))
+    logf(LogLevel::Info, "login with method %u from %s refused (%llu more refused before)", method,
+         KmIpToText(peerAddress()).c_str(), static_cast<unsigned long long>(held));
+  // Only this session waits; the stop cuts the wait short.
+  if (delayMs != 0 && core_.stopping().wait(delayMs)) return Next::End;
+  const Next next = reply(id, rcc);
+  const uint32_t limit = shared_.config.maxLoginFailures;
+  return limit != 0 && loginFailures_ >= limit ? Next::End : next;
 }
 
 // ---------------------------------------------------------------------------

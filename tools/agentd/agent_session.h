@@ -73,6 +73,9 @@ class Session final : public kmpeer::PeerSession {
 
   Next handleKeyRequest(const CSCPMessage &request);
   Next handleLogin(const CSCPMessage &request, bool encrypted);
+  // A failed login: counted, throttled, answered; the session ends after
+  // too many.
+  Next refuseLogin(uint32_t id, uint32_t rcc, uint16_t method);
   Next handleProxy(const CSCPMessage &request, bool encrypted);
   Next handleTestTrigger(const CSCPMessage &request, bool encrypted);
   Next handleRequest(const CSCPMessage &request, bool encrypted);
@@ -140,6 +143,7 @@ class Session final : public kmpeer::PeerSession {
 
   // Session thread only.
   bool authenticated_ = false;
+  uint32_t loginFailures_ = 0;
 };
 
 }  // namespace kmagent::detail

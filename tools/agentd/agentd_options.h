@@ -18,6 +18,7 @@ struct AgentdOptions {
                       // to sessions that enabled them
   std::string pidFile;   // empty: none
   std::string logFile;   // empty: standard error in the foreground, none detached
+  uint64_t logMaxBytes = uint64_t{10} << 20;  // then moved to logFile.1 (0: no limit)
   std::string codePage;  // empty: the runtime's default (UTF-8)
   bool foreground = false;
   // Send a trap to the sessions that take traps every this many ms (0: never).

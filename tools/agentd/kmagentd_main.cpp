@@ -42,7 +42,7 @@ int main(int argc, char **argv) {
     return UsageError("unknown code page \"" + options.codePage + "\"");
   kmpeer::DaemonLog log;
   if (!options.logFile.empty()) {
-    if (!log.openFile(options.logFile))
+    if (!log.openFile(options.logFile, options.logMaxBytes))
       return UsageError("cannot open log " + options.logFile + ": " + KmErrorText(errno));
   } else if (options.foreground) {
     log.toStandardError();

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "agent_server.h"
+#include "login_check.h"
 #include "records.h"
 #include "server_core.h"
 
@@ -37,6 +38,10 @@ struct ServerShared {
   kmpeer::ServerCore core;
   kmpeer::RecordList<LoginRecord> logins;
   kmpeer::RecordList<ProxyHopRecord> proxyHops;
+  // Failed logins by address (any session thread), and the log line about
+  // them, at most one a second.
+  LoginThrottle throttle;
+  kmpeer::RateLimit loginFailureLog{std::chrono::milliseconds(1000)};
 };
 
 }  // namespace detail

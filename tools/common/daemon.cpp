@@ -102,31 +102,59 @@ class Ticker {
 }  // namespace
 
 DaemonLog::~DaemonLog() {
+  KmLockGuard guard(lock_);
   if (fd_ > STDERR_FILENO) ::close(fd_);
 }
 
-bool DaemonLog::openFile(const std::string &path) {
-  // Not through a link, and only a regular file: a link at the log's path
-  // must not make the daemon append to (or create) another file.
+namespace {
+
+// Opens the log file at path for appending: not through a link, and only a
+// regular file, so that a link at the log's path cannot make the daemon
+// append to (or create) another file. -1 with errno set otherwise.
+int OpenLogFile(const std::string &path, uint64_t *size) {
   const int fd = ::open(path.c_str(),
                         O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     errno = EINVAL;
-    return false;
+    return -1;
   }
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+}  // namespace
+
+bool DaemonLog::openFile(const std::string &path, uint64_t maxBytes) {
+  uint64_t size = 0;
+  const int fd = OpenLogFile(path, &size);
+  if (fd < 0) return false;
+  KmLockGuard guard(lock_);
   fd_ = fd;
+  path_ = path;
+  maxBytes_ = maxBytes;
+  size_ = size;
   return true;
 }
 
 void DaemonLog::leaveStandardError() {
+  KmLockGuard guard(lock_);
   if (fd_ == STDERR_FILENO) fd_ = -1;
 }
 
+void DaemonLog::rotate() const {
+  // Renaming replaces a link at path.1 rather than writing through it.
+  if (::rename(path_.c_str(), (path_ + ".1").c_str()) != 0) return;
+  uint64_t size = 0;
+  const int fd = OpenLogFile(path_, &size);
+  ::close(fd_);
+  fd_ = fd;  // -1 when no new file could be made: nowhere from then on
+  size_ = size;
+}
+
 void DaemonLog::line(LogLevel level, const std::string &text) const {
-  if (fd_ < 0) return;
   char stamp[32];
   const time_t now = time(nullptr);
   tm local{};
@@ -135,7 +163,12 @@ void DaemonLog::line(LogLevel level, const std::string &text) const {
   const char *name = level == LogLevel::Error  ? "ERROR"
                      : level == LogLevel::Info ? "INFO "
                                                : "DEBUG";
-  WriteText(fd_, std::string(stamp) + " " + name + " " + text + "\n");
+  const std::string full = std::string(stamp) + " " + name + " " + text + "\n";
+  KmLockGuard guard(lock_);
+  if (maxBytes_ != 0 && fd_ > STDERR_FILENO && size_ + full.size() > maxBytes_) rotate();
+  if (fd_ < 0) return;
+  WriteText(fd_, full);
+  size_ += full.size();
 }
 
 LogSink DaemonLog::sink() const {

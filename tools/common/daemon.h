@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "kmbase/sync.h"
+#include "kmbase/thread_annotations.h"
 #include "server_core.h"
 
 namespace kmpeer {
@@ -26,9 +28,14 @@ class DaemonLog {
 
   // Appends to path from now on (made with mode 0600 when new); false
   // (errno set) when it cannot be opened, is a symbolic link or is not a
-  // regular file.
-  bool openFile(const std::string &path);
-  void toStandardError() { fd_ = 2; }
+  // regular file. A line that would grow the file beyond maxBytes (0: no
+  // limit) first moves it to path.1 (replacing the one before) and starts
+  // a new one.
+  bool openFile(const std::string &path, uint64_t maxBytes = 0);
+  void toStandardError() {
+    KmLockGuard guard(lock_);
+    fd_ = 2;
+  }
   // Stops writing to standard error (a detached daemon's is /dev/null).
   void leaveStandardError();
 
@@ -37,7 +44,16 @@ class DaemonLog {
   LogSink sink() const;
 
  private:
-  int fd_ = -1;  // -1: nowhere; set on the main thread before any other thread runs
+  // Moves a full log aside and opens a new one.
+  void rotate() const KM_REQUIRES(lock_);
+
+  mutable KmMutex lock_;
+  // -1: nowhere. Guarded by lock_ (set by the main thread, changed by
+  // rotate() on any thread that logs).
+  mutable int fd_ KM_GUARDED_BY(lock_) = -1;
+  std::string path_;       // set by openFile, read-only afterwards
+  uint64_t maxBytes_ = 0;  // the same
+  mutable uint64_t size_ KM_GUARDED_BY(lock_) = 0;
 };
 
 struct DaemonSpec {

@@ -44,7 +44,7 @@ constexpr size_t kMaxRefused = 64;
 // While refused connections linger the listener looks at them this often.
 constexpr uint32_t kRefusedPollMs = 50;
 // At most one log line about refused connections this often.
-constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
+constexpr auto kRefusalLogInterval = std::chrono::milliseconds(1000);
 
 using Clock = std::chrono::steady_clock;
 
@@ -114,8 +114,7 @@ struct ServerCore::Registry {
     Clock::time_point until;
   };
   std::list<Refused> refused;
-  uint64_t refusedUnlogged = 0;
-  Clock::time_point lastRefusalLog{};
+  RateLimit refusalLog{kRefusalLogInterval};
 };
 
 void ServerCore::Registry::listen() {
@@ -188,14 +187,10 @@ void ServerCore::Registry::refuse(SOCKET sock, uint32_t address, const char *rea
   }
   const Clock::time_point now = Clock::now();
   refused.push_back({sock, now + kRefusedLinger});
-  ++refusedUnlogged;
-  if (now - lastRefusalLog >= kRefusalLogInterval) {
-    core.logf(LogLevel::Info, "connection from %s refused: too many %s (%llu refused)",
-              KmIpToText(address).c_str(), reason,
-              static_cast<unsigned long long>(refusedUnlogged));
-    refusedUnlogged = 0;
-    lastRefusalLog = now;
-  }
+  uint64_t held = 0;
+  if (refusalLog.pass(&held))
+    core.logf(LogLevel::Info, "connection from %s refused: too many %s (%llu more refused before)",
+              KmIpToText(address).c_str(), reason, static_cast<unsigned long long>(held));
 }
 
 void ServerCore::Registry::drainRefused(bool all) {
@@ -230,6 +225,19 @@ void ServerCore::Registry::reapEnded() {
     }
   }
   for (Entry &e : ended) ThreadJoin(e.thread);
+}
+
+bool RateLimit::pass(uint64_t *suppressed) {
+  const auto now = std::chrono::steady_clock::now();
+  KmLockGuard guard(lock_);
+  if (last_ != std::chrono::steady_clock::time_point{} && now - last_ < interval_) {
+    ++held_;
+    return false;
+  }
+  *suppressed = held_;
+  held_ = 0;
+  last_ = now;
+  return true;
 }
 
 std::string LogText(std::string_view text) {

@@ -100,6 +100,23 @@ SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc, uint
 // another one.
 std::string LogText(std::string_view text);
 
+// Lets at most one event per interval through (to the log, say) and counts
+// the others. Any thread.
+class RateLimit {
+ public:
+  explicit RateLimit(std::chrono::milliseconds interval) : interval_(interval) {}
+  // True when this event may be reported; *suppressed then holds how many
+  // were held back since the last one that was.
+  bool pass(uint64_t *suppressed);
+
+ private:
+  const std::chrono::milliseconds interval_;
+  KmMutex lock_;
+  // Guarded by lock_; any thread.
+  std::chrono::steady_clock::time_point last_ KM_GUARDED_BY(lock_){};
+  uint64_t held_ KM_GUARDED_BY(lock_) = 0;
+};
+
 class PeerSession;
 
 class ServerCore {
