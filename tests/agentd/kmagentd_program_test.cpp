@@ -219,4 +219,23 @@ TEST(DaemonLogTest, FullLogIsMovedAsideAndStartsAnew) {
   EXPECT_EQ(dir.names().size(), 2u);
 }
 
+// Settings that leave the agent open are named at the start: a secret in a
+// file every user may read, a listener beyond loopback without a secret
+// (a test address no interface has, so nothing is bound beyond loopback).
+TEST(KmagentdProgramTest, WarnsOfAReadableSecretAndAnOpenListener) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string config = dir.write("agent.conf", "secret = s3cret\n");
+  ASSERT_EQ(::chmod(config.c_str(), 0644), 0);
+  Kmagentd readable({"--foreground", "--listen", "127.0.0.1:0", "--config", config});
+  ASSERT_NE(ListeningPort(readable.readLine()), 0);
+  EXPECT_NE(readable.readLine(kmtest::kProgramWaitMs, Process::kErr).find("holds the secret"),
+            std::string::npos);
+  readable.signal(SIGTERM);
+  EXPECT_EQ(readable.wait(), 0);
+
+  Kmagentd open({"--foreground", "--listen", "192.0.2.1:0"});
+  EXPECT_EQ(open.wait(), 1);
+  EXPECT_NE(open.err().find("beyond loopback without a secret"), std::string::npos) << open.err();
+}
+
 }  // namespace

@@ -293,6 +293,40 @@ TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   EXPECT_EQ(targetLogins.back().result, 0u);
 }
 
+// The proxy's secret need not stand on the command line: from the
+// environment, or from the first line of a file.
+TEST(KmqueryAgent, ProxySecretFromEnvironmentOrFile) {
+  Agent target(SecureAgentConfig());
+  kmagent::AgentConfig proxyConfig;
+  proxyConfig.secret = "proxy-pw";
+  proxyConfig.proxyPorts.clear();  // the target listens on a picked port
+  Agent proxy(proxyConfig);
+  const TempFile file("proxy-pw\n");
+  const std::vector<std::string> base = {"agent",
+                                         "127.0.0.1",
+                                         "-p",
+                                         target.port(),
+                                         "-s",
+                                         "s3cret",
+                                         "-X",
+                                         "127.0.0.1:" + proxy.port(),
+                                         "--generate-key"};
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+  } cases[] = {{{"nop"}, {"KMQUERY_PROXY_SECRET=proxy-pw"}},
+               {{"--proxy-secret-file", file.path(), "nop"}, {}}};
+  for (const Case &c : cases) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = Kmquery(args, c.env);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+  }
+  auto logins = proxy.server().logins();
+  ASSERT_EQ(logins.size(), 2u);
+  for (const auto &login : logins) EXPECT_EQ(login.result, 0u);
+}
+
 // A reference agent started by the fixture's SetUp with a temporary folder
 // of its own (dir_), and kmquery arguments that address it.
 class AgentFixture : public ::testing::Test {

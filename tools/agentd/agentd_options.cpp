@@ -1,6 +1,9 @@
 #include "agentd_options.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +16,7 @@
 
 #include "exec_action.h"
 #include "host_data.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/text.h"
 #include "options.h"
 
@@ -341,23 +345,35 @@ bool ParseAgentdConfigText(std::string_view text, std::string_view origin, Agent
 }
 
 bool LoadAgentdConfigFile(const std::string &path, AgentdOptions *options, std::string *error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = "cannot open " + path + ": " + KmErrorText(errno);
     return false;
   }
+  // Read into one buffer that is wiped once parsed: the text may hold the
+  // secret, and nothing of it should stay in freed memory.
   std::string text(kMaxConfigFileSize + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (text.size() > kMaxConfigFileSize) {
+  size_t have = 0;
+  ssize_t n = 0;
+  while (have < text.size() && (n = KmRetryInterrupted([&] {
+                                  return ::read(fd, text.data() + have, text.size() - have);
+                                })) > 0)
+    have += static_cast<size_t>(n);
+  const int readError = errno;
+  ::close(fd);
+  bool ok = false;
+  if (n < 0) {
+    *error = "cannot read " + path + ": " + KmErrorText(readError);
+  } else if (have > kMaxConfigFileSize) {
     *error = path + ": larger than " + std::to_string(kMaxConfigFileSize) + " bytes";
-    return false;
+  } else {
+    const bool hadSecret = !options->agent.secret.empty();
+    ok = ParseAgentdConfigText(std::string_view(text.data(), have), path, options, error);
+    options->configFile = path;
+    options->configHoldsSecret = !hadSecret && !options->agent.secret.empty();
   }
-  return ParseAgentdConfigText(text, path, options, error);
+  OPENSSL_cleanse(text.data(), text.size());
+  return ok;
 }
 
 bool ParseAgentdCommandLine(int argc, const char *const *argv, AgentdOptions *options,

@@ -5,6 +5,7 @@
 // Exit status: 0 after a clean stop (or --help), 1 when the agent cannot
 // start, 2 for a usage or configuration error.
 #include <openssl/crypto.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,6 +56,13 @@ int main(int argc, char **argv) {
   options.agent.servedConfig = kmpeer::AbsolutePath(options.agent.servedConfig);
   options.agent.policiesDir = kmpeer::AbsolutePath(options.agent.policiesDir);
   options.agent.log = log.sink();
+  kmpeer::WarnOpenListener(spec, log, options.agent.listenAddress, !options.agent.secret.empty());
+  struct stat configSt;
+  if (options.configHoldsSecret && ::stat(options.configFile.c_str(), &configSt) == 0 &&
+      (configSt.st_mode & S_IROTH) != 0)
+    kmpeer::Warn(
+        spec, log,
+        options.configFile + " holds the secret and every user may read it (chmod o-r it)");
   kmagent::AgentServer server(options.agent);
   // The server keeps its own copy.
   if (!options.agent.secret.empty())

@@ -12,6 +12,7 @@
 #include "kmbase/fd_io.h"
 #include "kmbase/sync.h"
 #include "kmbase/text.h"
+#include "options.h"
 
 namespace kmpeer {
 
@@ -173,6 +174,20 @@ void DaemonLog::line(LogLevel level, const std::string &text) const {
 
 LogSink DaemonLog::sink() const {
   return [this](LogLevel level, const std::string &text) { line(level, text); };
+}
+
+void Warn(const DaemonSpec &spec, const DaemonLog &log, const std::string &text) {
+  WriteText(STDERR_FILENO, spec.program + ": warning: " + text + "\n");
+  log.line(LogLevel::Error, "warning: " + text);
+}
+
+void WarnOpenListener(const DaemonSpec &spec, const DaemonLog &log,
+                      const std::string &listenAddress, bool hasSecret) {
+  uint32_t address = 0;
+  if (hasSecret || !ParseIpv4(listenAddress, &address) || (address >> 24) == 127) return;
+  Warn(spec, log,
+       "listening on " + listenAddress +
+           " beyond loopback without a secret: whoever reaches it can use " + spec.what);
 }
 
 std::string AbsolutePath(const std::string &path) {

@@ -102,6 +102,14 @@ int RunServerDaemon(const DaemonSpec &spec, DaemonLog &log, Server &server,
       [&] { server.stop(); });
 }
 
+// Start-up warnings: "PROGRAM: warning: text" on standard error (where
+// whoever starts the daemon sees it, also when it detaches) and in the log.
+void Warn(const DaemonSpec &spec, const DaemonLog &log, const std::string &text);
+// Warns when listenAddress (dotted IPv4) lies beyond loopback and no secret
+// guards the sessions: whoever reaches the address can use the peer.
+void WarnOpenListener(const DaemonSpec &spec, const DaemonLog &log,
+                      const std::string &listenAddress, bool hasSecret);
+
 // path made absolute against the working directory (a detached daemon works
 // in "/"); an empty or absolute path as it is.
 std::string AbsolutePath(const std::string &path);

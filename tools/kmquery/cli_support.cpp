@@ -171,6 +171,20 @@ RsaKey GenerateServerKey(std::string *error) {
 
 #pragma GCC diagnostic pop
 
+bool ReadSecretLine(const std::string &path, size_t maxBytes, std::string *secret) {
+  FILE *f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return false;
+  std::string line(maxBytes + 2, '\0');
+  const bool ok =
+      std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr || std::feof(f);
+  std::fclose(f);
+  size_t n = strnlen(line.data(), line.size());
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) n--;
+  secret->assign(line.data(), n);
+  OPENSSL_cleanse(line.data(), line.size());
+  return ok;
+}
+
 Secret::~Secret() {
   if (!text_.empty()) OPENSSL_cleanse(text_.data(), text_.size());
 }
