@@ -269,12 +269,18 @@ TEST(KmqueryAgent, EncryptionOffAgainstAgentThatRequiresItExitsWithFour) {
   EXPECT_NE(r.err.find("leave out -e off"), std::string::npos) << Describe(r);
 }
 
+// A proxy agent with the secret "proxy-pw" whose hops may reach the test
+// agents' picked ports.
+kmagent::AgentConfig ProxyAgentConfig() {
+  kmagent::AgentConfig config;
+  config.secret = "proxy-pw";
+  config.proxyPorts.clear();
+  return config;
+}
+
 TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   Agent target(SecureAgentConfig());
-  kmagent::AgentConfig proxyConfig;
-  proxyConfig.secret = "proxy-pw";
-  proxyConfig.proxyPorts.clear();  // the target listens on a picked port
-  Agent proxy(proxyConfig);
+  Agent proxy(ProxyAgentConfig());
   RunResult r = Kmquery({"agent", "127.0.0.1", "-p", target.port(), "-s", "s3cret", "-X",
                          "127.0.0.1:" + proxy.port(), "--proxy-secret", "proxy-pw",
                          "--proxy-auth", "md5", "--generate-key", "nop"});
@@ -297,10 +303,7 @@ TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
 // environment, or from the first line of a file.
 TEST(KmqueryAgent, ProxySecretFromEnvironmentOrFile) {
   Agent target(SecureAgentConfig());
-  kmagent::AgentConfig proxyConfig;
-  proxyConfig.secret = "proxy-pw";
-  proxyConfig.proxyPorts.clear();  // the target listens on a picked port
-  Agent proxy(proxyConfig);
+  Agent proxy(ProxyAgentConfig());
   const TempFile file("proxy-pw\n");
   const std::vector<std::string> base = {"agent",
                                          "127.0.0.1",

@@ -61,6 +61,12 @@ struct Agent {
     conn.reset();
     server->stop();
   }
+  // What the area holds, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> n = area.names();
+    std::sort(n.begin(), n.end());
+    return n;
+  }
   uint32_t download(const std::string &name, const std::string &target) {
     CSCPMessage request(conn->getProtocolVersion());
     request.SetCode(MC_AGENT_DOWNLOAD_FILE);
@@ -99,9 +105,7 @@ TEST(AgentdFileArea, NamesAreReducedToTheirLastComponent) {
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"../../escape"), RCC_SUCCESS);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"..\\win\\name"), RCC_SUCCESS);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"dir/.."), RCC_BAD_ARGUMENTS);
-  std::vector<std::string> names = agent.area.names();
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"escape", "name"}));
+  EXPECT_EQ(agent.names(), (std::vector<std::string>{"escape", "name"}));
   EXPECT_EQ(agent.download("../../escape", agent.local.file("e")), RCC_SUCCESS);
   EXPECT_EQ(ReadFileBytes(agent.local.file("e")), Pattern(10));
 }
@@ -168,9 +172,7 @@ TEST(AgentdFileArea, DotNamesControlCharactersLinksAndQuotaAreRefused) {
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"more"), RCC_SUCCESS);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"full"), RCC_OUT_OF_RESOURCES);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"more"), RCC_SUCCESS);
-  std::vector<std::string> names = agent.area.names();
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".upgrades", "big", "link", "more", "pkg"}));
+  EXPECT_EQ(agent.names(), (std::vector<std::string>{".upgrades", "big", "link", "more", "pkg"}));
 }
 
 }  // namespace

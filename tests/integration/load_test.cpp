@@ -85,19 +85,6 @@ bool OneRequest(AgentConnection &conn, uint32_t n) {
          std::u16string(value) == u"forty-two";
 }
 
-// Raises the soft descriptor limit to the hard one; the soft limit now in
-// force.
-rlim_t RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return limit.rlim_cur;
-}
-
 class Load : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -123,9 +110,8 @@ TEST_F(Load, ManyConcurrentSessionsEachDoingRequests) {
   const long seconds = EnvOr("KM_LOAD_SECONDS", 2);
   // Both ends of every session live in this process, plus some spare.
   const rlim_t needed = 2 * sessions + 64;
-  const rlim_t limit = RaiseDescriptorLimit();
-  if (limit < needed) {
-    GTEST_SKIP() << "descriptor limit " << limit << " is below the " << needed << " that "
+  if (!RaiseDescriptorLimit(needed)) {
+    GTEST_SKIP() << "the descriptor limit cannot be raised to the " << needed << " that "
                  << sessions << " sessions need; raise the hard limit (ulimit -Hn) to run it";
   }
   {
