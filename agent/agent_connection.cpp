@@ -168,6 +168,8 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
       rcc = RCC_CONNECT_FAILED;
     } else if (opened == OpenResult::VersionUnknown) {
       rcc = RCC_INTERNAL_ERROR;
+    } else if (opened == OpenResult::Refused) {
+      rcc = RCC_AGENT_BUSY;
     } else {
       protocolVersion = version;
       if (!link.startReceiver(ReceiverThreadStarter, this)) {

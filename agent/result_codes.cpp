@@ -33,6 +33,7 @@ const AgentResultCodeText g_agentResultCodes[] = {
     {916, u"File stat filed"},  // the published text, misspelling included
     {917, u"Memory allocation failed"},
     {918, u"File delete failed"},
+    {919, u"Agent busy: too many sessions"},
     {-1, nullptr},
 };
 

@@ -110,6 +110,9 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
     case OpenResult::VersionUnknown:
       PrintMsg(u"Cannot detect KMCP version for ISC peer %s", peer);
       return failConnect(ISC_RESULT_BAD_PROTOCOL_VERSION);
+    case OpenResult::Refused:
+      PrintMsg(u"ISC peer %s is busy: too many sessions", peer);
+      return failConnect(ISC_RESULT_PEER_BUSY);
     case OpenResult::Connected:
       break;
   }

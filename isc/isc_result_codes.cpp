@@ -5,7 +5,7 @@
 
 namespace {
 
-// Indexed by code; ISC_RESULT_SUCCESS .. ISC_RESULT_POST_EVENT_FAILED.
+// Indexed by code; ISC_RESULT_SUCCESS .. ISC_RESULT_PEER_BUSY.
 const char16_t *const kResultTexts[] = {
     u"Success",
     u"Unknown service",
@@ -26,8 +26,9 @@ const char16_t *const kResultTexts[] = {
     u"Session setup failed",
     u"Object not found",
     u"Failed to post event",
+    u"Peer busy: too many sessions",
 };
-static_assert(std::size(kResultTexts) == ISC_RESULT_POST_EVENT_FAILED + 1);
+static_assert(std::size(kResultTexts) == ISC_RESULT_PEER_BUSY + 1);
 
 }  // namespace
 

@@ -32,7 +32,7 @@ OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16
     return OpenResult::ConnectFailed;
   int detected = 0;
   if (!KMCPGetPeerProtocolVersion(sock, &detected, &sendLock, versionTimeoutMs))
-    return OpenResult::VersionUnknown;
+    return KmGetLastSocketError() == EBUSY ? OpenResult::Refused : OpenResult::VersionUnknown;
   *version = detected;
   return OpenResult::Connected;
 }

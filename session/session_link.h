@@ -107,6 +107,7 @@ enum class OpenResult {
   Connected,       // TCP connected and the peer's version is in *version
   ConnectFailed,   // the TCP connect failed or took longer than its limit
   VersionUnknown,  // the peer gave no usable answer to version detection
+  Refused,         // the peer turned the connection away (too many sessions)
 };
 
 class Link {

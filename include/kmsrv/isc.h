@@ -72,6 +72,7 @@ inline constexpr uint32_t ISC_RESULT_INTERNAL_ERROR = 15;          // key exchan
 inline constexpr uint32_t ISC_RESULT_SESSION_SETUP_FAILED = 16;    // peer
 inline constexpr uint32_t ISC_RESULT_OBJECT_NOT_FOUND = 17;        // peer
 inline constexpr uint32_t ISC_RESULT_POST_EVENT_FAILED = 18;       // peer
+inline constexpr uint32_t ISC_RESULT_PEER_BUSY = 19;               // Connect: too many sessions
 
 // The text of a result code; "Unknown error code" for any code above 18.
 // Never null; a constant that must not be freed. Any thread.

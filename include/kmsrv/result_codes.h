@@ -42,6 +42,9 @@ inline constexpr uint32_t RCC_FILE_OPEN_ERROR = 915;
 inline constexpr uint32_t RCC_FILE_STAT_FAILED = 916;
 inline constexpr uint32_t RCC_OUT_OF_MEMORY = 917;
 inline constexpr uint32_t RCC_FILE_DELETE_FAILED = 918;
+// The agent turned the connection away before it began: too many sessions
+// (or too many not yet logged in) are open. Try again later.
+inline constexpr uint32_t RCC_AGENT_BUSY = 919;
 
 // One entry of the code table. The table ends with an entry whose code is -1
 // and whose text is null.

@@ -152,9 +152,10 @@ namespace {
 // RecvKMCPMessage and RecvKMCPMessageInPlace. With inPlace, a clear message
 // that lies whole in the read buffer is not copied: *inPlace points at it.
 // Otherwise *inPlace (when given) is msgBuffer.
+// With a deadline (not null), no wait lasts beyond it.
 int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_BUFFER *recvBuffer,
             uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
-            uint32_t timeout_ms) {
+            uint32_t timeout_ms, const std::chrono::steady_clock::time_point *deadline = nullptr) {
   if (inPlace != nullptr) *inPlace = msgBuffer;
   if (recvBuffer == nullptr) {
     kmnet::setLastError(EINVAL);
@@ -174,7 +175,17 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
     return KMCP_RECV_ERROR;
   }
   maxMsgSize = std::min<uint32_t>(maxMsgSize, INT_MAX);  // results are int
-  const int timeoutMs = kmnet::pollTimeout(timeout_ms);
+  const int limitMs = kmnet::pollTimeout(timeout_ms);
+  // The wait allowed now: the limit of one wait, cut to what is left before
+  // the deadline.
+  const auto waitMs = [&]() -> int {
+    if (deadline == nullptr) return limitMs;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          *deadline - std::chrono::steady_clock::now())
+                          .count();
+    const int leftMs = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    return limitMs < 0 ? leftMs : std::min(limitMs, leftMs);
+  };
   auto *msgBytes = reinterpret_cast<uint8_t *>(msgBuffer);
   int result = 0;
 
@@ -186,7 +197,7 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
       st->discardLeft -= n;
       if (st->discardLeft == 0) continue;
       st->readPos = st->readEnd = 0;
-      if (!fill(sock, st, timeoutMs, &result)) return result;
+      if (!fill(sock, st, waitMs(), &result)) return result;
       continue;
     }
 
@@ -199,7 +210,7 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
       }
       while (st->partialHave < st->partialSize) {
         ReadResult r = readSome(sock, dest + st->partialHave, st->partialSize - st->partialHave,
-                                timeoutMs, &st->wait, false);
+                                waitMs(), &st->wait, false);
         if (r.bytes == 0) return r.result;
         st->partialHave += static_cast<uint32_t>(r.bytes);
       }
@@ -215,7 +226,7 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
     if (avail == 0) st->readPos = st->readEnd = 0;  // the next read gets the whole buffer
     if (avail < KMCP_HEADER_SIZE) {
       if (st->readPos + KMCP_HEADER_SIZE > KMCP_RECV_BUFFER_SIZE) compact(st);
-      if (!fill(sock, st, timeoutMs, &result)) return result;
+      if (!fill(sock, st, waitMs(), &result)) return result;
       continue;
     }
     const uint8_t *start = st->data + st->readPos;
@@ -259,7 +270,7 @@ int receive(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **inPlace, CSCP_B
     if (f.size <= KMCP_RECV_BUFFER_SIZE) {
       // It will fit: make room behind it and read on.
       if (st->readPos + f.size > KMCP_RECV_BUFFER_SIZE) compact(st);
-      if (!fill(sock, st, timeoutMs, &result)) return result;
+      if (!fill(sock, st, waitMs(), &result)) return result;
       continue;
     }
     std::memcpy(dest, start, avail);
@@ -293,4 +304,13 @@ int RecvKMCPMessageInPlace(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **
   KMCP_MESSAGE *unused;
   return receive(sock, msgBuffer, message != nullptr ? message : &unused, recvBuffer, maxMsgSize,
                  ppCtx, decryptionBuffer, timeout_ms);
+}
+
+int RecvKMCPMessageBefore(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **message,
+                          CSCP_BUFFER *recvBuffer, uint32_t maxMsgSize,
+                          KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+                          std::chrono::steady_clock::time_point deadline) {
+  KMCP_MESSAGE *unused;
+  return receive(sock, msgBuffer, message != nullptr ? message : &unused, recvBuffer, maxMsgSize,
+                 ppCtx, decryptionBuffer, KM_INFINITE, &deadline);
 }

@@ -79,6 +79,10 @@ int KMCPGetPeerProtocolVersion(SOCKET sock, int *version, KmMutex *sendLock, uin
     return 0;
   }
   KmcpFieldType type;
+  if (reply->GetCode() == MC_REQUEST_COMPLETED && reply->GetVariableType(VAR_KMCP_REFUSED, &type)) {
+    kmnet::setLastError(EBUSY);  // turned away: too many sessions
+    return 0;
+  }
   const bool hasVersion = reply->GetVariableType(VAR_KMCP_VERSION, &type);
   if (reply->GetCode() == MC_REQUEST_COMPLETED && !hasVersion) {
     *version = 1;  // a peer that does not know the request

@@ -41,6 +41,12 @@ AgentConfig WithSecret(const std::string &secret) {
   return c;
 }
 
+// A proxy agent whose hops may reach the test agents' picked ports.
+AgentConfig AnyPort(AgentConfig c = {}) {
+  c.proxyPorts.clear();
+  return c;
+}
+
 // Slips a keepalive in clear into the client's (keyed) stream and returns
 // the result code of the reply, or -1 when none comes.
 int64_t ClearKeepaliveResult(RawPeer &client) {
@@ -138,8 +144,15 @@ TEST(AgentServerTest, AcceptsTheSecretByEveryMethodAndRecordsWhatCame) {
   EXPECT_NE(logins[0].session, logins[1].session);
 }
 
+// Without throttling, which would end the session after three failures.
+AgentConfig Unthrottled(AgentConfig c) {
+  c.loginFailureDelayMs = 0;
+  c.maxLoginFailures = 0;
+  return c;
+}
+
 TEST(AgentServerTest, RefusesWrongOrMalformedLoginsAndKeepsAskingForOne) {
-  auto server = Start(WithSecret("s3cret"));
+  auto server = Start(Unthrottled(WithSecret("s3cret")));
   RawPeer client(server->port());
   EXPECT_EQ(client.keepalive(), RCC_AUTH_REQUIRED);
   EXPECT_EQ(client.request(0x1234), RCC_AUTH_REQUIRED);  // unknown codes are not revealed
@@ -372,7 +385,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
   targetConfig.requireEncryption = true;
   targetConfig.reportVersion = 3;
   auto target = Start(targetConfig);
-  auto proxy = Start(WithSecret("near"));
+  auto proxy = Start(AnyPort(WithSecret("near")));
 
   RawPeer client(proxy->port());
   EXPECT_EQ(client.detectVersion(), KMCP_VERSION);
@@ -416,7 +429,7 @@ TEST(AgentServerTest, ProxyHopRelaysAWholeSecondSessionToTheTarget) {
 
 TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
   auto target = Start();
-  auto proxy = Start();
+  auto proxy = Start(AnyPort());
   RawPeer client(proxy->port());
   CSCPMessage hop;
   hop.SetCode(MC_SETUP_PROXY_CONNECTION);
@@ -443,7 +456,7 @@ TEST(AgentServerTest, ProxyHopForwardsBytesSentRightBehindTheHopRequest) {
 }
 
 TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
-  auto proxy = Start();
+  auto proxy = Start(AnyPort());
   RawPeer client(proxy->port());
   const kmtest::ClosedPort reserved;
   const uint16_t closed = reserved.port();
@@ -469,7 +482,7 @@ TEST(AgentServerTest, ProxyHopIsRefusedOutsideItsRulesAndTheSessionGoesOn) {
   EXPECT_EQ(hops[4].port, closed);
   EXPECT_EQ(hops[4].result, RCC_CONNECT_FAILED);
 
-  AgentConfig noProxy;
+  AgentConfig noProxy = AnyPort();
   noProxy.allowProxy = false;
   auto strict = Start(noProxy);
   auto target = Start();
@@ -592,7 +605,7 @@ TEST(AgentServerTest, GarbageAndCutMessagesEndOnlyTheirOwnSession) {
 }
 
 TEST(AgentServerTest, BitFlippedLoginsNeverUpsetTheServer) {
-  auto server = Start(WithSecret("s3cret"));
+  auto server = Start(Unthrottled(WithSecret("s3cret")));
   CSCPMessage login;
   login.SetCode(MC_LOGIN);
   login.SetId(1);
@@ -793,8 +806,7 @@ TEST(AgentServerTest, ConcurrentClientsAndBroadcastsKeepMessagesWhole) {
 
 TEST(AgentServerTest, StopEndsIdleDelayedAndRelayingSessions) {
   auto target = Start();
-  AgentConfig config;
-  auto proxy = Start(config);
+  auto proxy = Start(AnyPort());
   AgentConfig slowConfig;
   slowConfig.replyDelayMs = 600000;
   auto slow = Start(slowConfig);

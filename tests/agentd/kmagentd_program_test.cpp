@@ -2,6 +2,7 @@
 // usage errors. Runs the built binary (KMAGENTD_PATH).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
@@ -144,6 +146,96 @@ TEST(KmagentdProgramTest, ServesConfiguredDataAndSendsPeriodicTrapsToSessionsTha
   }
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(), 0);
+}
+
+// A peer that asked for traps and stopped reading while a download to it
+// was under way: its session's sends wait (here up to a minute), and with
+// them every trap that must pass the session. SIGTERM must stop the agent
+// all the same.
+TEST(KmagentdProgramTest, SigtermStopsTheAgentWhileATrapReceiverStalls) {
+  const kmtest::TempDir dir("kmagentd");
+  dir.write("big.bin", std::string(std::size_t{32} << 20, 'b'));
+  Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--files", dir.path,
+                  "--trap-interval-ms", "10", "--send-timeout-ms", "60000"});
+  ASSERT_GT(child.pid(), 0);
+  const uint16_t port = ListeningPort(child.readLine());
+  ASSERT_NE(port, 0);
+  RawPeer stalled(port);
+  ASSERT_EQ(stalled.request(MC_ENABLE_TRAPS), RCC_SUCCESS);
+  ASSERT_TRUE(stalled.send(MC_AGENT_DOWNLOAD_FILE, stalled.nextId(),
+                           [](CSCPMessage &m) { m.SetVariable(VAR_FILE_NAME, u"big.bin"); }));
+  // Time for the download to fill what the sockets hold, and for a trap to
+  // wait behind it; the test holds without it, it only tries harder.
+  usleep(1000 * 1000);
+  child.signal(SIGTERM);
+  EXPECT_TRUE(kmtest::WaitUntil([&] { return kmtest::ProcessGone(child.pid()); }, 5000));
+  EXPECT_EQ(child.wait(), 0);
+}
+
+// Links planted where the pid file and the log go must not make the agent
+// write through them: the pid file replaces its link (written whole, mode
+// 0600) and goes at the stop; a log path that is a link stops the start.
+TEST(KmagentdProgramTest, PidFileAndLogNeverWriteThroughALink) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string victim = dir.write("victim", "precious\n");
+  const std::string pidFile = dir.file("agent.pid");
+  const std::string logFile = dir.file("agent.log");
+  ASSERT_EQ(::symlink(victim.c_str(), pidFile.c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), logFile.c_str()), 0);
+  {
+    Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--log", logFile});
+    EXPECT_EQ(child.wait(), 2);
+    EXPECT_NE(child.err().find("cannot open log"), std::string::npos) << child.err();
+  }
+  Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--pidfile", pidFile});
+  ASSERT_NE(ListeningPort(child.readLine()), 0);
+  struct stat st;
+  ASSERT_EQ(::lstat(pidFile.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(kmtest::ReadFile(pidFile), std::to_string(child.pid()) + "\n");
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_NE(::access(pidFile.c_str(), F_OK), 0);
+  EXPECT_EQ(kmtest::ReadFile(victim), "precious\n");
+  EXPECT_EQ(dir.names().size(), 2u);  // the victim and the log's link: no temporary left
+}
+
+// A log with a size limit moves a full file aside and goes on in a new one:
+// a peer that makes the agent log cannot fill the disk.
+TEST(DaemonLogTest, FullLogIsMovedAsideAndStartsAnew) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string path = dir.file("agent.log");
+  {
+    kmpeer::DaemonLog log;
+    ASSERT_TRUE(log.openFile(path, 400));
+    for (int i = 0; i < 100; ++i) log.line(kmpeer::LogLevel::Info, "line " + std::to_string(i));
+  }
+  const std::string now = kmtest::ReadFile(path), before = kmtest::ReadFile(path + ".1");
+  EXPECT_LE(now.size(), 400u);
+  EXPECT_LE(before.size(), 400u);
+  EXPECT_GT(before.size(), 300u);
+  EXPECT_NE(now.find("line 99\n"), std::string::npos);
+  EXPECT_EQ(dir.names().size(), 2u);
+}
+
+// Settings that leave the agent open are named at the start: a secret in a
+// file every user may read, a listener beyond loopback without a secret
+// (a test address no interface has, so nothing is bound beyond loopback).
+TEST(KmagentdProgramTest, WarnsOfAReadableSecretAndAnOpenListener) {
+  const kmtest::TempDir dir("kmagentd");
+  const std::string config = dir.write("agent.conf", "secret = s3cret\n");
+  ASSERT_EQ(::chmod(config.c_str(), 0644), 0);
+  Kmagentd readable({"--foreground", "--listen", "127.0.0.1:0", "--config", config});
+  ASSERT_NE(ListeningPort(readable.readLine()), 0);
+  EXPECT_NE(readable.readLine(kmtest::kProgramWaitMs, Process::kErr).find("holds the secret"),
+            std::string::npos);
+  readable.signal(SIGTERM);
+  EXPECT_EQ(readable.wait(), 0);
+
+  Kmagentd open({"--foreground", "--listen", "192.0.2.1:0"});
+  EXPECT_EQ(open.wait(), 1);
+  EXPECT_NE(open.err().find("beyond loopback without a secret"), std::string::npos) << open.err();
 }
 
 }  // namespace

@@ -169,6 +169,18 @@ TEST(KmqueryAgent, UnreachableAgentExitsWithThreeNamingCodeAndText) {
   EXPECT_EQ(doc["error"]["exitStatus"].number, 3);
 }
 
+TEST(KmqueryAgent, BusyAgentExitsWithThreeNamingItsRefusal) {
+  kmagent::AgentConfig config;
+  config.maxSessions = 1;
+  Agent agent(config);
+  kmtest::RawPeer holder(agent.server().port());
+  ASSERT_EQ(holder.keepalive(), 0);
+  RunResult r = Kmquery({"agent", "127.0.0.1", "-p", agent.port(), "nop"});
+  EXPECT_EQ(r.status, 3) << Describe(r);
+  EXPECT_NE(r.err.find("error 919 (Agent busy: too many sessions)"), std::string::npos)
+      << Describe(r);
+}
+
 TEST(KmqueryAgent, UnresolvableHostIsAConnectionFailure) {
   RunResult r = Kmquery({"agent", "no-such-host.invalid", "nop"});
   EXPECT_EQ(r.status, 3) << Describe(r);
@@ -257,11 +269,18 @@ TEST(KmqueryAgent, EncryptionOffAgainstAgentThatRequiresItExitsWithFour) {
   EXPECT_NE(r.err.find("leave out -e off"), std::string::npos) << Describe(r);
 }
 
+// A proxy agent with the secret "proxy-pw" whose hops may reach the test
+// agents' picked ports.
+kmagent::AgentConfig ProxyAgentConfig() {
+  kmagent::AgentConfig config;
+  config.secret = "proxy-pw";
+  config.proxyPorts.clear();
+  return config;
+}
+
 TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   Agent target(SecureAgentConfig());
-  kmagent::AgentConfig proxyConfig;
-  proxyConfig.secret = "proxy-pw";
-  Agent proxy(proxyConfig);
+  Agent proxy(ProxyAgentConfig());
   RunResult r = Kmquery({"agent", "127.0.0.1", "-p", target.port(), "-s", "s3cret", "-X",
                          "127.0.0.1:" + proxy.port(), "--proxy-secret", "proxy-pw",
                          "--proxy-auth", "md5", "--generate-key", "nop"});
@@ -278,6 +297,37 @@ TEST(KmqueryAgent, ProxyHopCarriesTheAgentsAddressAndBothLogins) {
   ASSERT_FALSE(targetLogins.empty());
   EXPECT_EQ(targetLogins.back().method, 3);  // SHA-1 (the default with a secret) at the agent
   EXPECT_EQ(targetLogins.back().result, 0u);
+}
+
+// The proxy's secret need not stand on the command line: from the
+// environment, or from the first line of a file.
+TEST(KmqueryAgent, ProxySecretFromEnvironmentOrFile) {
+  Agent target(SecureAgentConfig());
+  Agent proxy(ProxyAgentConfig());
+  const TempFile file("proxy-pw\n");
+  const std::vector<std::string> base = {"agent",
+                                         "127.0.0.1",
+                                         "-p",
+                                         target.port(),
+                                         "-s",
+                                         "s3cret",
+                                         "-X",
+                                         "127.0.0.1:" + proxy.port(),
+                                         "--generate-key"};
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+  } cases[] = {{{"nop"}, {"KMQUERY_PROXY_SECRET=proxy-pw"}},
+               {{"--proxy-secret-file", file.path(), "nop"}, {}}};
+  for (const Case &c : cases) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = Kmquery(args, c.env);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+  }
+  auto logins = proxy.server().logins();
+  ASSERT_EQ(logins.size(), 2u);
+  for (const auto &login : logins) EXPECT_EQ(login.result, 0u);
 }
 
 // A reference agent started by the fixture's SetUp with a temporary folder
@@ -306,9 +356,10 @@ class DataAgent : public AgentFixture {
     kmagent::AgentConfig config;
     config.parameters = {{"Test.Greeting", "hello \x1b[31mworld"}};
     config.lists = {{"Test.Colours", {"red", "green", "blue"}}};
-    config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false"}}};
+    config.actions = {{"Test.True", {"/bin/true"}}, {"Test.False", {"/bin/false", "$1", "$2"}}};
     config.filesDir = dir_ + "/area";
     config.trapsOnlyWhenEnabled = true;
+    config.serviceCheckAllowed = {{0x7F000000u, 0xFF000000u}};
     agent_ = std::make_unique<Agent>(config);
   }
 };
@@ -651,6 +702,7 @@ TEST_F(KmquerySnmp, VlansShowNamesAndEgressPorts) {
 TEST_F(KmquerySnmp, GetThroughAnAgentThatForwardsToTheDevice) {
   kmagent::AgentConfig config;
   config.secret = "s3cret";
+  config.snmpAllowed = {{0x7F000000u, 0xFF000000u}};
   Agent agent(config);
   auto args = snmp({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret", "get",
                     ".1.3.6.1.2.1.1.6.0"});
@@ -740,6 +792,7 @@ TEST_F(KmquerySnmp, WrongV3CredentialsGiveOneClearLineAndExitFive) {
 TEST_F(KmquerySnmp, V3ThroughAnAgent) {
   kmagent::AgentConfig config;
   config.secret = "s3cret";
+  config.snmpAllowed = {{0x7F000000u, 0xFF000000u}};
   Agent agent(config);
   RunResult r = Kmquery(snmpV3({"--via-agent", "127.0.0.1:" + agent.port(), "-s", "s3cret",
                                 "--agent-auth", "sha1", "get", ".1.3.6.1.2.1.1.6.0"}),

@@ -235,7 +235,9 @@ TEST(AgentProxy, ProxyCredentialsFirstAgentCredentialsSecondAddressInHostOrder) 
   // The agent listens on 127.0.0.2 so that host and network order differ.
   AgentConfig targetConfig = Config(true, "agentpw", "127.0.0.2");
   auto target = StartAgent(targetConfig);
-  auto proxy = StartAgent(Config(false, "proxypw"));
+  AgentConfig proxyConfig = Config(false, "proxypw");
+  proxyConfig.proxyPorts.clear();  // the target listens on a picked port
+  auto proxy = StartAgent(proxyConfig);
 
   for (int32_t policy : {ENCRYPTION_ON_DEMAND, ENCRYPTION_MANDATORY}) {
     SCOPED_TRACE("policy=" + std::to_string(policy));

@@ -26,6 +26,7 @@ struct AgentSession {
   explicit AgentSession(AgentConfig config = {}) {
     config.parameters.push_back({"Test.Value", "a value of some length"});
     config.lists.push_back({"Test.Lines", {"one", "two words", "three"}});
+    config.serviceCheckAllowed = {{0x7F000000u, 0xFF000000u}};  // the test's services
     agent = std::make_unique<AgentServer>(std::move(config));
     std::string error;
     started = agent->start(&error);

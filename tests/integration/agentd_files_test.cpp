@@ -4,9 +4,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -40,12 +42,14 @@ struct Agent {
   std::unique_ptr<AgentServer> server;
   std::unique_ptr<TestConnection> conn;
 
-  explicit Agent(bool encrypted, uint64_t maxUpload = uint64_t{1} << 30, bool withArea = true) {
+  explicit Agent(bool encrypted, uint64_t maxUpload = uint64_t{1} << 30, bool withArea = true,
+                 const std::function<void(AgentConfig &)> &tune = {}) {
     AgentConfig config;
     config.listenAddress = "127.0.0.1";
     config.requireEncryption = encrypted;
     if (withArea) config.filesDir = area.path;
     config.maxUploadSize = maxUpload;
+    if (tune) tune(config);
     server = std::make_unique<AgentServer>(std::move(config));
     std::string error;
     EXPECT_TRUE(server->start(&error)) << error;
@@ -56,6 +60,12 @@ struct Agent {
   ~Agent() {
     conn.reset();
     server->stop();
+  }
+  // What the area holds, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> n = area.names();
+    std::sort(n.begin(), n.end());
+    return n;
   }
   uint32_t download(const std::string &name, const std::string &target) {
     CSCPMessage request(conn->getProtocolVersion());
@@ -95,9 +105,7 @@ TEST(AgentdFileArea, NamesAreReducedToTheirLastComponent) {
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"../../escape"), RCC_SUCCESS);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"..\\win\\name"), RCC_SUCCESS);
   EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"dir/.."), RCC_BAD_ARGUMENTS);
-  std::vector<std::string> names = agent.area.names();
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"escape", "name"}));
+  EXPECT_EQ(agent.names(), (std::vector<std::string>{"escape", "name"}));
   EXPECT_EQ(agent.download("../../escape", agent.local.file("e")), RCC_SUCCESS);
   EXPECT_EQ(ReadFileBytes(agent.local.file("e")), Pattern(10));
 }
@@ -123,6 +131,48 @@ TEST(AgentdFileArea, RefusalsAndOversizedUploadsLeaveNothingBehind) {
     EXPECT_EQ(agent.download("f", agent.local.file("g")), RCC_ACCESS_DENIED);
     EXPECT_TRUE(agent.area.names().empty());
   }
+}
+
+// Names a hostile server chooses: the area's own dot files, control
+// characters that would forge log and record lines, links planted in the
+// area, and a quota that the area keeps.
+TEST(AgentdFileArea, DotNamesControlCharactersLinksAndQuotaAreRefused) {
+  Agent agent(false, uint64_t{1} << 30, true, [](AgentConfig &c) {
+    c.maxAreaFiles = 3;
+    c.maxAreaBytes = 100;
+  });
+  const std::string src = agent.local.file("src");
+  WriteFile(src, Pattern(10));
+  for (const char16_t *name : {u".upgrades", u".x", u"a\nb", u"tab\tname", u"del\x7F"}) {
+    EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), name), RCC_BAD_ARGUMENTS);
+    EXPECT_EQ(agent.conn->startUpgrade(name), RCC_BAD_ARGUMENTS);
+  }
+  EXPECT_EQ(agent.download(".upgrades", agent.local.file("d")), RCC_BAD_ARGUMENTS);
+  EXPECT_TRUE(agent.area.names().empty());
+
+  // Links to a file outside the area, one of them in place of the record.
+  const std::string outside = agent.local.file("outside");
+  WriteFile(outside, std::vector<uint8_t>{'s', 'e', 'c', 'r', 'e', 't'});
+  ASSERT_EQ(::symlink(outside.c_str(), agent.area.file("link").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), agent.area.file(".upgrades").c_str()), 0);
+  EXPECT_EQ(agent.download("link", agent.local.file("got")), RCC_FILE_OPEN_ERROR);
+  EXPECT_FALSE(std::ifstream(agent.local.file("got")).good());
+  EXPECT_EQ(agent.conn->startUpgrade(u"link"), RCC_FILE_OPEN_ERROR);
+  ASSERT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"pkg"), RCC_SUCCESS);
+  EXPECT_EQ(agent.conn->startUpgrade(u"pkg"), RCC_IO_FAILURE);
+  EXPECT_EQ(ReadFile(outside), "secret");
+
+  // Quota: 100 bytes and 3 regular files (links do not count; "pkg" holds
+  // 10 bytes); the file an upload replaces does not count against it.
+  WriteFile(src, Pattern(91));
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"big"), RCC_IO_FAILURE);
+  WriteFile(src, Pattern(80));
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"big"), RCC_SUCCESS);
+  WriteFile(src, Pattern(10));
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"more"), RCC_SUCCESS);
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"full"), RCC_OUT_OF_RESOURCES);
+  EXPECT_EQ(agent.conn->uploadFile(Wide(src).c_str(), u"more"), RCC_SUCCESS);
+  EXPECT_EQ(agent.names(), (std::vector<std::string>{".upgrades", "big", "link", "more", "pkg"}));
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST(IscPeer, BrokenFramingEndsTheSession) {
   EXPECT_TRUE(server->waitForSessionCount(0, 10000));
 }
 
-TEST(IscPeer, RefusesConnectionsBeyondMaxSessions) {
+TEST(IscPeer, RefusesConnectionsBeyondMaxSessionsWithAReplyTheClientNames) {
   kmisc::IscConfig config = EchoPeer();
   config.maxSessions = 1;
   auto server = StartPeer(config);
@@ -127,9 +127,25 @@ TEST(IscPeer, RefusesConnectionsBeyondMaxSessions) {
   ASSERT_TRUE(second.ok());
   bool closed = false;
   second.send(MC_KEEPALIVE, 1);
+  // The refusal stands where the version answer would.
+  EXPECT_EQ(RccOf(second, KMCP_VERSION_REQUEST_ID), ISC_RESULT_PEER_BUSY);
   EXPECT_EQ(Read(second, &closed), nullptr);
   EXPECT_TRUE(closed);
   EXPECT_EQ(server->sessionCount(), 1u);
+  TestIsc isc(kLoopbackNet, server->port());
+  EXPECT_EQ(isc.Connect(7), ISC_RESULT_PEER_BUSY);
+}
+
+TEST(IscPeer, ASessionWithNoRequestServedEndsAtTheLoginDeadline) {
+  kmisc::IscConfig config = EchoPeer();
+  config.loginTimeoutMs = 200;
+  auto server = StartPeer(config);
+  RawPeer silent(server->port());
+  EXPECT_TRUE(silent.waitForClose());
+  RawPeer served(server->port());
+  ASSERT_TRUE(served.send(MC_KEEPALIVE, 1));
+  ASSERT_EQ(RccOf(served, 1), ISC_RESULT_SUCCESS);
+  EXPECT_FALSE(served.waitForClose(500));
 }
 
 TEST(IscPeer, StopEndsSessionsAndRefusesASecondStart) {

@@ -66,8 +66,10 @@ class QuietConnection : public AgentConnection {
 };
 
 // The reference agent with room for `sessions` sessions and one parameter.
-std::unique_ptr<kmagent::AgentServer> StartAgent(uint32_t sessions) {
+std::unique_ptr<kmagent::AgentServer> StartAgent(uint32_t sessions,
+                                                 const std::string &secret = {}) {
   kmagent::AgentConfig config;
+  config.secret = secret;
   config.maxSessions = sessions + 8;
   config.keepRecords = false;  // the records would only measure themselves
   config.parameters.push_back({"Load.Value", "forty-two"});
@@ -83,19 +85,6 @@ bool OneRequest(AgentConnection &conn, uint32_t n) {
   char16_t value[32];
   return conn.getParameter(u"Load.Value", 32, value) == RCC_SUCCESS &&
          std::u16string(value) == u"forty-two";
-}
-
-// Raises the soft descriptor limit to the hard one; the soft limit now in
-// force.
-rlim_t RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return limit.rlim_cur;
 }
 
 class Load : public ::testing::Test {
@@ -123,9 +112,8 @@ TEST_F(Load, ManyConcurrentSessionsEachDoingRequests) {
   const long seconds = EnvOr("KM_LOAD_SECONDS", 2);
   // Both ends of every session live in this process, plus some spare.
   const rlim_t needed = 2 * sessions + 64;
-  const rlim_t limit = RaiseDescriptorLimit();
-  if (limit < needed) {
-    GTEST_SKIP() << "descriptor limit " << limit << " is below the " << needed << " that "
+  if (!RaiseDescriptorLimit(needed)) {
+    GTEST_SKIP() << "the descriptor limit cannot be raised to the " << needed << " that "
                  << sessions << " sessions need; raise the hard limit (ulimit -Hn) to run it";
   }
   {
@@ -192,6 +180,80 @@ TEST_F(Load, ManyConcurrentSessionsEachDoingRequests) {
     conns.clear();
     EXPECT_TRUE(agent->waitForSessionCount(0, 30000));
     agent->stop();
+  }
+  expectNothingLeft();
+}
+
+// Requests per second of `threads` logged-in sessions, one thread each,
+// over `seconds`; *failed counts the requests that failed.
+double LoggedInRate(std::vector<std::unique_ptr<QuietConnection>> &conns, long seconds,
+                    std::atomic<uint64_t> *failed) {
+  std::atomic<uint64_t> done{0};
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::seconds(seconds);
+  std::vector<std::thread> pool;
+  for (auto &conn : conns) {
+    pool.emplace_back([&, c = conn.get()] {
+      for (uint32_t n = 0; Clock::now() < until; n++) (OneRequest(*c, n) ? done : *failed)++;
+    });
+  }
+  for (auto &t : pool) t.join();
+  return done.load() / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// 8 logged-in sessions keep their request rate while 1,000 connections sit
+// idle and 1,000 logins a second fail (each from an address of its own, so
+// that per-address throttling does not thin them out).
+TEST_F(Load, LoggedInSessionsKeepTheirRateUnderIdleSocketsAndFailingLogins) {
+  const long seconds = EnvOr("KM_LOAD_SECONDS", 2);
+  constexpr size_t kIdle = 1000;
+  constexpr uint32_t kFailuresPerSecond = 1000;
+  if (!RaiseDescriptorLimit(kIdle + 512)) GTEST_SKIP() << "cannot raise the descriptor limit";
+  {
+    auto agent = StartAgent(64, "load-secret");
+    std::vector<std::unique_ptr<QuietConnection>> conns;
+    for (int i = 0; i < 8; i++) {
+      conns.push_back(std::make_unique<QuietConnection>(kLoopbackNet, agent->port(),
+                                                        AUTH_METHOD_SHA1, u"load-secret"));
+      conns.back()->setCommandTimeout(30000);
+      ASSERT_TRUE(conns.back()->connect());
+    }
+    std::atomic<uint64_t> failed{0};
+    const double unloaded = LoggedInRate(conns, seconds, &failed);
+
+    IdleSockets idle;
+    ASSERT_EQ(idle.open(agent->port(), 0x7F000002, kIdle), kIdle);
+    std::atomic<bool> attacking{true};
+    std::atomic<uint64_t> attempts{0}, refused{0};
+    // Four guessers, each at a quarter of the rate, from addresses of their own.
+    constexpr uint32_t kGuessers = 4;
+    std::vector<std::thread> guessers;
+    for (uint32_t g = 0; g < kGuessers; g++) {
+      guessers.emplace_back([&, g] {
+        const auto start = Clock::now();
+        for (uint32_t i = 0; attacking.load(); i++) {
+          std::this_thread::sleep_until(
+              start + std::chrono::microseconds(1000000ull * i * kGuessers / kFailuresPerSecond));
+          RawPeer guess(agent->port(), 0x7F010000 + (g << 16) + (i % 60000) + 1);
+          attempts++;
+          refused += guess.loginClear(u"wrong") == RCC_AUTH_FAILED ? 1 : 0;
+        }
+      });
+    }
+    const auto attackStart = Clock::now();
+    const double loaded = LoggedInRate(conns, seconds, &failed);
+    attacking = false;
+    for (auto &t : guessers) t.join();
+    const double attackSeconds = std::chrono::duration<double>(Clock::now() - attackStart).count();
+    std::printf(
+        "[load] 8 logged-in sessions: %.0f req/s unloaded, %.0f req/s with %zu idle "
+        "sockets and %.0f failing logins/s (%llu of %llu answered 440): %.2fx\n",
+        unloaded, loaded, kIdle, attempts.load() / attackSeconds,
+        static_cast<unsigned long long>(refused.load()),
+        static_cast<unsigned long long>(attempts.load()), loaded / unloaded);
+    EXPECT_EQ(failed.load(), 0u);
+    EXPECT_GT(refused.load(), 0u);
+    conns.clear();
   }
   expectNothingLeft();
 }

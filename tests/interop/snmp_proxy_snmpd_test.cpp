@@ -31,7 +31,14 @@ namespace {
 // entering a network namespace to have it reach devices there.
 class AgentProxy {
  public:
-  explicit AgentProxy(kmagent::AgentConfig config = {}) : agent_(std::move(config)) {}
+  // Forwards to the test's devices wherever they are, unless the test
+  // names its own range.
+  explicit AgentProxy(kmagent::AgentConfig config = {}) : agent_(AnyDevice(std::move(config))) {}
+
+  static kmagent::AgentConfig AnyDevice(kmagent::AgentConfig config) {
+    if (config.snmpAllowed.empty()) config.snmpAllowed = {{0, 0}};
+    return config;
+  }
 
   // "" once the agent listens, otherwise why not.
   std::string start() {

@@ -1,9 +1,13 @@
 #include "support/raw_peer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "kmbase/byte_order.h"
@@ -23,8 +27,16 @@ constexpr int kMaxSkipped = 512;
 
 RawPeer::RawPeer() : state_(std::make_unique<CSCP_BUFFER>()) { setMaxMessage(kSessionMaxMessage); }
 
-RawPeer::RawPeer(uint16_t port) : RawPeer() {
+RawPeer::RawPeer(uint16_t port, uint32_t source) : RawPeer() {
   SOCKET sock = KmSocketOpenTcp();
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(source);
+  if (sock != INVALID_SOCKET && source != 0 &&
+      ::bind(sock, reinterpret_cast<sockaddr *>(&from), sizeof(from)) != 0) {
+    KmSocketClose(sock);
+    sock = INVALID_SOCKET;
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -226,5 +238,67 @@ ClosedPort::ClosedPort() : sock_(KmSocketOpenTcp()) {
 }
 
 ClosedPort::~ClosedPort() { KmSocketClose(sock_); }
+
+SOCKET StartConnect(uint16_t port, uint32_t source) {
+  const SOCKET sock = KmSocketOpenTcp();
+  if (sock == INVALID_SOCKET) return sock;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(source);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  const int flags = ::fcntl(sock, F_GETFL);
+  const bool started =
+      (source == 0 || ::bind(sock, reinterpret_cast<sockaddr *>(&from), sizeof(from)) == 0) &&
+      flags >= 0 && ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) == 0 &&
+      (::connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof(to)) == 0 || errno == EINPROGRESS);
+  if (!started) {
+    KmSocketClose(sock);
+    return INVALID_SOCKET;
+  }
+  return sock;
+}
+
+IdleSockets::~IdleSockets() {
+  for (SOCKET s : socks_) KmSocketClose(s);
+}
+
+size_t IdleSockets::open(uint16_t port, uint32_t source, size_t count) {
+  size_t opened = 0;
+  for (; opened < count; ++opened) {
+    const SOCKET s = StartConnect(port, source);
+    if (s == INVALID_SOCKET) break;
+    socks_.push_back(s);
+  }
+  return opened;
+}
+
+size_t IdleSockets::closedByPeer() const {
+  size_t closed = 0;
+  for (SOCKET s : socks_) {
+    uint8_t scratch[256];
+    // Bounded: a refusal is one small message.
+    for (int reads = 0; reads < 8; ++reads) {
+      const ssize_t n = ::recv(s, scratch, sizeof(scratch), MSG_DONTWAIT);
+      if (n > 0) continue;
+      closed += n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) ? 1 : 0;
+      break;
+    }
+  }
+  return closed;
+}
+
+bool RaiseDescriptorLimit(uint64_t needed) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur < needed && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = std::min<rlim_t>(std::max<rlim_t>(needed, limit.rlim_cur), limit.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur >= needed;
+}
 
 }  // namespace kmtest

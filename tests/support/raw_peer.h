@@ -38,8 +38,9 @@ class RawPeer {
 
   // Not connected yet: adopt() gives it a connection.
   RawPeer();
-  // Connected to 127.0.0.1:port (ok() is false when that failed).
-  explicit RawPeer(uint16_t port);
+  // Connected to 127.0.0.1:port (ok() is false when that failed), from the
+  // loopback address `source` (host order; 0: the system's choice).
+  explicit RawPeer(uint16_t port, uint32_t source = 0);
   ~RawPeer();
   RawPeer(const RawPeer &) = delete;
   RawPeer &operator=(const RawPeer &) = delete;
@@ -130,6 +131,35 @@ class RawPeer {
   uint32_t lastLength_ = 0;
   bool lastEncrypted_ = false;
 };
+
+// A TCP socket bound to the loopback address `source` (host order; 0: not
+// bound) and connecting to 127.0.0.1:port, without waiting for the connect
+// (non-blocking); INVALID_SOCKET when it cannot even start.
+SOCKET StartConnect(uint16_t port, uint32_t source);
+
+// Connections that never send a byte, as a crowd of hostile clients holds
+// them: opened from `source` without waiting for each to be accepted, and
+// closed with the object.
+class IdleSockets {
+ public:
+  IdleSockets() = default;
+  ~IdleSockets();
+  IdleSockets(const IdleSockets &) = delete;
+  IdleSockets &operator=(const IdleSockets &) = delete;
+  // Opens count more; how many could be started.
+  size_t open(uint16_t port, uint32_t source, size_t count);
+  size_t size() const { return socks_.size(); }
+  // How many of them the other end has closed (or reset) by now, reading
+  // and dropping what it sent.
+  size_t closedByPeer() const;
+
+ private:
+  std::vector<SOCKET> socks_;
+};
+
+// Raises the soft limit on open descriptors towards `needed` (up to the hard
+// limit); true when the limit is now at least `needed`.
+bool RaiseDescriptorLimit(uint64_t needed);
 
 // A loopback port nobody listens on, kept reserved while the object lives:
 // the socket is bound but never listens, so connections to it are refused

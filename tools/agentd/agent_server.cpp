@@ -27,10 +27,12 @@ namespace detail {
 
 ServerShared::ServerShared(const AgentConfig &cfg)
     : config(cfg),
-      core(kmpeer::SettingsOf(cfg, RCC_ENCRYPTION_REQUIRED, cfg.closeAfterRequests, cfg.replyDelayMs),
+      core(kmpeer::SettingsOf(cfg, RCC_ENCRYPTION_REQUIRED, RCC_AGENT_BUSY, cfg.closeAfterRequests,
+                              cfg.replyDelayMs),
            cfg.log),
       logins(cfg.keepRecords),
-      proxyHops(cfg.keepRecords) {}
+      proxyHops(cfg.keepRecords),
+      throttle(cfg.loginFailureDelayMs) {}
 
 }  // namespace detail
 

@@ -110,21 +110,43 @@ struct AgentConfig {
   // request but version detection, the key request and MC_LOGIN is answered
   // RCC_AUTH_REQUIRED (401) until a login carries this secret.
   std::string secret;
+  // Failed logins: each is answered after a delay that grows with the
+  // failures of the session and of its address (none for the first, then
+  // loginFailureDelayMs doubling up to 16 times that; 0: no delay), and the
+  // session ends after its maxLoginFailures-th (0: never). Only one log line
+  // a second tells of them.
+  uint32_t loginFailureDelayMs = 250;
+  uint32_t maxLoginFailures = 3;
   // Answer RCC_ENCRYPTION_REQUIRED (906) to every request but version
   // detection and the key request until the session is encrypted, and to
   // every request that then arrives unencrypted.
   bool requireEncryption = false;
 
-  // Connections beyond this many open sessions are closed at once.
+  // Connections beyond this many open sessions are turned away: the client
+  // reads RCC_AGENT_BUSY (919) where it expects its version answer.
   uint32_t maxSessions = 64;
-  // A session that receives nothing for this long is closed (0: never).
-  // Also bounds the silence of both ends of a proxy hop.
+  // A session that receives no whole message for this long is closed (0:
+  // never). Also bounds the silence of both ends of a proxy hop.
   uint32_t idleTimeoutMs = 0;
+  // A session is pending until it logs in (with a secret) or has a request
+  // past the gate served (without one). A pending session is closed after
+  // loginTimeoutMs (0: never); while maxPendingSessions pending sessions are
+  // open, or maxPendingPerAddress from one address, further connections
+  // from there are turned away as above (kmpeer::SessionSettings).
+  uint32_t loginTimeoutMs = 5000;
+  uint32_t maxPendingSessions = 32;
+  uint32_t maxPendingPerAddress = 16;
+  // A peer that takes no part of an answer, trap or file chunk for this long
+  // ends its session (0: never).
+  uint32_t sendTimeoutMs = 10000;
 
   // Proxy hops (MC_SETUP_PROXY_CONNECTION): answered RCC_ACCESS_DENIED (403)
-  // when off, or for a target outside proxyAllowed or with port 0.
+  // when off, for a target outside proxyAllowed, on a port not in
+  // proxyPorts (empty: any port but 0), or the agent's own listener. By
+  // default only other agents' port: a hop is no tunnel to any service.
   bool allowProxy = true;
   std::vector<Ipv4Network> proxyAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  std::vector<uint16_t> proxyPorts{4700};
   // Time for the TCP connect to the target; a failure or time-out is
   // answered RCC_CONNECT_FAILED (910).
   uint32_t proxyConnectTimeoutMs = 10000;
@@ -139,13 +161,15 @@ struct AgentConfig {
   // RCC_EXEC_FAILED.
   std::vector<ConfiguredAction> actions;
   uint32_t actionTimeoutMs = 10000;
-  // MC_CHECK_SERVICE: targets it may connect to, and the time allowed for
-  // the connect and, separately, for the response.
-  std::vector<Ipv4Network> serviceCheckAllowed{{0, 0}};  // anywhere
+  // MC_CHECK_SERVICE: targets it may connect to (none until configured:
+  // answered RCC_ACCESS_DENIED, 403), and the time allowed for the connect
+  // and, separately, for the response.
+  std::vector<Ipv4Network> serviceCheckAllowed;
   uint32_t serviceCheckTimeoutMs = 5000;
-  // MC_SNMP_REQUEST: devices requests may be forwarded to, and the wait for
-  // the device's answer; no answer is RCC_REQUEST_TIMEOUT (408).
-  std::vector<Ipv4Network> snmpAllowed{{0x7F000000u, 0xFF000000u}};  // 127.0.0.0/8
+  // MC_SNMP_REQUEST: devices requests may be forwarded to (none until
+  // configured: 403), and the wait for the device's answer; no answer is
+  // RCC_REQUEST_TIMEOUT (408).
+  std::vector<Ipv4Network> snmpAllowed;
   uint32_t snmpTimeoutMs = 5000;
   // Traps (sendTrap) go only to sessions that asked for them with
   // MC_ENABLE_TRAPS. Off: to every ready session (pushed data always goes
@@ -160,6 +184,12 @@ struct AgentConfig {
   // Uploads growing beyond this many bytes fail (RCC_IO_FAILURE) and are
   // removed: a server cannot fill the disk.
   uint64_t maxUploadSize = uint64_t{1} << 30;
+  // The area's quota: an upload is refused (RCC_OUT_OF_RESOURCES) when the
+  // area already holds maxAreaFiles regular files or maxAreaBytes bytes
+  // (the file it replaces not counted), and fails like an oversized one
+  // when it would grow the area beyond maxAreaBytes.
+  uint64_t maxAreaBytes = uint64_t{4} << 30;
+  uint64_t maxAreaFiles = 1000;
   // MC_UPGRADE_AGENT names a package of this area; the agent checks that it
   // is there and records the request (the area's ".upgrades" file and a log
   // line) without installing anything. 403 without an area.
@@ -260,7 +290,8 @@ class AgentServer {
   // them that sent MC_ENABLE_TRAPS. Each is encrypted per session. The code in the
   // wire form is MC_TRAP, MC_DATA_PUSH, or for sendMessage the message's own;
   // code, id and fields otherwise go as they are. Returns the number of
-  // sessions it was written to. Blocks while a session's peer does not read.
+  // sessions it was written to. A session whose peer does not read holds it
+  // for at most sendTimeoutMs, and then ends.
   size_t sendTrap(const CSCPMessage &trap);
   size_t pushData(const CSCPMessage &data);
   size_t sendMessage(const CSCPMessage &msg);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 
 #include "bad_messages.h"
@@ -18,6 +19,7 @@
 #include "kmsrv/protocol.h"
 #include "kmsrv/result_codes.h"
 #include "login_check.h"
+#include "options.h"
 #include "proxy_relay.h"
 
 namespace kmagent::detail {
@@ -116,13 +118,20 @@ uint32_t Session::gate(uint16_t code, bool encrypted) const {
   return 0;
 }
 
+uint32_t Session::admitted(uint16_t code, bool encrypted) {
+  const uint32_t refused = gate(code, encrypted);
+  // A login admits only when it succeeds (handleLogin).
+  if (refused == 0 && (code != MC_LOGIN || shared_.config.secret.empty())) admit();
+  return refused;
+}
+
 bool Session::testTriggerEnabled() const {
   const AgentConfig &c = shared_.config;
   return c.sendOversizedMessage || c.sendWrongSizeMessage || c.sendUndecryptableMessage;
 }
 
 Session::Next Session::handleRequest(const CSCPMessage &request, bool encrypted) {
-  if (uint32_t refused = gate(request.GetCode(), encrypted); refused != 0) {
+  if (uint32_t refused = admitted(request.GetCode(), encrypted); refused != 0) {
     return reply(request.GetId(), refused);
   }
   CSCPMessage answer(version());
@@ -175,16 +184,30 @@ Session::Next Session::handleLogin(const CSCPMessage &request, bool encrypted) {
   const uint16_t method = record.method;
   shared_.logins.add(std::move(record));
   authenticated_ = rcc == RCC_SUCCESS;
+  if (authenticated_) admit();
   if (!authenticated_) {
     markReady(false);
-    logf(LogLevel::Info, "login with method %u refused", method);
-    return reply(request.GetId(), rcc);
+    return refuseLogin(request.GetId(), rcc, method);
   }
   CSCPMessage answer(version());
   answer.SetCode(MC_REQUEST_COMPLETED);
   answer.SetId(request.GetId());
   answer.SetVariable(VAR_RCC, rcc);
   return sendReady(answer);
+}
+
+Session::Next Session::refuseLogin(uint32_t id, uint32_t rcc, uint16_t method) {
+  ++loginFailures_;
+  const uint32_t delayMs = shared_.throttle.failed(peerAddress(), loginFailures_);
+  uint64_t held = 0;
+  if (shared_.loginFailureLog.pass(&held))
+    logf(LogLevel::Info, "login with method %u from %s refused (%llu more refused before)", method,
+         KmIpToText(peerAddress()).c_str(), static_cast<unsigned long long>(held));
+  // Only this session waits; the stop cuts the wait short.
+  if (delayMs != 0 && core_.stopping().wait(delayMs)) return Next::End;
+  const Next next = reply(id, rcc);
+  const uint32_t limit = shared_.config.maxLoginFailures;
+  return limit != 0 && loginFailures_ >= limit ? Next::End : next;
 }
 
 // ---------------------------------------------------------------------------
@@ -229,9 +252,28 @@ uint32_t Session::connectTarget(uint32_t address, uint16_t port, SOCKET *target)
   return RCC_SUCCESS;
 }
 
+bool Session::proxyPortAllowed(uint16_t port) const {
+  const std::vector<uint16_t> &ports = shared_.config.proxyPorts;
+  return port != 0 && (ports.empty() || std::find(ports.begin(), ports.end(), port) != ports.end());
+}
+
+bool Session::isOwnListener(uint32_t address, uint16_t port) const {
+  if (port != shared_.core.port()) return false;
+  // The address the session came in on, the one the agent listens on (any
+  // address of the host when that is 0.0.0.0), and loopback all reach it.
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  const bool known =
+      ::getsockname(sessionSocket(), reinterpret_cast<sockaddr *>(&local), &len) == 0;
+  uint32_t listen = 0;
+  kmpeer::ParseIpv4(shared_.config.listenAddress, &listen);
+  return listen == 0 || address == listen || (address >> 24) == 127 ||
+         (known && address == ntohl(local.sin_addr.s_addr));
+}
+
 Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
   const uint32_t id = request.GetId();
-  if (uint32_t refused = gate(MC_SETUP_PROXY_CONNECTION, encrypted); refused != 0) {
+  if (uint32_t refused = admitted(MC_SETUP_PROXY_CONNECTION, encrypted); refused != 0) {
     return reply(id, refused);
   }
   const AgentConfig &config = shared_.config;
@@ -239,15 +281,12 @@ Session::Next Session::handleProxy(const CSCPMessage &request, bool encrypted) {
   uint16_t port = 0;
   const bool complete = request.GetVariableExact(VAR_IP_ADDRESS, &address) &&
                         request.GetVariableExact(VAR_AGENT_PORT, &port);
-  bool allowed = false;
-  for (const Ipv4Network &net : config.proxyAllowed) {
-    allowed = allowed || (address & net.mask) == (net.address & net.mask);
-  }
   uint32_t rcc;
   SOCKET target = INVALID_SOCKET;
   if (!complete) {
     rcc = RCC_MALFORMED_COMMAND;
-  } else if (!config.allowProxy || !allowed || port == 0) {
+  } else if (!config.allowProxy || !Allowed(config.proxyAllowed, address) ||
+             !proxyPortAllowed(port) || isOwnListener(address, port)) {
     rcc = RCC_ACCESS_DENIED;
   } else {
     rcc = connectTarget(address, port, &target);
@@ -310,7 +349,7 @@ void Session::handOver() {
 // ---------------------------------------------------------------------------
 
 Session::Next Session::handleTestTrigger(const CSCPMessage &request, bool encrypted) {
-  if (uint32_t refused = gate(request.GetCode(), encrypted); refused != 0) {
+  if (uint32_t refused = admitted(request.GetCode(), encrypted); refused != 0) {
     return reply(request.GetId(), refused);
   }
   if (!delay()) {
@@ -353,8 +392,8 @@ bool Session::sendBadLocked(BadMessage kind) {
   const kmpeer::ContextRef ctx = sendContext();
   const std::vector<uint8_t> bytes =
       BuildBadMessage(kind, ctx.get(), shared_.config.oversizedMessageSize);
-  return !bytes.empty() && SendEx(sessionSocket(), bytes.data(), bytes.size(), 0, nullptr) ==
-                               static_cast<int>(bytes.size());
+  return !bytes.empty() && SendExWithin(sessionSocket(), bytes.data(), bytes.size(), 0, nullptr,
+                                        sendTimeout()) == static_cast<int>(bytes.size());
 }
 
 }  // namespace kmagent::detail

@@ -8,6 +8,8 @@
 // Locks: those of PeerSession; stateLock_ also guards the proxy target.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -27,9 +29,17 @@ class KMCPEncryptionContext;
 namespace kmagent::detail {
 
 // The last component of a client's file name field (after '/' or '\'), in
-// UTF-8; empty when the field is missing or nothing usable is left ("", "."
-// or ".."), so that a name of the file area never leaves the area.
+// UTF-8; empty when the field is missing or nothing usable is left: an
+// empty name, one starting with '.' (".", "..", the area's own files) or
+// one holding a control character. So a name of the file area never leaves
+// the area, never names its own files and never breaks a line it is
+// written on.
 std::string AreaName(const CSCPMessage &request, uint32_t field);
+// Opens path for reading without following a link at its end; -1 unless it
+// is a regular file (*st then describes it).
+int OpenAreaFile(const std::string &path, struct stat *st);
+// The regular files of the area (links not followed) and their bytes.
+bool AreaUsage(const std::string &dir, uint64_t *bytes, uint64_t *files);
 
 class Session final : public kmpeer::PeerSession {
  public:
@@ -63,6 +73,9 @@ class Session final : public kmpeer::PeerSession {
 
   Next handleKeyRequest(const CSCPMessage &request);
   Next handleLogin(const CSCPMessage &request, bool encrypted);
+  // A failed login: counted, throttled, answered; the session ends after
+  // too many.
+  Next refuseLogin(uint32_t id, uint32_t rcc, uint16_t method);
   Next handleProxy(const CSCPMessage &request, bool encrypted);
   Next handleTestTrigger(const CSCPMessage &request, bool encrypted);
   Next handleRequest(const CSCPMessage &request, bool encrypted);
@@ -82,9 +95,17 @@ class Session final : public kmpeer::PeerSession {
 
   // 0 when a request of this code may be served now, else the RCC to answer.
   uint32_t gate(uint16_t code, bool encrypted) const;
+  // gate(), and a request it lets through admits the session (but a login
+  // only once it succeeds).
+  uint32_t admitted(uint16_t code, bool encrypted);
   bool testTriggerEnabled() const;
 
   uint32_t connectTarget(uint32_t address, uint16_t port, SOCKET *target);
+  // The proxy rules beyond the target networks.
+  bool proxyPortAllowed(uint16_t port) const;
+  // Whether address:port (host order) is this agent's own listener, which a
+  // hop must not reach: nested hops would take every session.
+  bool isOwnListener(uint32_t address, uint16_t port) const;
   bool sendBadLocked(BadMessage kind) KM_REQUIRES(sendLock_);
 
   ServerShared &shared_;
@@ -108,6 +129,7 @@ class Session final : public kmpeer::PeerSession {
   int uploadFd_ = -1;
   uint32_t uploadId_ = 0;
   uint64_t uploadSize_ = 0;
+  uint64_t uploadLimit_ = 0;  // bytes it may grow to: upload limit and quota
   std::string uploadTemp_;
   std::string uploadTarget_;
   // ---- end of file area ----
@@ -121,6 +143,7 @@ class Session final : public kmpeer::PeerSession {
 
   // Session thread only.
   bool authenticated_ = false;
+  uint32_t loginFailures_ = 0;
 };
 
 }  // namespace kmagent::detail

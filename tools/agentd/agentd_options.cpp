@@ -1,6 +1,9 @@
 #include "agentd_options.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +16,7 @@
 
 #include "exec_action.h"
 #include "host_data.h"
+#include "kmbase/fd_io.h"
 #include "kmbase/text.h"
 #include "options.h"
 
@@ -54,6 +58,26 @@ bool ParseNetworkList(std::string_view v, std::vector<Ipv4Network> *out, std::st
     }
   }
   *out = std::move(nets);
+  return true;
+}
+
+// "PORT,PORT,..." with ports from 1 to 65535, or "any" (an empty list).
+bool ParsePortList(std::string_view v, AgentdOptions *o, std::string *error) {
+  std::vector<uint16_t> ports;
+  if (Trim(v) != "any") {
+    while (!v.empty()) {
+      const size_t comma = v.find(',');
+      uint16_t port = 0;
+      if (!ParseInteger<uint16_t>(Trim(v.substr(0, comma)), 1, 65535, &port, error)) return false;
+      ports.push_back(port);
+      v = comma == std::string_view::npos ? std::string_view() : v.substr(comma + 1);
+    }
+    if (ports.empty()) {
+      *error = "no port given (\"any\" allows every port)";
+      return false;
+    }
+  }
+  o->agent.proxyPorts = std::move(ports);
   return true;
 }
 
@@ -151,6 +175,16 @@ constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 const Setting kSettings[] = {
     {"files", "DIR", "file area for uploads, downloads and upgrade packages (none)",
      STRING_SETTING(agent.filesDir)},
+    {"max_area_bytes", "BYTES", "most bytes the file area may hold (4294967296)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseInteger<uint64_t>(v, 0, std::numeric_limits<int64_t>::max(),
+                                     &o->agent.maxAreaBytes, e);
+     }},
+    {"max_area_files", "N", "most files the file area may hold (1000)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseInteger<uint64_t>(v, 0, std::numeric_limits<int64_t>::max(),
+                                     &o->agent.maxAreaFiles, e);
+     }},
     {"served_config", "FILE", "configuration file servers may read and replace (none)",
      STRING_SETTING(agent.servedConfig)},
     {"policies", "DIR", "policy store servers may list and remove from (none)",
@@ -158,20 +192,40 @@ const Setting kSettings[] = {
     {"listen", "ADDR:PORT", "address and port to listen on (127.0.0.1:4700)", ParseListen},
     {"secret", "TEXT", "shared secret servers must log in with (none)",
      STRING_SETTING(agent.secret)},
+    {"login_failure_delay_ms", "MS",
+     "delay of a second failed login, doubling for each further one (250; 0: none)",
+     UINT_SETTING(agent.loginFailureDelayMs, 0, 60000)},
+    {"max_login_failures", "N", "end a session after N failed logins (3; 0: never)",
+     UINT_SETTING(agent.maxLoginFailures, 0, kU32Max)},
     {"require_encryption", nullptr, "refuse requests until the session is encrypted",
      BOOL_SETTING(agent.requireEncryption)},
     {"pidfile", "FILE", "write the process id to FILE", STRING_SETTING(pidFile)},
     {"log", "FILE", "append diagnostic lines to FILE", STRING_SETTING(logFile)},
+    {"log_max_bytes", "BYTES",
+     "move the log to FILE.1 when it would grow beyond (10485760; 0: never)",
+     [](std::string_view v, AgentdOptions *o, std::string *e) {
+       return ParseInteger<uint64_t>(v, 0, std::numeric_limits<int64_t>::max(), &o->logMaxBytes, e);
+     }},
     {"foreground", nullptr, "stay in the foreground (default: detach)", BOOL_SETTING(foreground)},
     {"code_page", "NAME", "code page of the secret (UTF-8)", STRING_SETTING(codePage)},
     {"max_sessions", "N", "most sessions at once (64)", UINT_SETTING(agent.maxSessions, 1, 65535)},
-    {"idle_timeout_ms", "MS", "close sessions silent for MS (0: never)",
+    {"idle_timeout_ms", "MS", "close sessions that send no whole message for MS (0: never)",
      UINT_SETTING(agent.idleTimeoutMs, 0, kU32Max)},
+    {"login_timeout_ms", "MS", "close sessions not logged in after MS (5000; 0: never)",
+     UINT_SETTING(agent.loginTimeoutMs, 0, kU32Max)},
+    {"max_pending_sessions", "N", "most sessions not logged in at once (32)",
+     UINT_SETTING(agent.maxPendingSessions, 1, 65535)},
+    {"max_pending_per_address", "N", "most sessions not logged in from one address (16)",
+     UINT_SETTING(agent.maxPendingPerAddress, 1, 65535)},
+    {"send_timeout_ms", "MS", "end a session whose peer takes nothing for MS (10000; 0: never)",
+     UINT_SETTING(agent.sendTimeoutMs, 0, kU32Max)},
     {"proxy", nullptr, "allow proxy hops (on)", BOOL_SETTING(agent.allowProxy)},
     {"proxy_allow", "NETS", "proxy targets allowed, ADDR[/BITS],... (127.0.0.0/8)",
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.proxyAllowed, e);
      }},
+    {"proxy_ports", "PORTS", "ports proxy targets may listen on, PORT,... or any (4700)",
+     ParsePortList},
     {"proxy_connect_timeout_ms", "MS", "time for a proxy connect (10000)",
      UINT_SETTING(agent.proxyConnectTimeoutMs, 1, kU32Max)},
     {"parameter", "NAME:VALUE", "serve parameter NAME with VALUE (repeatable)", ParseParameter},
@@ -180,14 +234,14 @@ const Setting kSettings[] = {
      ParseAction},
     {"action_timeout_ms", "MS", "kill an action still running after MS (10000)",
      UINT_SETTING(agent.actionTimeoutMs, 1, kU32Max)},
-    {"service_check_allow", "NETS", "addresses service checks may connect to (0.0.0.0/0)",
+    {"service_check_allow", "NETS", "addresses service checks may connect to (none)",
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.serviceCheckAllowed, e);
      }},
     {"service_check_timeout_ms", "MS",
      "time for a service check's connect, and for its response (5000)",
      UINT_SETTING(agent.serviceCheckTimeoutMs, 1, kU32Max)},
-    {"snmp_allow", "NETS", "devices SNMP requests may go to (127.0.0.0/8)",
+    {"snmp_allow", "NETS", "devices SNMP requests may go to (none)",
      [](std::string_view v, AgentdOptions *o, std::string *e) {
        return ParseNetworkList(v, &o->agent.snmpAllowed, e);
      }},
@@ -291,23 +345,35 @@ bool ParseAgentdConfigText(std::string_view text, std::string_view origin, Agent
 }
 
 bool LoadAgentdConfigFile(const std::string &path, AgentdOptions *options, std::string *error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = "cannot open " + path + ": " + KmErrorText(errno);
     return false;
   }
+  // Read into one buffer that is wiped once parsed: the text may hold the
+  // secret, and nothing of it should stay in freed memory.
   std::string text(kMaxConfigFileSize + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (text.size() > kMaxConfigFileSize) {
+  size_t have = 0;
+  ssize_t n = 0;
+  while (have < text.size() && (n = KmRetryInterrupted([&] {
+                                  return ::read(fd, text.data() + have, text.size() - have);
+                                })) > 0)
+    have += static_cast<size_t>(n);
+  const int readError = errno;
+  ::close(fd);
+  bool ok = false;
+  if (n < 0) {
+    *error = "cannot read " + path + ": " + KmErrorText(readError);
+  } else if (have > kMaxConfigFileSize) {
     *error = path + ": larger than " + std::to_string(kMaxConfigFileSize) + " bytes";
-    return false;
+  } else {
+    const bool hadSecret = !options->agent.secret.empty();
+    ok = ParseAgentdConfigText(std::string_view(text.data(), have), path, options, error);
+    options->configFile = path;
+    options->configHoldsSecret = !hadSecret && !options->agent.secret.empty();
   }
-  return ParseAgentdConfigText(text, path, options, error);
+  OPENSSL_cleanse(text.data(), text.size());
+  return ok;
 }
 
 bool ParseAgentdCommandLine(int argc, const char *const *argv, AgentdOptions *options,

@@ -18,11 +18,16 @@ struct AgentdOptions {
                       // to sessions that enabled them
   std::string pidFile;   // empty: none
   std::string logFile;   // empty: standard error in the foreground, none detached
+  uint64_t logMaxBytes = uint64_t{10} << 20;  // then moved to logFile.1 (0: no limit)
   std::string codePage;  // empty: the runtime's default (UTF-8)
   bool foreground = false;
   // Send a trap to the sessions that take traps every this many ms (0: never).
   uint32_t trapIntervalMs = 0;
   bool help = false;  // --help: print the usage and exit
+  // The configuration file read (--config), and whether the secret came
+  // from it (kmagentd warns when such a file is readable by everyone).
+  std::string configFile;
+  bool configHoldsSecret = false;
 };
 
 // The default port of the agent.
@@ -43,6 +48,8 @@ bool ApplyAgentdSetting(std::string_view key, std::string_view value, AgentdOpti
 // errors ("FILE:LINE: ...").
 bool ParseAgentdConfigText(std::string_view text, std::string_view origin, AgentdOptions *options,
                            std::string *error);
+// Reads and applies a configuration file; the text read is wiped from
+// memory once parsed.
 bool LoadAgentdConfigFile(const std::string &path, AgentdOptions *options, std::string *error);
 
 // Parses argv[1..argc-1]. --config FILE is applied first, whatever its place,

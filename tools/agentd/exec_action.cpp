@@ -161,4 +161,48 @@ ActionOutcome RunProgram(const std::vector<std::string> &argv, uint32_t timeoutM
   return outcome;
 }
 
+namespace {
+
+// The placeholder number at text[i] ("$1".."$9"), 0 when there is none.
+uint32_t PlaceholderAt(std::string_view text, size_t i) {
+  return text[i] == '$' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9'
+             ? static_cast<uint32_t>(text[i + 1] - '0')
+             : 0;
+}
+
+}  // namespace
+
+uint32_t DeclaredArguments(const std::vector<std::string> &configured) {
+  uint32_t highest = 0;
+  for (size_t w = 1; w < configured.size(); ++w)
+    for (size_t i = 0; i < configured[w].size(); ++i)
+      highest = std::max(highest, PlaceholderAt(configured[w], i));
+  return highest;
+}
+
+std::vector<std::string> FillPlaceholders(const std::vector<std::string> &configured,
+                                          const std::vector<std::string> &args) {
+  std::vector<std::string> argv;
+  argv.reserve(configured.size());
+  for (size_t w = 0; w < configured.size(); ++w) {
+    const std::string &word = configured[w];
+    if (w == 0) {
+      argv.push_back(word);  // the program itself is never filled in
+      continue;
+    }
+    std::string filled;
+    for (size_t i = 0; i < word.size(); ++i) {
+      const uint32_t n = PlaceholderAt(word, i);
+      if (n == 0) {
+        filled += word[i];
+        continue;
+      }
+      if (n <= args.size()) filled += args[n - 1];
+      ++i;  // the digit
+    }
+    argv.push_back(std::move(filled));
+  }
+  return argv;
+}
+
 }  // namespace kmagent::detail

@@ -13,11 +13,21 @@
 
 namespace kmagent::detail {
 
-// Most arguments a request may append, and the longest one (in bytes of the
-// process code page): enough for any real action, and they bound what a
-// peer makes the agent copy into a child's argv.
-inline constexpr uint32_t kMaxActionArguments = 64;
+// The longest argument a request may carry (in bytes of the process code
+// page): enough for any real action, and it bounds what a peer makes the
+// agent copy into a child's argv.
 inline constexpr size_t kMaxActionArgumentSize = 4096;
+
+// Placeholders of a configured action: "$1" to "$9" anywhere in its words
+// (after the program) stand for the request's arguments; any other '$' is
+// itself. The number of arguments an action takes: its highest placeholder,
+// 0 without one.
+uint32_t DeclaredArguments(const std::vector<std::string> &configured);
+// The argv of a configured action with its placeholders filled from args
+// (a placeholder beyond args is empty). Arguments are never appended: the
+// caller refuses more of them than DeclaredArguments.
+std::vector<std::string> FillPlaceholders(const std::vector<std::string> &configured,
+                                          const std::vector<std::string> &args);
 
 enum class ActionOutcome {
   Succeeded,    // exit status 0

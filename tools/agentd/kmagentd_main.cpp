@@ -5,6 +5,7 @@
 // Exit status: 0 after a clean stop (or --help), 1 when the agent cannot
 // start, 2 for a usage or configuration error.
 #include <openssl/crypto.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,7 +43,7 @@ int main(int argc, char **argv) {
     return UsageError("unknown code page \"" + options.codePage + "\"");
   kmpeer::DaemonLog log;
   if (!options.logFile.empty()) {
-    if (!log.openFile(options.logFile))
+    if (!log.openFile(options.logFile, options.logMaxBytes))
       return UsageError("cannot open log " + options.logFile + ": " + KmErrorText(errno));
   } else if (options.foreground) {
     log.toStandardError();
@@ -55,12 +56,20 @@ int main(int argc, char **argv) {
   options.agent.servedConfig = kmpeer::AbsolutePath(options.agent.servedConfig);
   options.agent.policiesDir = kmpeer::AbsolutePath(options.agent.policiesDir);
   options.agent.log = log.sink();
+  kmpeer::WarnOpenListener(spec, log, options.agent.listenAddress, !options.agent.secret.empty());
+  struct stat configSt;
+  if (options.configHoldsSecret && ::stat(options.configFile.c_str(), &configSt) == 0 &&
+      (configSt.st_mode & S_IROTH) != 0)
+    kmpeer::Warn(
+        spec, log,
+        options.configFile + " holds the secret and every user may read it (chmod o-r it)");
   kmagent::AgentServer server(options.agent);
   // The server keeps its own copy.
   if (!options.agent.secret.empty())
     OPENSSL_cleanse(options.agent.secret.data(), options.agent.secret.size());
 
   // The trap of --trap-interval: id 0, VAR_VALUE "kmagentd periodic trap N".
+  // The tick runs on the daemon's tick thread, which alone touches trapsSent.
   uint64_t trapsSent = 0;
   spec.tickMs = options.trapIntervalMs;
   spec.tick = [&] {

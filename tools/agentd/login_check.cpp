@@ -110,4 +110,29 @@ uint32_t CheckLogin(const CSCPMessage &login, std::string_view secret, LoginReco
   return ok ? RCC_SUCCESS : RCC_AUTH_FAILED;
 }
 
+uint32_t LoginThrottle::failed(uint32_t address, uint32_t sessionFailures) {
+  const auto now = std::chrono::steady_clock::now();
+  uint32_t addressFailures;
+  {
+    KmLockGuard guard(lock_);
+    auto it = byAddress_.find(address);
+    if (it == byAddress_.end() && byAddress_.size() >= kMaxAddresses) {
+      // Full: forget the address whose last failure is oldest.
+      auto oldest = byAddress_.begin();
+      for (auto e = byAddress_.begin(); e != byAddress_.end(); ++e)
+        if (e->second.last < oldest->second.last) oldest = e;
+      byAddress_.erase(oldest);
+    }
+    Entry &entry = byAddress_[address];
+    if (now - entry.last > kForgetAfter) entry.failures = 0;
+    entry.failures = entry.failures < UINT32_MAX ? entry.failures + 1 : entry.failures;
+    entry.last = now;
+    addressFailures = entry.failures;
+  }
+  const uint32_t n = std::max(addressFailures, sessionFailures);
+  if (n <= 1 || baseMs_ == 0) return 0;
+  const uint64_t delay = uint64_t{baseMs_} << std::min<uint32_t>(n - 2, 4);
+  return static_cast<uint32_t>(std::min<uint64_t>(delay, UINT32_MAX));
+}
+
 }  // namespace kmagent::detail

@@ -1,13 +1,18 @@
 // Login checking of the agent: one MC_LOGIN against the configured shared
 // secret, for every authentication method the server side sends.
 //
-// Pure (no I/O, no shared state): any thread.
+// CheckLogin is pure (no I/O, no shared state); LoginThrottle has a lock of
+// its own. Any thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 
 #include "agent_server.h"
+#include "kmbase/sync.h"
+#include "kmbase/thread_annotations.h"
 
 class CSCPMessage;
 
@@ -38,5 +43,34 @@ inline constexpr size_t kMaxRecordedSecret = 256;
 // given) with the method and up to kMaxRecordedSecret units / bytes of what
 // the field carried; its session and result are left to the caller.
 uint32_t CheckLogin(const CSCPMessage &login, std::string_view secret, LoginRecord *record);
+
+// Failed logins per source address, for the delay before each failure is
+// answered: guessing gets slower the more a connection, or any connection
+// from its address, has failed. An address's failures are forgotten a
+// minute after its last one; at most kMaxAddresses are remembered (the
+// oldest go first). Any thread.
+class LoginThrottle {
+ public:
+  static constexpr size_t kMaxAddresses = 4096;
+  static constexpr auto kForgetAfter = std::chrono::seconds(60);
+
+  // baseDelayMs: the delay of a second failure; each further one doubles
+  // it, up to 16 times as long. 0: no delay.
+  explicit LoginThrottle(uint32_t baseDelayMs) : baseMs_(baseDelayMs) {}
+  // Records a failed login from address (host order), the connection's
+  // sessionFailures-th; the ms to wait before answering it (0 for the
+  // first failure of both the connection and the address).
+  uint32_t failed(uint32_t address, uint32_t sessionFailures);
+
+ private:
+  struct Entry {
+    uint32_t failures;
+    std::chrono::steady_clock::time_point last;
+  };
+  const uint32_t baseMs_;
+  KmMutex lock_;
+  // Guarded by lock_; session threads.
+  std::unordered_map<uint32_t, Entry> byAddress_ KM_GUARDED_BY(lock_);
+};
 
 }  // namespace kmagent::detail

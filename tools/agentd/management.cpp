@@ -231,14 +231,15 @@ uint32_t Session::onUpgradeAgent(const CSCPMessage &request, CSCPMessage *) {
   if (dir.empty()) return RCC_ACCESS_DENIED;
   if (!request.IsVariableExist(VAR_FILE_NAME)) return RCC_MALFORMED_COMMAND;
   const std::string name = AreaName(request, VAR_FILE_NAME);
-  // Dot names are the area's own files (temporary uploads, the record).
-  if (name.empty() || name.front() == '.') return RCC_BAD_ARGUMENTS;
-  const std::string path = dir + "/" + name;
+  if (name.empty()) return RCC_BAD_ARGUMENTS;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    logf(LogLevel::Info, "upgrade refused: no package %s in the file area", name.c_str());
+  const int package = OpenAreaFile(dir + "/" + name, &st);
+  if (package < 0) {
+    logf(LogLevel::Info, "upgrade refused: no package %s in the file area",
+         kmpeer::LogText(name).c_str());
     return RCC_FILE_OPEN_ERROR;
   }
+  ::close(package);
   char stamp[32];
   const time_t now = ::time(nullptr);
   tm utc{};
@@ -247,9 +248,12 @@ uint32_t Session::onUpgradeAgent(const CSCPMessage &request, CSCPMessage *) {
   const std::string line = std::string(stamp) + " session " + std::to_string(number()) +
                            " package " + name + " " + std::to_string(st.st_size) + " bytes\n";
   const std::string record = dir + "/" + kUpgradeRecordName;
-  const int fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const int fd = ::open(record.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat recordSt;
   // One write per line: lines of concurrent sessions do not interleave.
-  const bool written = fd >= 0 && KmWriteAll(fd, line.data(), line.size()) && ::fsync(fd) == 0;
+  const bool written = fd >= 0 && ::fstat(fd, &recordSt) == 0 && S_ISREG(recordSt.st_mode) &&
+                       KmWriteAll(fd, line.data(), line.size()) && ::fsync(fd) == 0;
   if (fd >= 0) ::close(fd);
   if (!written) {
     logf(LogLevel::Error, "cannot record upgrade in %s", record.c_str());
@@ -257,7 +261,7 @@ uint32_t Session::onUpgradeAgent(const CSCPMessage &request, CSCPMessage *) {
   }
   logf(LogLevel::Info,
        "upgrade requested with package %s (%lld bytes); recorded in %s, nothing installed",
-       name.c_str(), static_cast<long long>(st.st_size), kUpgradeRecordName);
+       kmpeer::LogText(name).c_str(), static_cast<long long>(st.st_size), kUpgradeRecordName);
   return RCC_SUCCESS;
 }
 

@@ -56,13 +56,13 @@ void SetText(CSCPMessage *msg, uint32_t id, std::string_view text) {
   msg->SetVariable(id, KmAnsiToWide(text).c_str());
 }
 
+}  // namespace
+
 bool Allowed(const std::vector<Ipv4Network> &nets, uint32_t address) {
   return std::any_of(nets.begin(), nets.end(), [&](const Ipv4Network &n) {
     return (address & n.mask) == (n.address & n.mask);
   });
 }
-
-}  // namespace
 
 uint32_t Session::onGetParameter(const CSCPMessage &request, CSCPMessage *reply) {
   std::string name;
@@ -167,11 +167,15 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
   if (!request.GetVariableOptional(VAR_NUM_ARGS, 0u, &rawCount)) {
     return RCC_BAD_ARGUMENTS;
   }
+  // Arguments only fill the placeholders the action declares: one more
+  // than it has would be appended, and could change what the program does.
   const auto count = static_cast<int32_t>(rawCount);
-  if (count > static_cast<int32_t>(kMaxActionArguments)) {
+  if (count > static_cast<int32_t>(DeclaredArguments(action->argv))) {
+    logf(LogLevel::Info, "action \"%s\" refused: %d arguments, %u declared", action->name.c_str(),
+         count, DeclaredArguments(action->argv));
     return RCC_BAD_ARGUMENTS;
   }
-  std::vector<std::string> argv = action->argv;
+  std::vector<std::string> args;
   for (int32_t i = 0; i < count; ++i) {
     std::string arg;
     const Text t = ReadText(request, VAR_LIST_BASE + static_cast<uint32_t>(i),
@@ -182,8 +186,9 @@ uint32_t Session::onExecAction(const CSCPMessage &request, CSCPMessage *) {
     if (t != Text::Ok || arg.size() > kMaxActionArgumentSize) {
       return RCC_BAD_ARGUMENTS;
     }
-    argv.push_back(std::move(arg));
+    args.push_back(std::move(arg));
   }
+  const std::vector<std::string> argv = FillPlaceholders(action->argv, args);
   int status = -1;
   const ActionOutcome outcome =
       RunProgram(argv, shared_.config.actionTimeoutMs, shared_.stopping(), &status);

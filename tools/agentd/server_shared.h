@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "agent_server.h"
+#include "login_check.h"
 #include "records.h"
 #include "server_core.h"
 
@@ -20,6 +21,9 @@ namespace kmagent {
 void ForgetRecord(LoginRecord &record);
 
 namespace detail {
+
+// Whether address (host order) lies in one of nets; never in an empty list.
+bool Allowed(const std::vector<Ipv4Network> &nets, uint32_t address);
 
 struct ServerShared {
   explicit ServerShared(const AgentConfig &cfg);
@@ -34,6 +38,10 @@ struct ServerShared {
   kmpeer::ServerCore core;
   kmpeer::RecordList<LoginRecord> logins;
   kmpeer::RecordList<ProxyHopRecord> proxyHops;
+  // Failed logins by address (any session thread), and the log line about
+  // them, at most one a second.
+  LoginThrottle throttle;
+  kmpeer::RateLimit loginFailureLog{std::chrono::milliseconds(1000)};
 };
 
 }  // namespace detail

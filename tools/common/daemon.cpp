@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 #include <ctime>
 
 #include "kmbase/fd_io.h"
+#include "kmbase/sync.h"
 #include "kmbase/text.h"
+#include "options.h"
 
 namespace kmpeer {
 
@@ -48,34 +51,111 @@ void RedirectToNull() {
   if (fd > STDERR_FILENO) ::close(fd);
 }
 
+// Written whole into a sibling temporary (mode 0600, made anew: no link is
+// followed) and renamed over path, so that no reader sees a partial file and
+// a link standing at path is replaced, not written through.
 bool WritePidFile(const std::string &path, std::string *error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0 && WriteText(fd, std::to_string(::getpid()) + "\n");
-  const int err = errno;
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  bool written = fd >= 0 && WriteText(fd, std::to_string(::getpid()) + "\n") && ::fsync(fd) == 0;
+  int err = errno;
   written = fd >= 0 && ::close(fd) == 0 && written;
-  if (!written) *error = "cannot write " + path + ": " + KmErrorText(err);
+  if (written && ::rename(temp.c_str(), path.c_str()) != 0) {
+    err = errno;
+    written = false;
+  }
+  if (!written) {
+    if (fd >= 0) ::unlink(temp.c_str());
+    *error = "cannot write " + path + ": " + KmErrorText(err);
+  }
   return written;
 }
+
+// The thread that calls spec.tick every spec.tickMs until finish().
+class Ticker {
+ public:
+  explicit Ticker(const DaemonSpec &spec) : spec_(spec) {
+    if (spec_.tickMs != 0 && spec_.tick) thread_ = ThreadCreateEx(&Run, this);
+  }
+  ~Ticker() {
+    finish();
+    join();
+  }
+  Ticker(const Ticker &) = delete;
+  Ticker &operator=(const Ticker &) = delete;
+  void finish() { done_.set(); }
+  void join() {
+    if (thread_ != nullptr) ThreadJoin(thread_);
+    thread_ = nullptr;
+  }
+
+ private:
+  static void Run(void *arg) {
+    auto *t = static_cast<Ticker *>(arg);
+    while (!t->done_.wait(t->spec_.tickMs)) t->spec_.tick();
+  }
+  const DaemonSpec &spec_;
+  KmEvent done_;  // any thread
+  // Main thread only.
+  THREAD_RECORD *thread_ = nullptr;
+};
 
 }  // namespace
 
 DaemonLog::~DaemonLog() {
+  KmLockGuard guard(lock_);
   if (fd_ > STDERR_FILENO) ::close(fd_);
 }
 
-bool DaemonLog::openFile(const std::string &path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+namespace {
+
+// Opens the log file at path for appending: not through a link, and only a
+// regular file, so that a link at the log's path cannot make the daemon
+// append to (or create) another file. -1 with errno set otherwise.
+int OpenLogFile(const std::string &path, uint64_t *size) {
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+}  // namespace
+
+bool DaemonLog::openFile(const std::string &path, uint64_t maxBytes) {
+  uint64_t size = 0;
+  const int fd = OpenLogFile(path, &size);
   if (fd < 0) return false;
+  KmLockGuard guard(lock_);
   fd_ = fd;
+  path_ = path;
+  maxBytes_ = maxBytes;
+  size_ = size;
   return true;
 }
 
 void DaemonLog::leaveStandardError() {
+  KmLockGuard guard(lock_);
   if (fd_ == STDERR_FILENO) fd_ = -1;
 }
 
+void DaemonLog::rotate() const {
+  // Renaming replaces a link at path.1 rather than writing through it.
+  if (::rename(path_.c_str(), (path_ + ".1").c_str()) != 0) return;
+  uint64_t size = 0;
+  const int fd = OpenLogFile(path_, &size);
+  ::close(fd_);
+  fd_ = fd;  // -1 when no new file could be made: nowhere from then on
+  size_ = size;
+}
+
 void DaemonLog::line(LogLevel level, const std::string &text) const {
-  if (fd_ < 0) return;
   char stamp[32];
   const time_t now = time(nullptr);
   tm local{};
@@ -84,11 +164,30 @@ void DaemonLog::line(LogLevel level, const std::string &text) const {
   const char *name = level == LogLevel::Error  ? "ERROR"
                      : level == LogLevel::Info ? "INFO "
                                                : "DEBUG";
-  WriteText(fd_, std::string(stamp) + " " + name + " " + text + "\n");
+  const std::string full = std::string(stamp) + " " + name + " " + text + "\n";
+  KmLockGuard guard(lock_);
+  if (maxBytes_ != 0 && fd_ > STDERR_FILENO && size_ + full.size() > maxBytes_) rotate();
+  if (fd_ < 0) return;
+  WriteText(fd_, full);
+  size_ += full.size();
 }
 
 LogSink DaemonLog::sink() const {
   return [this](LogLevel level, const std::string &text) { line(level, text); };
+}
+
+void Warn(const DaemonSpec &spec, const DaemonLog &log, const std::string &text) {
+  WriteText(STDERR_FILENO, spec.program + ": warning: " + text + "\n");
+  log.line(LogLevel::Error, "warning: " + text);
+}
+
+void WarnOpenListener(const DaemonSpec &spec, const DaemonLog &log,
+                      const std::string &listenAddress, bool hasSecret) {
+  uint32_t address = 0;
+  if (hasSecret || !ParseIpv4(listenAddress, &address) || (address >> 24) == 127) return;
+  Warn(spec, log,
+       "listening on " + listenAddress +
+           " beyond loopback without a secret: whoever reaches it can use " + spec.what);
 }
 
 std::string AbsolutePath(const std::string &path) {
@@ -164,19 +263,13 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
     WriteText(STDOUT_FILENO, line);
   }
 
+  // The periodic work runs on a thread of its own: a tick that waits (a
+  // trap to a peer that does not read) never delays the stop signals.
+  // Started here, it inherits the blocked signals.
+  Ticker ticker(spec);
   for (;;) {
     int sig = 0;
-    if (spec.tickMs != 0) {
-      const timespec wait{static_cast<time_t>(spec.tickMs / 1000),
-                          static_cast<long>(spec.tickMs % 1000) * 1000000L};
-      sig = sigtimedwait(&signals, nullptr, &wait);
-      if (sig < 0) {
-        if (errno == EAGAIN && spec.tick) spec.tick();
-        continue;
-      }
-    } else if (sigwait(&signals, &sig) != 0) {
-      continue;
-    }
+    if (sigwait(&signals, &sig) != 0) continue;
     if (sig == SIGHUP) {
       log.line(LogLevel::Info, "SIGHUP ignored");
       continue;
@@ -184,7 +277,11 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
     log.line(LogLevel::Info, sig == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
     break;
   }
+  // No new tick from here; stop() shuts every session down, which cuts a
+  // tick's send short, and the ticker is joined after it.
+  ticker.finish();
   stop();
+  ticker.join();
   if (!spec.pidFile.empty()) ::unlink(spec.pidFile.c_str());
   return 0;
 }

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "kmbase/sync.h"
+#include "kmbase/thread_annotations.h"
 #include "server_core.h"
 
 namespace kmpeer {
@@ -24,9 +26,16 @@ class DaemonLog {
   DaemonLog(const DaemonLog &) = delete;
   DaemonLog &operator=(const DaemonLog &) = delete;
 
-  // Appends to path from now on; false (errno set) when it cannot be opened.
-  bool openFile(const std::string &path);
-  void toStandardError() { fd_ = 2; }
+  // Appends to path from now on (made with mode 0600 when new); false
+  // (errno set) when it cannot be opened, is a symbolic link or is not a
+  // regular file. A line that would grow the file beyond maxBytes (0: no
+  // limit) first moves it to path.1 (replacing the one before) and starts
+  // a new one.
+  bool openFile(const std::string &path, uint64_t maxBytes = 0);
+  void toStandardError() {
+    KmLockGuard guard(lock_);
+    fd_ = 2;
+  }
   // Stops writing to standard error (a detached daemon's is /dev/null).
   void leaveStandardError();
 
@@ -35,7 +44,16 @@ class DaemonLog {
   LogSink sink() const;
 
  private:
-  int fd_ = -1;  // -1: nowhere; set on the main thread before any other thread runs
+  // Moves a full log aside and opens a new one.
+  void rotate() const KM_REQUIRES(lock_);
+
+  mutable KmMutex lock_;
+  // -1: nowhere. Guarded by lock_ (set by the main thread, changed by
+  // rotate() on any thread that logs).
+  mutable int fd_ KM_GUARDED_BY(lock_) = -1;
+  std::string path_;       // set by openFile, read-only afterwards
+  uint64_t maxBytes_ = 0;  // the same
+  mutable uint64_t size_ KM_GUARDED_BY(lock_) = 0;
 };
 
 struct DaemonSpec {
@@ -43,7 +61,9 @@ struct DaemonSpec {
   std::string what;     // "the agent": "kmagentd: the agent ended before it listened"
   bool foreground = false;
   std::string pidFile;  // an absolute path, or empty for none
-  // Periodic work on the main thread every tickMs (0: none).
+  // Periodic work every tickMs (0: none), on a thread of its own (it may
+  // wait; the stop signals are taken meanwhile). The last tick may still run
+  // while stop is called.
   uint32_t tickMs = 0;
   std::function<void()> tick;
 };
@@ -56,9 +76,12 @@ struct DaemonSpec {
 //  - takes SIGTERM, SIGINT and SIGHUP on the main thread only (every thread
 //    start() makes inherits them blocked) and ignores SIGPIPE;
 //  - calls start, which starts the server and gives its "ADDR:PORT" (or an
-//    error), writes the pid file and prints "listening on ADDR:PORT";
-//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored), calling
-//    spec.tick every spec.tickMs, then calls stop and removes the pid file.
+//    error), writes the pid file (atomically, through a 0600 temporary
+//    beside it, replacing whatever stands at its path) and prints
+//    "listening on ADDR:PORT";
+//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored) while
+//    another thread calls spec.tick every spec.tickMs, then calls stop,
+//    joins that thread and removes the pid file.
 // Returns the exit status: 0 after a clean stop, 1 when it cannot start.
 int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
               const std::function<bool(std::string *listening, std::string *error)> &start,
@@ -78,6 +101,14 @@ int RunServerDaemon(const DaemonSpec &spec, DaemonLog &log, Server &server,
       },
       [&] { server.stop(); });
 }
+
+// Start-up warnings: "PROGRAM: warning: text" on standard error (where
+// whoever starts the daemon sees it, also when it detaches) and in the log.
+void Warn(const DaemonSpec &spec, const DaemonLog &log, const std::string &text);
+// Warns when listenAddress (dotted IPv4) lies beyond loopback and no secret
+// guards the sessions: whoever reaches the address can use the peer.
+void WarnOpenListener(const DaemonSpec &spec, const DaemonLog &log,
+                      const std::string &listenAddress, bool hasSecret);
 
 // path made absolute against the working directory (a detached daemon works
 // in "/"); an empty or absolute path as it is.

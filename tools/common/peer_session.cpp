@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <new>
@@ -78,7 +79,7 @@ void PeerSession::run() {
     logf(LogLevel::Error, "out of memory");
   } else {
     RecvKMCPMessage(INVALID_SOCKET, nullptr, recvState_.get(), 0, nullptr, nullptr, 0);
-    const uint32_t idle = core_.settings().idleTimeoutMs;
+    const auto opened = std::chrono::steady_clock::now();
     auto *msg = reinterpret_cast<KMCP_MESSAGE *>(message.bytes());
     Next next = Next::Continue;
     while (next == Next::Continue) {
@@ -89,12 +90,15 @@ void PeerSession::run() {
       // A clear message read whole is handled where it lies in the read
       // buffer (got points there); anything else arrives in msg.
       KMCP_MESSAGE *got = msg;
-      KMCPEncryptionContext *ctx = recvCtx_.get();
-      const int r = RecvKMCPMessageInPlace(sock_, msg, &got, recvState_.get(), bufferSize, &ctx,
-                                           decryption.bytes(), idle != 0 ? idle : KM_INFINITE);
+      // Idle time counts from the end of the last message's handling.
+      const auto last = std::chrono::steady_clock::now();
+      const int r = receiveNext(msg, &got, bufferSize, decryption.bytes(), opened, last);
       const uint8_t *bytes = reinterpret_cast<const uint8_t *>(got);
       if (r == KMCP_RECV_TIMEOUT) {
-        logf(LogLevel::Info, "idle for %u ms, closing", idle);
+        if (!admitted())
+          logf(LogLevel::Info, "no login within %u ms, closing", core_.settings().loginTimeoutMs);
+        else
+          logf(LogLevel::Info, "idle for %u ms, closing", core_.settings().idleTimeoutMs);
         break;
       }
       if (r <= KMCP_RECV_CLOSED) {
@@ -124,6 +128,23 @@ void PeerSession::run() {
   recvState_.reset();
   logf(LogLevel::Info, "closed");
   ended_.store(true, std::memory_order_release);
+}
+
+int PeerSession::receiveNext(KMCP_MESSAGE *msg, KMCP_MESSAGE **got, uint32_t bufferSize,
+                             uint8_t *decryption, std::chrono::steady_clock::time_point opened,
+                             std::chrono::steady_clock::time_point last) {
+  using std::chrono::milliseconds;
+  const SessionSettings &s = core_.settings();
+  auto deadline = std::chrono::steady_clock::time_point::max();
+  if (s.idleTimeoutMs != 0) deadline = last + milliseconds(s.idleTimeoutMs);
+  if (s.loginTimeoutMs != 0 && !admitted())
+    deadline = std::min(deadline, opened + milliseconds(s.loginTimeoutMs));
+  KMCPEncryptionContext *ctx = recvCtx_.get();
+  if (deadline == std::chrono::steady_clock::time_point::max())
+    return RecvKMCPMessageInPlace(sock_, msg, got, recvState_.get(), bufferSize, &ctx, decryption,
+                                  KM_INFINITE);
+  return RecvKMCPMessageBefore(sock_, msg, got, recvState_.get(), bufferSize, &ctx, decryption,
+                               deadline);
 }
 
 void PeerSession::requestStop() {
@@ -278,7 +299,18 @@ bool PeerSession::sendUnsolicited(std::span<const uint8_t> wire, bool isTrap) {
     KmLockGuard state(stateLock_);
     if (!ready_ || !takesUnsolicited(isTrap)) return false;
   }
-  return sendWireLocked(wire.data(), wire.size());
+  if (sendWireLocked(wire.data(), wire.size())) return true;
+  // Part of the message may have gone out: nothing after it could be read
+  // in step. The session thread ends on the shut socket.
+  logf(LogLevel::Info, "unsolicited message not taken (socket error %d), closing",
+       KmGetLastSocketError());
+  KmSocketShutdown(sock_, SHUT_RDWR);
+  return false;
+}
+
+uint32_t PeerSession::sendTimeout() const {
+  const uint32_t ms = core_.settings().sendTimeoutMs;
+  return ms == 0 ? KM_INFINITE : ms;
 }
 
 ContextRef PeerSession::sendContext() {
@@ -288,12 +320,12 @@ ContextRef PeerSession::sendContext() {
 
 bool PeerSession::sendMessageLocked(const CSCPMessage &msg) {
   const ContextRef ctx = sendContext();
-  return SendKMCPMessage(sock_, msg, ctx.get(), nullptr);
+  return SendKMCPMessage(sock_, msg, ctx.get(), nullptr, sendTimeout());
 }
 
 bool PeerSession::sendWireLocked(const uint8_t *wire, size_t size) {
   const ContextRef ctx = sendContext();
-  return SendKMCPWire(sock_, wire, size, ctx.get(), nullptr);
+  return SendKMCPWire(sock_, wire, size, ctx.get(), nullptr, sendTimeout());
 }
 
 void PeerSession::installContext(ContextRef ctx) {

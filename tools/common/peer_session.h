@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -68,11 +69,16 @@ class PeerSession {
   void requestStop();
   // Any thread: run() has returned.
   bool ended() const { return ended_.load(std::memory_order_acquire); }
+  // Any thread: the session has been admitted (admit()); until then it
+  // counts as pending (SessionSettings).
+  bool admitted() const { return admitted_.load(std::memory_order_acquire); }
+  uint32_t peerAddress() const { return peerAddress_; }
 
   // Any thread: writes one wire-form message (its header's size is its
   // length), encrypted when the session is. False when the session does not
   // take unsolicited messages now (markReady, takesUnsolicited) or the write
-  // failed.
+  // failed; a failed write (the peer took nothing for the send time-out)
+  // ends the session, whose stream may be cut inside the message.
   bool sendUnsolicited(std::span<const uint8_t> wire, bool isTrap);
 
  protected:
@@ -129,6 +135,11 @@ class PeerSession {
   Next counted(bool sent);
   // Whether the session takes unsolicited messages now.
   void markReady(bool ready);
+  // Session thread: the peer has shown it may use the server; the login
+  // deadline no longer applies and the session stops counting as pending.
+  void admit() { admitted_.store(true, std::memory_order_release); }
+  // The send time-out in the form the send calls take (KM_INFINITE for 0).
+  uint32_t sendTimeout() const;
   bool isReady() const KM_REQUIRES(stateLock_) { return ready_; }
 
   // ---- sending (under sendLock_) ----
@@ -158,6 +169,11 @@ class PeerSession {
 
  private:
   Next dispatch(const uint8_t *bytes, uint32_t length, bool encrypted);
+  // The next message, within the login deadline (from `opened`) while not
+  // admitted and the idle limit (from `last`, the last whole message).
+  int receiveNext(KMCP_MESSAGE *msg, KMCP_MESSAGE **got, uint32_t bufferSize, uint8_t *decryption,
+                  std::chrono::steady_clock::time_point opened,
+                  std::chrono::steady_clock::time_point last);
   void installContext(ContextRef ctx) KM_REQUIRES(sendLock_);
 
   // Set once at construction.
@@ -167,6 +183,8 @@ class PeerSession {
   const uint16_t peerPort_;
   const int version_;  // protocol version of the messages the session builds
   std::atomic<bool> ended_{false};
+  // Written by the session thread (admit), read by the listener.
+  std::atomic<bool> admitted_{false};
 
   // Reference used to encrypt what the session sends; empty while the
   // session is clear. Guarded by stateLock_; set and dropped by the session

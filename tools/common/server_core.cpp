@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "kmbase/message.h"
 #include "kmbase/text.h"
+#include "kmsrv/protocol.h"
 #include "peer_session.h"
 
 namespace kmpeer {
@@ -33,6 +35,18 @@ constexpr int kListenBacklog = 64;
 // small stack lets a peer hold thousands of sessions without reserving 8 MiB
 // of address space for each.
 constexpr size_t kSessionStackBytes = 512 * 1024;
+// A refused connection is kept (write side shut, the refusal sent) for this
+// long or until its peer closes, reading what it sends meanwhile: closed at
+// once with unread bytes, it would be reset, and a reset can overtake the
+// refusal. At most kMaxRefused wait at a time; the oldest goes first.
+constexpr auto kRefusedLinger = std::chrono::milliseconds(1000);
+constexpr size_t kMaxRefused = 64;
+// While refused connections linger the listener looks at them this often.
+constexpr uint32_t kRefusedPollMs = 50;
+// At most one log line about refused connections this often.
+constexpr auto kRefusalLogInterval = std::chrono::milliseconds(1000);
+
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -59,6 +73,13 @@ struct ServerCore::Registry {
   void listen();
   void accept(SOCKET sock);
   void reapEnded();
+  // Why a connection from address cannot be taken now; null when it can.
+  const char *refusalReason(uint32_t address) const KM_REQUIRES(lock);
+  // Sends the refusal and keeps the socket lingering (listener thread).
+  void refuse(SOCKET sock, uint32_t address, const char *reason);
+  // Reads what refused peers sent; closes those that closed or waited
+  // long enough (all with `all`). Listener thread, and stop() after it.
+  void drainRefused(bool all);
   size_t activeCount() const KM_REQUIRES(lock) {
     size_t n = 0;
     for (const Entry &e : sessions) n += e.session->ended() ? 0 : 1;
@@ -82,12 +103,25 @@ struct ServerCore::Registry {
   // Guarded by lock; the listener adds and reaps, stop() empties it.
   std::list<Entry> sessions KM_GUARDED_BY(lock);
   uint64_t nextNumber KM_GUARDED_BY(lock) = 1;
+
+  // The refusal in wire form; set by start() before the listener runs, read
+  // by the listener only.
+  std::vector<uint8_t> refusal;
+  // Listener thread only (stop() after joining it): refused connections
+  // that linger, and the refusals not logged yet.
+  struct Refused {
+    SOCKET sock;
+    Clock::time_point until;
+  };
+  std::list<Refused> refused;
+  RateLimit refusalLog{kRefusalLogInterval};
 };
 
 void ServerCore::Registry::listen() {
   while (!core.stopping_.isSet()) {
-    const SOCKET sock = KmSocketAccept(listener, kAcceptPollMs);
+    const SOCKET sock = KmSocketAccept(listener, refused.empty() ? kAcceptPollMs : kRefusedPollMs);
     reapEnded();
+    drainRefused(false);
     if (sock != INVALID_SOCKET) {
       accept(sock);
     } else if (KmGetLastSocketError() != ETIMEDOUT && !core.stopping_.isSet()) {
@@ -102,15 +136,15 @@ void ServerCore::Registry::accept(SOCKET sock) {
   sockaddr_in peer{};
   socklen_t len = sizeof(peer);
   if (::getpeername(sock, reinterpret_cast<sockaddr *>(&peer), &len) != 0) peer = {};
+  const uint32_t address = ntohl(peer.sin_addr.s_addr);
   KmLockGuard guard(lock);
-  if (activeCount() >= maxSessions) {
-    core.logf(LogLevel::Info, "connection refused: %u sessions open", maxSessions);
-    KmSocketClose(sock);
+  if (const char *reason = refusalReason(address); reason != nullptr) {
+    refuse(sock, address, reason);
     return;
   }
   std::shared_ptr<PeerSession> session;
   try {
-    session = factory(sock, nextNumber++, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port));
+    session = factory(sock, nextNumber++, address, ntohs(peer.sin_port));
     if (session == nullptr) return;  // the factory closed the socket
     sessions.push_back(Entry{this, session, nullptr});
   } catch (const std::bad_alloc &) {
@@ -127,6 +161,59 @@ void ServerCore::Registry::accept(SOCKET sock) {
   changed.notify_all();
 }
 
+const char *ServerCore::Registry::refusalReason(uint32_t address) const {
+  const SessionSettings &s = core.settings_;
+  size_t open = 0, pending = 0, pendingHere = 0;
+  for (const Entry &e : sessions) {
+    if (e.session->ended()) continue;
+    ++open;
+    if (e.session->admitted()) continue;
+    ++pending;
+    pendingHere += e.session->peerAddress() == address ? 1 : 0;
+  }
+  if (open >= maxSessions) return "sessions open";
+  if (pending >= s.maxPendingSessions) return "sessions waiting for a login";
+  if (pendingHere >= s.maxPendingPerAddress) return "sessions of the address waiting for a login";
+  return nullptr;
+}
+
+void ServerCore::Registry::refuse(SOCKET sock, uint32_t address, const char *reason) {
+  // A fresh socket has room for the few bytes: the write does not wait.
+  SendExWithin(sock, refusal.data(), refusal.size(), 0, nullptr, 0);
+  KmSocketShutdown(sock, SHUT_WR);
+  if (refused.size() >= kMaxRefused) {
+    KmSocketClose(refused.front().sock);
+    refused.pop_front();
+  }
+  const Clock::time_point now = Clock::now();
+  refused.push_back({sock, now + kRefusedLinger});
+  uint64_t held = 0;
+  if (refusalLog.pass(&held))
+    core.logf(LogLevel::Info, "connection from %s refused: too many %s (%llu more refused before)",
+              KmIpToText(address).c_str(), reason, static_cast<unsigned long long>(held));
+}
+
+void ServerCore::Registry::drainRefused(bool all) {
+  const Clock::time_point now = Clock::now();
+  for (auto it = refused.begin(); it != refused.end();) {
+    bool done = all || now >= it->until;
+    uint8_t scratch[512];
+    // Bounded: a peer that keeps sending is closed when its time is up.
+    for (int reads = 0; !done && reads < 16; ++reads) {
+      const ssize_t n = ::recv(it->sock, scratch, sizeof(scratch), MSG_DONTWAIT);
+      if (n > 0) continue;
+      done = n == 0 || KmClassifySocketError(errno) != KmNetOutcome::WouldBlock;
+      break;
+    }
+    if (done) {
+      KmSocketClose(it->sock);
+      it = refused.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void ServerCore::Registry::reapEnded() {
   std::list<Entry> ended;
   {
@@ -138,6 +225,35 @@ void ServerCore::Registry::reapEnded() {
     }
   }
   for (Entry &e : ended) ThreadJoin(e.thread);
+}
+
+bool RateLimit::pass(uint64_t *suppressed) {
+  const auto now = std::chrono::steady_clock::now();
+  KmLockGuard guard(lock_);
+  if (last_ != std::chrono::steady_clock::time_point{} && now - last_ < interval_) {
+    ++held_;
+    return false;
+  }
+  *suppressed = held_;
+  held_ = 0;
+  last_ = now;
+  return true;
+}
+
+std::string LogText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F && b != '\\') {
+      out += c;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02X", b);
+    out += escaped;
+  }
+  return out;
 }
 
 ServerCore::ServerCore(const SessionSettings &settings, LogSink log)
@@ -174,6 +290,20 @@ bool ServerCore::start(const std::string &listenAddress, uint16_t listenPort, ui
            KmErrorText(KmGetLastSocketError());
     return false;
   }
+  CSCPMessage refusal(KMCP_VERSION);
+  refusal.SetCode(MC_REQUEST_COMPLETED);
+  refusal.SetId(KMCP_VERSION_REQUEST_ID);
+  refusal.SetVariable(VAR_RCC, settings_.refusedRcc);
+  refusal.SetVariable(VAR_KMCP_REFUSED, uint32_t{1});
+  KMCP_MESSAGE *wire = refusal.CreateMessage();
+  if (wire == nullptr) {
+    KmSocketClose(listener);
+    *err = "out of memory";
+    return false;
+  }
+  const auto *bytes = reinterpret_cast<const uint8_t *>(wire);
+  r.refusal.assign(bytes, bytes + ntohl(wire->size));
+  std::free(wire);
   r.factory = std::move(factory);
   r.maxSessions = maxSessions;
   r.listener = listener;
@@ -208,6 +338,7 @@ void ServerCore::stop() {
   r.listenerThread = nullptr;
   KmSocketClose(r.listener);
   r.listener = INVALID_SOCKET;
+  r.drainRefused(true);
 
   std::list<Registry::Entry> all;
   {

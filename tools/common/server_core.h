@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kmbase/net.h"
@@ -42,8 +43,24 @@ struct SessionSettings {
   // limit of both ends; a larger one is skipped (and answered where the
   // peer's protocol has an answer).
   uint32_t maxMessageSize = KMCP_SESSION_MESSAGE_LIMIT;
-  // A session that receives nothing for this long is closed (0: never).
+  // A session that receives no whole message for this long is closed (0:
+  // never). Bytes of a message that trickle in do not count.
   uint32_t idleTimeoutMs = 0;
+  // Admission. A session is admitted once its peer has shown it may use the
+  // server (PeerSession::admit: the agent's login or first request past its
+  // gate, an ISC request past the encryption rule). Until then it is
+  // "pending": it is closed when not admitted within loginTimeoutMs (0:
+  // never), and while maxPendingSessions pending sessions are open, or
+  // maxPendingPerAddress from the connecting address, a new connection is
+  // turned away with a refusal the client can show (VAR_KMCP_REFUSED, with
+  // refusedRcc in VAR_RCC), as it is when maxSessions sessions are open.
+  uint32_t loginTimeoutMs = 5000;
+  uint32_t maxPendingSessions = 32;
+  uint32_t maxPendingPerAddress = 16;
+  uint32_t refusedRcc = 0;
+  // A peer that has not taken a message (or a file chunk) within this ends
+  // its session, whichever thread sends (0: never).
+  uint32_t sendTimeoutMs = 10000;
   // Test switches: send each answer this long after its request was read;
   // close a session right after its Nth answer (0: never), counting every
   // answer; the version reported to version detection (> 0 that version, 0
@@ -59,19 +76,46 @@ struct SessionSettings {
 };
 
 // The settings of a peer configuration that names its fields as both peers
-// do (idleTimeoutMs, reportVersion, keepRecords).
+// do (idleTimeoutMs, reportVersion, keepRecords and the admission limits).
 template <typename Config>
-SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc,
+SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc, uint32_t refusedRcc,
                            uint32_t closeAfterAnswers, uint32_t replyDelayMs = 0) {
   SessionSettings s;
   s.encryptionRequiredRcc = encryptionRequiredRcc;
+  s.refusedRcc = refusedRcc;
   s.idleTimeoutMs = c.idleTimeoutMs;
+  s.loginTimeoutMs = c.loginTimeoutMs;
+  s.maxPendingSessions = c.maxPendingSessions;
+  s.maxPendingPerAddress = c.maxPendingPerAddress;
+  s.sendTimeoutMs = c.sendTimeoutMs;
   s.replyDelayMs = replyDelayMs;
   s.closeAfterAnswers = closeAfterAnswers;
   s.reportVersion = c.reportVersion;
   s.keepRecords = c.keepRecords;
   return s;
 }
+
+// text as it may stand in a log line: bytes below 0x20, 0x7F and '\\' as
+// \xNN, so that text a peer chose can neither break the line nor pass for
+// another one.
+std::string LogText(std::string_view text);
+
+// Lets at most one event per interval through (to the log, say) and counts
+// the others. Any thread.
+class RateLimit {
+ public:
+  explicit RateLimit(std::chrono::milliseconds interval) : interval_(interval) {}
+  // True when this event may be reported; *suppressed then holds how many
+  // were held back since the last one that was.
+  bool pass(uint64_t *suppressed);
+
+ private:
+  const std::chrono::milliseconds interval_;
+  KmMutex lock_;
+  // Guarded by lock_; any thread.
+  std::chrono::steady_clock::time_point last_ KM_GUARDED_BY(lock_){};
+  uint64_t held_ KM_GUARDED_BY(lock_) = 0;
+};
 
 class PeerSession;
 
@@ -88,8 +132,9 @@ class ServerCore {
   ServerCore &operator=(const ServerCore &) = delete;
 
   // Binds listenAddress (dotted IPv4):listenPort (0: the system picks),
-  // listens and starts accepting; at most maxSessions sessions at once,
-  // further connections are closed at once. False with a reason in *error
+  // listens and starts accepting; at most maxSessions sessions at once (and
+  // the pending limits of the settings): further connections get the
+  // refusal and are closed. False with a reason in *error
   // (when given) for an invalid address or limit, an address that cannot be
   // bound, or a second start().
   bool start(const std::string &listenAddress, uint16_t listenPort, uint32_t maxSessions,
@@ -110,8 +155,8 @@ class ServerCore {
   // Sends msg to every session that takes unsolicited messages now
   // (PeerSession::sendUnsolicited), each encrypted per session. With code,
   // the wire form carries that code instead of the message's own. Returns
-  // the number of sessions it was written to. Blocks while a session's peer
-  // does not read.
+  // the number of sessions it was written to. A session whose peer does not
+  // read holds it for at most the send time-out, and then ends.
   size_t broadcast(const CSCPMessage &msg, const uint16_t *code, bool isTrap);
 
   // ---- for the sessions ----

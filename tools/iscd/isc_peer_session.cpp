@@ -46,6 +46,7 @@ PeerSession::Next PeerSession::answerRequest(CSCPMessage &request, bool encrypte
   const uint32_t id = request.GetId();
   if (config_.alwaysDemandEncryption || (config_.requireEncryption && (!keyed() || !encrypted)))
     return reply(id, ISC_RESULT_ENCRYPTION_REQUIRED);
+  admit();
 
   if (serviceConnected_) {
     // The echo service: the message comes back with its fields, as the

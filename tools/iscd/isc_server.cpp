@@ -10,7 +10,8 @@ namespace kmisc {
 namespace detail {
 
 kmpeer::SessionSettings SettingsOf(const IscConfig &c) {
-  return kmpeer::SettingsOf(c, ISC_RESULT_ENCRYPTION_REQUIRED, c.closeAfterAnswers);
+  return kmpeer::SettingsOf(c, ISC_RESULT_ENCRYPTION_REQUIRED, ISC_RESULT_PEER_BUSY,
+                            c.closeAfterAnswers);
 }
 
 }  // namespace detail

@@ -66,10 +66,22 @@ struct IscConfig {
   // every request that then arrives unencrypted.
   bool requireEncryption = false;
 
-  // Connections beyond this many open sessions are closed at once.
+  // Connections beyond this many open sessions are turned away: the client
+  // reads ISC_RESULT_PEER_BUSY (19) where it expects its version answer.
   uint32_t maxSessions = 64;
-  // A session that receives nothing for this long is closed (0: never).
+  // A session that receives no whole message for this long is closed (0:
+  // never).
   uint32_t idleTimeoutMs = 0;
+  // A session is pending until a request passes the encryption rule. A
+  // pending session is closed after loginTimeoutMs (0: never); while
+  // maxPendingSessions are pending, or maxPendingPerAddress from one
+  // address, further connections from there are turned away as above.
+  uint32_t loginTimeoutMs = 5000;
+  uint32_t maxPendingSessions = 32;
+  uint32_t maxPendingPerAddress = 16;
+  // A peer that takes no part of a message for this long ends its session
+  // (0: never).
+  uint32_t sendTimeoutMs = 10000;
 
   // ---- test switches ----
   // Version reported to version detection: > 0 that version; 0 answer as a
@@ -124,7 +136,8 @@ class IscServer {
 
   // Sends msg, as it is (code, id, fields), to every session connected to a
   // service, encrypted per session when it is. Returns the number of sessions
-  // it was written to. Blocks while a session's peer does not read.
+  // it was written to. A session whose peer does not read holds it for at
+  // most sendTimeoutMs, and then ends.
   size_t sendMessage(const CSCPMessage &msg);
 
  private:

@@ -64,9 +64,27 @@ const Option kOptions[] = {
      [](std::string_view v, IscdOptions *o, std::string *e) {
        return ParseInteger<uint32_t>(v, 1, 4096, &o->server.maxSessions, e);
      }},
-    {"idle_timeout", "MS", "close a session silent for MS ms (default 0: never)",
+    {"idle_timeout", "MS",
+     "close a session that sends no whole message for MS ms (default 0: never)",
      [](std::string_view v, IscdOptions *o, std::string *e) {
        return ParseInteger<uint32_t>(v, 0, UINT32_MAX - 1, &o->server.idleTimeoutMs, e);
+     }},
+    {"login_timeout", "MS",
+     "close a session with no request served after MS ms (default 5000; 0: never)",
+     [](std::string_view v, IscdOptions *o, std::string *e) {
+       return ParseInteger<uint32_t>(v, 0, UINT32_MAX - 1, &o->server.loginTimeoutMs, e);
+     }},
+    {"max_pending", "N", "turn connections away while N sessions have no request served (32)",
+     [](std::string_view v, IscdOptions *o, std::string *e) {
+       return ParseInteger<uint32_t>(v, 1, 4096, &o->server.maxPendingSessions, e);
+     }},
+    {"max_pending_per_address", "N", "the same for N such sessions from one address (16)",
+     [](std::string_view v, IscdOptions *o, std::string *e) {
+       return ParseInteger<uint32_t>(v, 1, 4096, &o->server.maxPendingPerAddress, e);
+     }},
+    {"send_timeout", "MS", "end a session whose peer takes nothing for MS ms (default 10000)",
+     [](std::string_view v, IscdOptions *o, std::string *e) {
+       return ParseInteger<uint32_t>(v, 0, UINT32_MAX - 1, &o->server.sendTimeoutMs, e);
      }},
 };
 

@@ -27,5 +27,7 @@ int main(int argc, char **argv) {
   kmisc::IscServer server(options.server);
   const kmpeer::DaemonSpec spec{"kmiscd", "the daemon", options.foreground,
                                 kmpeer::AbsolutePath(options.pidFile)};
+  // ISC sessions have no secret: beyond loopback anyone may open one.
+  kmpeer::WarnOpenListener(spec, log, options.server.listenAddress, false);
   return kmpeer::RunServerDaemon(spec, log, server, options.server.listenAddress);
 }

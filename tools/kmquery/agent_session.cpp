@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -108,7 +109,25 @@ void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortA
         return s.size() > AGENT_SECRET_SIZE - 1 ? std::string("longer than 63 bytes")
                                                 : std::string();
       })
+      ->envname("KMQUERY_PROXY_SECRET")
       ->option_text("SECRET")
+      ->group(group);
+  command
+      ->add_option_function<std::string>(
+          "--proxy-secret-file",
+          [o](const std::string &path) {
+            std::string text;
+            if (!ReadSecretLine(path, AGENT_SECRET_SIZE, &text))
+              throw CLI::ValidationError("--proxy-secret-file",
+                                         "cannot read " + path + ": " + std::strerror(errno));
+            const bool tooLong = text.size() > AGENT_SECRET_SIZE - 1;
+            o->proxySecret = std::move(text);
+            o->proxySecretGiven = !tooLong;
+            if (tooLong)
+              throw CLI::ValidationError("--proxy-secret-file", path + ": longer than 63 bytes");
+          },
+          "Read the proxy's shared secret from the first line of FILE")
+      ->option_text("FILE")
       ->group(group);
   if (ownPortAndTimeout) {
     command
@@ -237,6 +256,7 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
                    : conn->serverKey() == nullptr
                          ? "the agent requires encryption: give -K FILE or --generate-key"
                          : std::string();
+    if (rcc == RCC_AGENT_BUSY) detail = "the agent turned the session away; try again later";
     *status = out.failCode(AgentConnectExitStatus(rcc), "connecting to agent " + AgentLabel(o),
                            "agent", rcc, AgentErrorCodeToText(static_cast<int32_t>(rcc)), detail);
     return nullptr;

@@ -35,6 +35,7 @@ int AgentRequestExitStatus(uint32_t rcc) {
     case RCC_CONNECTION_BROKEN:
     case RCC_CONNECT_FAILED:
     case RCC_SOCKET_ERROR:
+    case RCC_AGENT_BUSY:
       return kExitConnection;
     default:
       return kExitPeer;
@@ -56,6 +57,7 @@ int IscExitStatus(uint32_t code) {
     case 8:   // connect failed
     case 9:   // bad protocol version: whatever listens there is no ISC peer
     case 10:  // request timed out
+    case 19:  // peer busy: too many sessions
       return kExitConnection;
     default:
       return kExitPeer;
@@ -168,6 +170,20 @@ RsaKey GenerateServerKey(std::string *error) {
 }
 
 #pragma GCC diagnostic pop
+
+bool ReadSecretLine(const std::string &path, size_t maxBytes, std::string *secret) {
+  FILE *f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return false;
+  std::string line(maxBytes + 2, '\0');
+  const bool ok =
+      std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr || std::feof(f);
+  std::fclose(f);
+  size_t n = strnlen(line.data(), line.size());
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) n--;
+  secret->assign(line.data(), n);
+  OPENSSL_cleanse(line.data(), line.size());
+  return ok;
+}
 
 Secret::~Secret() {
   if (!text_.empty()) OPENSSL_cleanse(text_.data(), text_.size());

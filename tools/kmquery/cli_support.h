@@ -56,6 +56,11 @@ RsaKey LoadServerKey(const std::string &path, std::string *error);
 RsaKey GenerateServerKey(std::string *error);
 
 // A secret given on the command line; the copy is wiped when it goes.
+// The first line of a file holding a secret (at most maxBytes of it),
+// without its line end; the buffer it was read into is wiped. False (errno
+// set) when the file cannot be read.
+bool ReadSecretLine(const std::string &path, size_t maxBytes, std::string *secret);
+
 class Secret {
  public:
   Secret() = default;

@@ -132,9 +132,12 @@ list = Demo.Colours:red
 list = Demo.Colours:green
 list = Demo.Colours:blue
 action = Demo.True:/bin/true
+service_check_allow = 127.0.0.1
+snmp_allow = 127.0.0.1
 trap_interval_ms = 200" --served-config "$work/agent-served.conf" --policies "$work/policies"
 MAIN=$AGENT_PORT
-start_agent proxy "proxy_allow = 127.0.0.0/8"
+start_agent proxy "proxy_allow = 127.0.0.0/8
+proxy_ports = $MAIN"
 PROXY=$AGENT_PORT
 start_agent gone ""
 GONE=$AGENT_PORT

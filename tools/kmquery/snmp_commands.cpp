@@ -41,21 +41,6 @@ const Choices<uint32_t> kPrivProtocols = {{"DES", SNMP_PRIV_DES},
                                           {"AES-192", SNMP_PRIV_AES192},
                                           {"AES-256", SNMP_PRIV_AES256}};
 
-// The first line of a pass phrase file, without its line end. False when
-// the file cannot be read.
-bool ReadPassphraseFile(const std::string &path, std::string *pass) {
-  FILE *f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
-  char line[SNMP_MAX_PASSPHRASE_LENGTH + 2] = {};
-  bool ok = std::fgets(line, sizeof(line), f) != nullptr || std::feof(f);
-  std::fclose(f);
-  size_t n = strnlen(line, sizeof(line));
-  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) n--;
-  pass->assign(line, n);
-  explicit_bzero(line, sizeof(line));
-  return ok;
-}
-
 void Wipe(std::string *secret) {
   if (!secret->empty()) explicit_bzero(secret->data(), secret->size());
   secret->clear();
@@ -245,7 +230,7 @@ SNMP_SecurityContext *SnmpCommand::makeSecurityContext(const Output &out, int *s
   if (version_ != SNMP_VERSION_3) return new SNMP_SecurityContext(community_.c_str());
   auto fromFile = [&](const std::string &path, std::string *pass, const char *what) {
     if (path.empty()) return true;
-    if (ReadPassphraseFile(path, pass)) return true;
+    if (ReadSecretLine(path, SNMP_MAX_PASSPHRASE_LENGTH, pass)) return true;
     *status = out.fail(kExitUsage, std::string("cannot read the ") + what + " pass phrase file " +
                                        path + ": " + std::strerror(errno));
     return false;

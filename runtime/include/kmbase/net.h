@@ -15,6 +15,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -188,6 +189,16 @@ KMSRV_EXPORT int RecvKMCPMessageInPlace(SOCKET sock, KMCP_MESSAGE *msgBuffer,
                                         uint32_t maxMsgSize, KMCPEncryptionContext **ppCtx,
                                         uint8_t *decryptionBuffer, uint32_t timeout_ms);
 
+// RecvKMCPMessageInPlace with a deadline for the whole message instead of a
+// limit on each wait: KMCP_RECV_TIMEOUT once `deadline` has passed without a
+// whole message, however the bytes of a part of one trickle in (the part is
+// kept, as for a time-out). For idle and login limits that a peer must not
+// stretch by sending a byte now and then.
+KMSRV_EXPORT int RecvKMCPMessageBefore(SOCKET sock, KMCP_MESSAGE *msgBuffer, KMCP_MESSAGE **message,
+                                       CSCP_BUFFER *recvBuffer, uint32_t maxMsgSize,
+                                       KMCPEncryptionContext **ppCtx, uint8_t *decryptionBuffer,
+                                       std::chrono::steady_clock::time_point deadline);
+
 // ---------------------------------------------------------------------------
 // Protocol version detection
 // ---------------------------------------------------------------------------
@@ -195,6 +206,12 @@ KMSRV_EXPORT int RecvKMCPMessageInPlace(SOCKET sock, KMCP_MESSAGE *msgBuffer,
 // Field of MC_GET_KMCP_CAPS (request and answer) carrying a protocol version
 // (32-bit). In the range the base runtime keeps for itself.
 inline constexpr uint32_t VAR_KMCP_VERSION = 0x7F000001;
+// Field of the refusal a peer sends instead of an answer when it turns a
+// connection away (too many sessions): MC_REQUEST_COMPLETED with the version
+// request's id, VAR_RCC with the peer's own "busy" code and this field (1).
+// It stands first on the connection, so it answers the version request a
+// client sends first.
+inline constexpr uint32_t VAR_KMCP_REFUSED = 0x7F000002;
 // Request id of the version request; the session's own ids start at 1.
 inline constexpr uint32_t KMCP_VERSION_REQUEST_ID = 0;
 // Largest answer accepted. An answer is one small message; anything larger
@@ -210,7 +227,8 @@ inline constexpr uint32_t KMCP_VERSION_DETECT_TIMEOUT_MS = 10000;
 // (>= 1) in VAR_KMCP_VERSION; an MC_REQUEST_COMPLETED with the request's id
 // and no version field comes from a peer that does not know the request and
 // means version 1. Returns non-zero and sets *version on success; 0 (version
-// untouched) on send failure, time-out, close, or any other answer.
+// untouched) on send failure, time-out, close, or any other answer. A peer's
+// refusal (VAR_KMCP_REFUSED) returns 0 with socket error EBUSY.
 KMSRV_EXPORT int KMCPGetPeerProtocolVersion(SOCKET sock, int *version, KmMutex *sendLock,
                                             uint32_t timeout_ms = KMCP_VERSION_DETECT_TIMEOUT_MS);
 

@@ -157,7 +157,8 @@ TEST(AgentResultCodes, TextsFollowTheTable) {
   EXPECT_EQ(U8(AgentErrorCodeToText(906)), "Encryption required");
   EXPECT_EQ(U8(AgentErrorCodeToText(916)), "File stat filed");
   EXPECT_EQ(U8(AgentErrorCodeToText(918)), "File delete failed");
-  for (int32_t unknown : {402, 919, 100, -1, -2, 1}) {
+  EXPECT_EQ(U8(AgentErrorCodeToText(919)), "Agent busy: too many sessions");
+  for (int32_t unknown : {402, 920, 100, -1, -2, 1}) {
     EXPECT_EQ(U8(AgentErrorCodeToText(unknown)), "Unknown error code") << unknown;
   }
 }
@@ -170,7 +171,7 @@ TEST(AgentResultCodes, TableIsOrderedAndTerminated) {
     last = g_agentResultCodes[n].code;
     EXPECT_EQ(AgentErrorCodeToText(last), g_agentResultCodes[n].text);
   }
-  EXPECT_EQ(n, 31u);
+  EXPECT_EQ(n, 32u);
   EXPECT_EQ(g_agentResultCodes[n].code, -1);
 }
 
