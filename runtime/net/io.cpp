@@ -1,5 +1,7 @@
-// Socket calls, the mapping of errno to outcomes, ConnectEx and SendEx.
-// This is the only file of the area that reads errno.
+// Socket calls, the mapping of errno to outcomes, the streams bound to
+// sockets, ConnectEx and SendEx. This is the only file of the area that reads
+// errno after a socket call (the TLS stream's socket calls report through
+// setLastError).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -68,12 +71,71 @@ namespace kmnet {
 
 void setLastError(int err) { t_lastError = err; }
 
+namespace {
+
+// The streams bound to sockets, by socket number: pages of slots made on
+// first use and kept for the life of the process, so a lookup is two loads
+// and never races with a page being freed. Numbers beyond the table cannot
+// have a stream (a TLS handshake on them fails).
+constexpr int kPageBits = 10;
+constexpr size_t kPageSize = size_t{1} << kPageBits;
+constexpr size_t kPages = 1024;  // socket numbers below 1,048,576
+struct Page {
+  std::atomic<Stream *> slots[kPageSize] = {};
+};
+std::atomic<Page *> g_pages[kPages];
+
+std::atomic<Stream *> *slotOf(SOCKET sock, bool make) {
+  if (sock < 0) return nullptr;
+  const size_t page = static_cast<size_t>(sock) >> kPageBits;
+  if (page >= kPages) return nullptr;
+  Page *p = g_pages[page].load(std::memory_order_acquire);
+  if (p == nullptr) {
+    if (!make) return nullptr;
+    Page *fresh = new Page;
+    if (g_pages[page].compare_exchange_strong(p, fresh, std::memory_order_acq_rel))
+      p = fresh;
+    else
+      delete fresh;  // another thread made it first; p holds its page
+  }
+  return &p->slots[static_cast<size_t>(sock) & (kPageSize - 1)];
+}
+
+}  // namespace
+
+Stream *streamOf(SOCKET sock) {
+  std::atomic<Stream *> *slot = slotOf(sock, false);
+  return slot == nullptr ? nullptr : slot->load(std::memory_order_acquire);
+}
+
+bool bindStream(SOCKET sock, Stream *stream) {
+  std::atomic<Stream *> *slot = slotOf(sock, true);
+  if (slot == nullptr) {
+    delete stream;
+    setLastError(EMFILE);
+    return false;
+  }
+  // A stream left on this number would belong to a socket closed without
+  // KmSocketClose; it cannot be in use any more.
+  delete slot->exchange(stream, std::memory_order_acq_rel);
+  return true;
+}
+
+void unbindStream(SOCKET sock) {
+  std::atomic<Stream *> *slot = slotOf(sock, false);
+  if (slot != nullptr) delete slot->exchange(nullptr, std::memory_order_acq_rel);
+}
+
 int pollTimeout(uint32_t timeout_ms) {
   if (timeout_ms == KM_INFINITE) return -1;
   return timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms);
 }
 
 Wait waitFor(SOCKET sock, short events, int timeoutMs) {
+  if (Stream *stream = streamOf(sock)) {
+    if ((events & POLLIN) != 0 && stream->buffered()) return Wait::Ready;
+    events = stream->pollEvents(events);
+  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     pollfd p{sock, events, 0};
@@ -94,6 +156,7 @@ Wait waitFor(SOCKET sock, short events, int timeoutMs) {
 }
 
 ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
+  if (Stream *stream = streamOf(sock)) return stream->readSome(buf, len);
   for (;;) {
     ssize_t n = ::recv(sock, buf, len, MSG_DONTWAIT);
     if (n >= 0) return n;
@@ -110,6 +173,7 @@ ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
 
 bool armReceiveWait(SOCKET sock, int timeoutMs, ReceiveWait *armed) {
   if (timeoutMs == 0) return false;  // a zero time-out on the socket means "forever"
+  if (streamOf(sock) != nullptr) return false;  // its bytes are not the socket's: poll
   if (armed->sock != sock) {
     const int fl = ::fcntl(sock, F_GETFL);
     armed->sock = sock;
@@ -142,6 +206,22 @@ ssize_t recvWaiting(SOCKET sock, void *buf, size_t len) {
       return kWouldBlock;
     default:
       return kFailed;
+  }
+}
+
+ssize_t sendSome(SOCKET sock, const void *buf, size_t len, int flags) {
+  if (Stream *stream = streamOf(sock)) return stream->writeSome(buf, len);
+  for (;;) {
+    const ssize_t n = ::send(sock, buf, len, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return n;
+    switch (failure()) {
+      case KmNetOutcome::Retry:
+        continue;
+      case KmNetOutcome::WouldBlock:
+        return kWouldBlock;
+      default:
+        return kFailed;
+    }
   }
 }
 
@@ -187,7 +267,27 @@ int KmSocketShutdown(SOCKET sock, int how) {
 }
 
 void KmSocketClose(SOCKET sock) {
-  if (sock != INVALID_SOCKET) ::close(sock);
+  if (sock == INVALID_SOCKET) return;
+  kmnet::unbindStream(sock);  // before the number can be reused
+  ::close(sock);
+}
+
+ssize_t KmStreamReadSome(SOCKET sock, void *buf, size_t len) {
+  return kmnet::recvSome(sock, buf, len);
+}
+
+ssize_t KmStreamWriteSome(SOCKET sock, const void *buf, size_t len) {
+  return kmnet::sendSome(sock, buf, len, 0);
+}
+
+bool KmStreamBuffered(SOCKET sock) {
+  kmnet::Stream *stream = kmnet::streamOf(sock);
+  return stream != nullptr && stream->buffered();
+}
+
+short KmStreamPollEvents(SOCKET sock, short wanted) {
+  kmnet::Stream *stream = kmnet::streamOf(sock);
+  return stream == nullptr ? wanted : stream->pollEvents(wanted);
 }
 
 SOCKET KmSocketListenTcp(uint32_t addrNetOrder, uint16_t port, int backlog, uint16_t *boundPort) {
@@ -297,21 +397,34 @@ int SendExWithin(SOCKET sock, const void *data, size_t len, int flags, KmMutex *
   // waits in poll, where the limit holds whatever mode the socket is in.
   // Without one, a blocking socket's send waits inside the call (fewer calls
   // for a large buffer).
+  // A stream (TLS) never waits inside its write; it waits in poll like a
+  // plain send with a time limit.
+  kmnet::Stream *stream = kmnet::streamOf(sock);
   const int mode = flags | MSG_NOSIGNAL | (timeout_ms == KM_INFINITE ? 0 : MSG_DONTWAIT);
   size_t sent = 0;
   bool ok = true;
   while (sent < len) {
-    const ssize_t n = ::send(sock, p + sent, len - sent, mode);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
+    KmNetOutcome o;
+    if (stream != nullptr) {
+      const ssize_t n = stream->writeSome(p + sent, len - sent);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      o = n == kmnet::kWouldBlock ? KmNetOutcome::WouldBlock : KmNetOutcome::Failed;
+    } else {
+      const ssize_t n = ::send(sock, p + sent, len - sent, mode);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0) {  // no progress on a stream socket: treat as broken
+        t_lastError = EPIPE;
+        ok = false;
+        break;
+      }
+      o = failure();
     }
-    if (n == 0) {  // no progress on a stream socket: treat as broken
-      t_lastError = EPIPE;
-      ok = false;
-      break;
-    }
-    const KmNetOutcome o = failure();
     if (o == KmNetOutcome::Retry) continue;
     if (o == KmNetOutcome::WouldBlock &&
         kmnet::waitFor(sock, POLLOUT, remainingMs(timeoutMs, deadline)) == kmnet::Wait::Ready)

@@ -15,6 +15,39 @@ namespace kmnet {
 
 void setLastError(int err);
 
+// The byte stream of a connection when it is not the plain socket (TLS).
+// Bound to the socket handle, so framing, version detection, SendEx and file
+// streaming reach it through the same calls as a plain socket: recvSome,
+// sendSome and waitFor below look the stream up and use it when there is
+// one. A plain socket has none (the common path costs one table load).
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // One read or write that never waits: > 0 bytes; 0 the peer closed (read
+  // only); kWouldBlock nothing possible now; kFailed (last error set).
+  virtual ssize_t readSome(void *buf, size_t len) = 0;
+  virtual ssize_t writeSome(const void *buf, size_t len) = 0;
+  // Bytes already taken from the socket and ready to be read: a poll on the
+  // socket would not show them.
+  virtual bool buffered() = 0;
+  // The poll events that let a call that would block go on: a TLS read may
+  // have to wait for room to write, and a write for bytes to read.
+  virtual short pollEvents(short wanted) = 0;
+};
+
+// The stream bound to sock; null for a plain socket.
+Stream *streamOf(SOCKET sock);
+// Binds stream (taken over) to sock; false (stream deleted) when sock is
+// out of the table's range.
+bool bindStream(SOCKET sock, Stream *stream);
+// Unbinds and deletes the stream of sock, if any. No other thread may be
+// using it: KmSocketClose calls it, after the session's threads are done.
+void unbindStream(SOCKET sock);
+
+// One send that never waits (flags plus MSG_NOSIGNAL | MSG_DONTWAIT for a
+// plain socket): as Stream::writeSome.
+ssize_t sendSome(SOCKET sock, const void *buf, size_t len, int flags);
+
 // poll() time-out for a KM_INFINITE-capable time in ms.
 int pollTimeout(uint32_t timeout_ms);
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
@@ -59,7 +60,8 @@ KMSRV_EXPORT SOCKET KmSocketOpenTcp();
 // Shuts a socket down (SHUT_RD, SHUT_WR, SHUT_RDWR); 0 or -1. A blocked
 // receive on it then returns 0 (closed).
 KMSRV_EXPORT int KmSocketShutdown(SOCKET sock, int how);
-// Closes the handle; INVALID_SOCKET is ignored.
+// Closes the handle (ending a TLS stream bound to it first); INVALID_SOCKET
+// is ignored.
 KMSRV_EXPORT void KmSocketClose(SOCKET sock);
 // A listening IPv4 TCP socket on addrNetOrder:port (port 0 picks a free
 // one; *boundPort, when given, receives the port in host order), or
@@ -69,6 +71,19 @@ KMSRV_EXPORT SOCKET KmSocketListenTcp(uint32_t addrNetOrder, uint16_t port, int 
 // Accepts one connection within timeout_ms (KM_INFINITE: no limit); the new
 // socket is blocking. INVALID_SOCKET on time-out (ETIMEDOUT) or failure.
 KMSRV_EXPORT SOCKET KmSocketAccept(SOCKET listener, uint32_t timeout_ms);
+
+// The connection's byte stream, for a caller that moves raw bytes (a relay):
+// the socket itself, or the TLS stream bound to it (kmbase/tls.h). One read
+// or write that never waits: > 0 bytes; 0 the peer closed (read only); -1
+// nothing possible now; -2 failed (socket error set).
+KMSRV_EXPORT ssize_t KmStreamReadSome(SOCKET sock, void *buf, size_t len);
+KMSRV_EXPORT ssize_t KmStreamWriteSome(SOCKET sock, const void *buf, size_t len);
+// Bytes already taken from the socket and ready to be read, which a poll on
+// the socket would not show (only a TLS stream has them).
+KMSRV_EXPORT bool KmStreamBuffered(SOCKET sock);
+// The poll events to wait for so that a read (POLLIN) or write (POLLOUT)
+// that could not go on can: a TLS stream may need the other direction too.
+KMSRV_EXPORT short KmStreamPollEvents(SOCKET sock, short wanted);
 
 // ---------------------------------------------------------------------------
 // Connect and send
