@@ -158,9 +158,20 @@ bool AgentConnection::connect(RSA *serverKey, bool printFailure, uint32_t *error
   } else {
     const uint32_t target = useProxy ? proxyAddress : address;
     int version = protocolVersion;
+    const kmsrv_session::TlsTarget tls{tlsContext, tlsName};
+    kmsrv_session::TlsOutcome tlsOutcome;
     const OpenResult opened = link.open(sock, target, useProxy ? proxyPort : port, connectTimeout,
-                                        commandTimeout, &version);
-    if (opened == OpenResult::ConnectFailed) {
+                                        commandTimeout, &version, &tls, &tlsOutcome);
+    tlsFailure = tlsOutcome.failure;
+    tlsFailureDetail = tlsOutcome.detail;
+    if (opened == OpenResult::TlsFailed) {
+      if (printFailure) {
+        char16_t ip[16];
+        PrintMsg(u"Cannot set up TLS with agent %s: %s", IpToStr(ntohl(target), ip),
+                 kmsrv_session::DescribeTlsFailure(tlsOutcome).c_str());
+      }
+      rcc = RCC_TLS_FAILED;
+    } else if (opened == OpenResult::ConnectFailed) {
       if (printFailure) {
         char16_t ip[16];
         PrintMsg(u"Cannot establish connection with agent %s", IpToStr(ntohl(target), ip));
@@ -215,6 +226,22 @@ void AgentConnection::disconnectAndWait() {
 }
 
 bool AgentConnection::isEncrypted() { return Link(*this).isEncrypted(); }
+
+bool AgentConnection::setTls(const KmTlsClientSettings &settings, const std::string &expectedName,
+                             std::string *error) {
+  KmTlsContextRef context = KmTlsMakeClientContext(settings, error);
+  if (context == nullptr) return false;
+  tlsContext = std::move(context);
+  tlsName = expectedName;
+  return true;
+}
+
+void AgentConnection::clearTls() {
+  tlsContext.reset();
+  tlsName.clear();
+}
+
+bool AgentConnection::isTls() { return Link(*this).isTls(); }
 
 // ---------------------------------------------------------------------------
 // The receiver thread

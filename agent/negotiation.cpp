@@ -5,13 +5,14 @@
 
 #include <cstring>
 
+#include "agent_link.h"
 #include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/agent.h"
+#include "kmsrv/debug.h"
 #include "kmsrv/protocol.h"
 #include "secret.h"
-#include "agent_link.h"
 
 namespace {
 
@@ -109,12 +110,20 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
     restarts++;
     return true;
   };
+  // TLS protects the session with the peer at the other end of the socket
+  // (the proxy, when there is one): session encryption inside it would add
+  // nothing, so it is not used with that peer. The agent behind a proxy is
+  // not covered by it.
+  const bool tls = isTls();
+  if (tls && policy != ENCRYPTION_OFF && policy != ENCRYPTION_ON_DEMAND)
+    DbgPrintf(5, u"AgentConnection: session encryption is not used inside TLS");
+  const auto encrypted = [&] { return (tls && !secondPass) || isEncrypted(); };
   for (;;) {
     // Encryption.
     // A session that has its key keeps it: peers refuse a second one, so an
     // agent that demands encryption of a keyed session is given up on below.
     if ((policy == ENCRYPTION_IF_POSSIBLE || policy == ENCRYPTION_MANDATORY || forced) &&
-        !isEncrypted()) {
+        !encrypted()) {
       const bool required = policy == ENCRYPTION_MANDATORY || forced;
       if (serverKey != nullptr) {
         uint32_t rcc = setupEncryption(serverKey);
@@ -130,7 +139,7 @@ uint32_t AgentConnection::negotiate(RSA *serverKey) {
     // session (or, without a key, ends the attempt) before any secret is
     // sent. Any other answer goes on to the login.
     const int32_t method = useProxy && !secondPass ? proxyAuthMethod : authMethod;
-    if (policy == ENCRYPTION_ON_DEMAND && method != AUTH_METHOD_NONE && !isEncrypted()) {
+    if (policy == ENCRYPTION_ON_DEMAND && method != AUTH_METHOD_NONE && !encrypted()) {
       const uint32_t probe = nop();
       forced = false;
       if (restartForEncryption(probe)) continue;

@@ -34,6 +34,7 @@ const AgentResultCodeText g_agentResultCodes[] = {
     {917, u"Memory allocation failed"},
     {918, u"File delete failed"},
     {919, u"Agent busy: too many sessions"},
+    {920, u"TLS session setup failed"},
     {-1, nullptr},
 };
 

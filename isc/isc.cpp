@@ -103,7 +103,17 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
     return failConnect(ISC_RESULT_SOCKET_ERROR);
   }
   int version = 0;
-  switch (link.open(sock, address, port, connectTimeout.load(), commandTimeout.load(), &version)) {
+  const kmsrv_session::TlsTarget tls{tlsContext, tlsName};
+  kmsrv_session::TlsOutcome tlsOutcome;
+  const OpenResult opened = link.open(sock, address, port, connectTimeout.load(),
+                                      commandTimeout.load(), &version, &tls, &tlsOutcome);
+  tlsFailure = tlsOutcome.failure;
+  tlsFailureDetail = tlsOutcome.detail;
+  switch (opened) {
+    case OpenResult::TlsFailed:
+      PrintMsg(u"Cannot set up TLS with ISC peer %s: %s", peer,
+               kmsrv_session::DescribeTlsFailure(tlsOutcome).c_str());
+      return failConnect(ISC_RESULT_TLS_FAILED);
     case OpenResult::ConnectFailed:
       PrintMsg(u"Cannot establish connection with ISC peer %s", peer);
       return failConnect(ISC_RESULT_CONNECT_FAILED);
@@ -144,11 +154,17 @@ uint32_t ISC::Connect(uint32_t serviceId, RSA *serverKey, bool requireEncryption
 
 uint32_t ISC::negotiate(uint32_t serviceId, RSA *serverKey, const char16_t *peerText) {
   int restarts = 0;
+  // TLS already encrypts and authenticates the session: session encryption
+  // inside it would add nothing, so it is not used, and it meets every
+  // demand for encryption.
+  const bool tls = isTls();
   for (;;) {
     const bool required = (flags.load() & ISC_FLAG_ENCRYPTION_REQUIRED) != 0;
-    // A session that has its key keeps it (peers refuse a second one): a
-    // peer that still demands encryption is given up on below.
-    if (!isEncrypted() && serverKey != nullptr) {
+    if (tls) {
+      // Nothing to set up.
+    } else if (!isEncrypted() && serverKey != nullptr) {
+      // A session that has its key keeps it (peers refuse a second one): a
+      // peer that still demands encryption is given up on below.
       const uint32_t rcc = SetupEncryption(serverKey);
       if (rcc != ISC_RESULT_SUCCESS && required) {
         PrintMsg(u"Cannot setup encrypted channel with ISC peer %s", peerText);
@@ -189,6 +205,22 @@ void ISC::DisconnectAndWait() {
 }
 
 bool ISC::isEncrypted() { return Link(*this).isEncrypted(); }
+
+bool ISC::setTls(const KmTlsClientSettings &settings, const std::string &expectedName,
+                 std::string *error) {
+  KmTlsContextRef context = KmTlsMakeClientContext(settings, error);
+  if (context == nullptr) return false;
+  tlsContext = std::move(context);
+  tlsName = expectedName;
+  return true;
+}
+
+void ISC::clearTls() {
+  tlsContext.reset();
+  tlsName.clear();
+}
+
+bool ISC::isTls() { return Link(*this).isTls(); }
 
 // ---------------------------------------------------------------------------
 // Requests

@@ -27,8 +27,9 @@ const char16_t *const kResultTexts[] = {
     u"Object not found",
     u"Failed to post event",
     u"Peer busy: too many sessions",
+    u"TLS session setup failed",
 };
-static_assert(std::size(kResultTexts) == ISC_RESULT_PEER_BUSY + 1);
+static_assert(std::size(kResultTexts) == ISC_RESULT_TLS_FAILED + 1);
 
 }  // namespace
 

@@ -23,16 +23,31 @@ namespace kmsrv_session {
 
 OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
                                    uint32_t connectTimeoutMs, uint32_t versionTimeoutMs,
-                                   KmMutex &sendLock, int *version) {
+                                   KmMutex &sendLock, int *version, const TlsTarget *tls,
+                                   TlsOutcome *tlsOutcome) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = addressNetOrder;
   sa.sin_port = htons(port);
   if (ConnectEx(sock, reinterpret_cast<const sockaddr *>(&sa), sizeof(sa), connectTimeoutMs) != 0)
     return OpenResult::ConnectFailed;
+  TlsOutcome ignored;
+  TlsOutcome &outcome = tlsOutcome != nullptr ? *tlsOutcome : ignored;
+  if (tls != nullptr && tls->context != nullptr) {
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sa.sin_addr, text, sizeof(text));
+    outcome.failure = KmTlsConnect(sock, tls->context, tls->name.empty() ? text : tls->name,
+                                   connectTimeoutMs, &outcome.detail);
+    if (outcome.failure != KmTlsFailure::None) return OpenResult::TlsFailed;
+  }
   int detected = 0;
-  if (!KMCPGetPeerProtocolVersion(sock, &detected, &sendLock, versionTimeoutMs))
+  if (!KMCPGetPeerProtocolVersion(sock, &detected, &sendLock, versionTimeoutMs)) {
+    // A peer that requires our certificate ends TLS right after our side
+    // of the handshake: its alert is what the first read finds.
+    if ((outcome.failure = KmTlsStreamFailure(sock)) != KmTlsFailure::None)
+      return OpenResult::TlsFailed;
     return KmGetLastSocketError() == EBUSY ? OpenResult::Refused : OpenResult::VersionUnknown;
+  }
   *version = detected;
   return OpenResult::Connected;
 }
@@ -42,7 +57,8 @@ OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16
 // ---------------------------------------------------------------------------
 
 OpenResult Link::open(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
-                      uint32_t connectTimeoutMs, uint32_t versionTimeoutMs, int *version) {
+                      uint32_t connectTimeoutMs, uint32_t versionTimeoutMs, int *version,
+                      const TlsTarget *tls, TlsOutcome *tlsOutcome) {
   {
     KmLockGuard guard(m_.stateLock);
     m_.socket = sock;
@@ -50,7 +66,7 @@ OpenResult Link::open(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
     m_.replies.reopen();
   }
   return ConnectAndDetectVersion(sock, addressNetOrder, port, connectTimeoutMs, versionTimeoutMs,
-                                 m_.sendLock, version);
+                                 m_.sendLock, version, tls, tlsOutcome);
 }
 
 // ---------------------------------------------------------------------------
@@ -203,6 +219,17 @@ void Link::dropContext() { installContext(ContextRef()); }
 bool Link::isEncrypted() {
   KmLockGuard guard(m_.stateLock);
   return m_.context != nullptr;
+}
+
+bool Link::isTls() {
+  KmLockGuard guard(m_.stateLock);
+  return m_.socket != INVALID_SOCKET && KmTlsActive(m_.socket);
+}
+
+std::u16string DescribeTlsFailure(const TlsOutcome &outcome) {
+  std::string text = KmTlsFailureText(outcome.failure);
+  if (!outcome.detail.empty() && outcome.detail != text) text += " (" + outcome.detail + ")";
+  return KmUtf8ToWide(text);
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "kmbase/crypto.h"
@@ -32,6 +33,7 @@
 #include "kmbase/net.h"
 #include "kmbase/refcount.h"
 #include "kmbase/sync.h"
+#include "kmbase/tls.h"
 
 class CSCPMessage;
 class MsgWaitQueue;
@@ -108,6 +110,20 @@ enum class OpenResult {
   ConnectFailed,   // the TCP connect failed or took longer than its limit
   VersionUnknown,  // the peer gave no usable answer to version detection
   Refused,         // the peer turned the connection away (too many sessions)
+  TlsFailed,       // the TLS handshake failed, or the peer ended TLS at once
+};
+
+// A session's TLS: the context, and the name the peer's certificate must
+// carry (empty: the address connected to, in text form).
+struct TlsTarget {
+  KmTlsContextRef context;
+  std::string name;
+};
+
+// Why TLS failed (OpenResult::TlsFailed), and OpenSSL's words for it.
+struct TlsOutcome {
+  KmTlsFailure failure = KmTlsFailure::None;
+  std::string detail;
 };
 
 class Link {
@@ -128,8 +144,13 @@ class Link {
   // versionTimeoutMs. From the moment the socket is recorded, beginClose on
   // another thread cuts the attempt short. The socket error of a failure is
   // left in KmGetLastSocketError(); the caller then ends with abandon().
+  // With tls (its context set), the TLS handshake runs between the connect
+  // and version detection, within connectTimeoutMs; a failure, or a peer
+  // that ends TLS at once (it requires our certificate), is TlsFailed with
+  // the reason in *tlsOutcome.
   OpenResult open(SOCKET sock, uint32_t addressNetOrder, uint16_t port, uint32_t connectTimeoutMs,
-                  uint32_t versionTimeoutMs, int *version);
+                  uint32_t versionTimeoutMs, int *version, const TlsTarget *tls = nullptr,
+                  TlsOutcome *tlsOutcome = nullptr);
 
   // ---- sending and waiting ----
   // Sends msg (the caller keeps it) in wire form, in an encrypted envelope
@@ -181,6 +202,8 @@ class Link {
   // Drops the session's context: what follows goes in clear.
   void dropContext();
   bool isEncrypted();
+  // Whether the session's socket runs over TLS.
+  bool isTls();
 
   // ---- the receiver thread ----
   // Starts the receiver thread (entry(arg), which calls runReceiver) with a
@@ -220,6 +243,10 @@ class Link {
   const SessionMembers m_;
 };
 
+// What a TLS failure was, for the operator: the failure's text, and
+// OpenSSL's words when they add something ("certificate has expired").
+std::u16string DescribeTlsFailure(const TlsOutcome &outcome);
+
 // VAR_RCC of a reply, or codes.badResponse when it is missing or not 32-bit.
 uint32_t ReplyResult(const CSCPMessage &reply, const ResultCodes &codes);
 
@@ -228,7 +255,8 @@ uint32_t ReplyResult(const CSCPMessage &reply, const ResultCodes &codes);
 // sendLock. The socket error of a failure is left in KmGetLastSocketError().
 OpenResult ConnectAndDetectVersion(SOCKET sock, uint32_t addressNetOrder, uint16_t port,
                                    uint32_t connectTimeoutMs, uint32_t versionTimeoutMs,
-                                   KmMutex &sendLock, int *version);
+                                   KmMutex &sendLock, int *version, const TlsTarget *tls = nullptr,
+                                   TlsOutcome *tlsOutcome = nullptr);
 
 // The default PrintMsg of a session: the formatted line (UTF-8) and a
 // newline to standard output, as one write.

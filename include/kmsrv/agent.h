@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <type_traits>
 
@@ -44,6 +45,7 @@
 #include "kmbase/net.h"
 #include "kmbase/sync.h"
 #include "kmbase/thread_annotations.h"
+#include "kmbase/tls.h"
 #include "kmsrv/agent_policy.h"
 #include "kmsrv/result_codes.h"
 
@@ -219,6 +221,27 @@ class KMSRV_EXPORT AgentConnection {
   // null: empty). There is no way back to a direct connection.
   void setProxy(uint32_t proxyAddr, uint16_t proxyPort, int32_t proxyAuthMethod,
                 const char16_t *proxySecret);
+  // TLS 1.3 (kmbase/tls.h): from the next connect() the session runs inside
+  // TLS with the agent, or with the proxy when setProxy was called (the hop
+  // from the proxy to the agent is the proxy's). The peer is checked as
+  // settings say: against its CAs (or the system's) and expectedName (empty:
+  // the address connected to), or against a pinned fingerprint; our
+  // certificate is presented when settings name one. Session encryption is
+  // not used with the TLS peer: TLS already encrypts and authenticates the
+  // session, so the key exchange is skipped and every policy is met (behind
+  // a proxy, the policy and serverKey still apply to the agent). False,
+  // changing nothing, with *error (when given) naming the file or setting,
+  // when the settings cannot be used.
+  bool setTls(const KmTlsClientSettings &settings, const std::string &expectedName = {},
+              std::string *error = nullptr);
+  // Plain TCP again from the next connect().
+  void clearTls();
+  // Whether the session runs over TLS now. Any thread.
+  bool isTls();
+  // Why the last connect() failed with RCC_TLS_FAILED (None otherwise) and
+  // OpenSSL's words for it. The thread that called connect().
+  KmTlsFailure getTlsFailure() const { return tlsFailure; }
+  const std::string &getTlsFailureDetail() const { return tlsFailureDetail; }
 
   // The next request id (ids are taken atomically; any thread). Never 0:
   // that id belongs to version detection and marks "no key exchange".
@@ -391,6 +414,12 @@ class KMSRV_EXPORT AgentConnection {
   // Session encryption; the session holds one reference while it is set.
   // Guard: stateLock.
   KMCPEncryptionContext *encryptionContext KM_GUARDED_BY(stateLock);
+  // TLS settings (null context: plain TCP). Caller; no lock.
+  KmTlsContextRef tlsContext;
+  std::string tlsName;
+  // What the last connect() found wrong with TLS. Written by connect().
+  KmTlsFailure tlsFailure = KmTlsFailure::None;
+  std::string tlsFailureDetail;
   // Settings of the negotiation and proxy. Caller; no lock.
   int32_t encryptionPolicy;
   bool useProxy;

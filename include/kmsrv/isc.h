@@ -34,6 +34,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "kmbase/export.h"
@@ -41,6 +42,7 @@
 #include "kmbase/net.h"
 #include "kmbase/sync.h"
 #include "kmbase/thread_annotations.h"
+#include "kmbase/tls.h"
 
 class CSCPMessage;
 class KMCPEncryptionContext;
@@ -73,8 +75,9 @@ inline constexpr uint32_t ISC_RESULT_SESSION_SETUP_FAILED = 16;    // peer
 inline constexpr uint32_t ISC_RESULT_OBJECT_NOT_FOUND = 17;        // peer
 inline constexpr uint32_t ISC_RESULT_POST_EVENT_FAILED = 18;       // peer
 inline constexpr uint32_t ISC_RESULT_PEER_BUSY = 19;               // Connect: too many sessions
+inline constexpr uint32_t ISC_RESULT_TLS_FAILED = 20;              // Connect: TLS (getTlsFailure)
 
-// The text of a result code; "Unknown error code" for any code above 18.
+// The text of a result code; "Unknown error code" for any code above 20.
 // Never null; a constant that must not be freed. Any thread.
 KMSRV_EXPORT const char16_t *ISCErrorCodeToText(uint32_t code);
 
@@ -147,6 +150,25 @@ class KMSRV_EXPORT ISC {
   // both directions then goes in an envelope). Any thread.
   bool isEncrypted();
 
+  // TLS 1.3 (kmbase/tls.h): from the next Connect the session runs inside
+  // TLS, the peer checked as settings say (its CAs, or the system's, and
+  // expectedName, empty for the peer's address; or a pinned fingerprint),
+  // our certificate presented when settings name one. The key exchange is
+  // then not run: TLS already encrypts and authenticates the session, so
+  // serverKey is not used and requireEncryption is met. False, changing
+  // nothing, with *error (when given) naming the file or setting, when the
+  // settings cannot be used.
+  bool setTls(const KmTlsClientSettings &settings, const std::string &expectedName = {},
+              std::string *error = nullptr);
+  // Plain TCP again from the next Connect.
+  void clearTls();
+  // Whether the session runs over TLS now. Any thread.
+  bool isTls();
+  // Why the last Connect failed with ISC_RESULT_TLS_FAILED (None otherwise)
+  // and OpenSSL's words for it. The thread that called Connect.
+  KmTlsFailure getTlsFailure() const { return tlsFailure; }
+  const std::string &getTlsFailureDetail() const { return tlsFailureDetail; }
+
  protected:
   // Diagnostic output: printf-style char16_t format in which %s takes a
   // char16_t string. The default writes one UTF-8 line to standard output.
@@ -175,6 +197,12 @@ class KMSRV_EXPORT ISC {
   // construction.
   const uint32_t address;
   const uint16_t port;
+  // TLS settings (null context: plain TCP). The lifetime thread; no lock.
+  KmTlsContextRef tlsContext;
+  std::string tlsName;
+  // What the last Connect found wrong with TLS. Written by Connect.
+  KmTlsFailure tlsFailure = KmTlsFailure::None;
+  std::string tlsFailureDetail;
   // The TCP socket, INVALID_SOCKET when none. Guard: stateLock; closed only
   // with sendLock held as well.
   SOCKET socket KM_GUARDED_BY(stateLock);

@@ -45,6 +45,10 @@ inline constexpr uint32_t RCC_FILE_DELETE_FAILED = 918;
 // The agent turned the connection away before it began: too many sessions
 // (or too many not yet logged in) are open. Try again later.
 inline constexpr uint32_t RCC_AGENT_BUSY = 919;
+// The TLS session could not be set up: the agent's certificate did not pass
+// the checks, or the agent refused ours (AgentConnection::getTlsFailure says
+// which).
+inline constexpr uint32_t RCC_TLS_FAILED = 920;
 
 // One entry of the code table. The table ends with an entry whose code is -1
 // and whose text is null.
