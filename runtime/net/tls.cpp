@@ -110,17 +110,14 @@ bool UseCertificateAndKey(SSL_CTX *ctx, const std::string &certFile, const std::
   EVP_PKEY *key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
   BIO_free(bio);
   Wipe(&pem);
-  bool ok = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  if (key == nullptr) {
+    *error = keyFile + ": not a private key (" + OpenSslReason() + ")";
+    return false;
+  }
+  const bool ok = SSL_CTX_use_PrivateKey(ctx, key) == 1 && SSL_CTX_check_private_key(ctx) == 1;
   EVP_PKEY_free(key);
-  if (!ok) {
-    *error = keyFile + ": " + OpenSslReason();
-    return false;
-  }
-  if (SSL_CTX_check_private_key(ctx) != 1) {
-    *error = keyFile + ": the key does not belong to the certificate in " + certFile;
-    return false;
-  }
-  return true;
+  if (!ok) *error = keyFile + ": the key does not belong to the certificate in " + certFile;
+  return ok;
 }
 
 bool TrustCas(SSL_CTX *ctx, const std::string &caFile, std::string *error) {
