@@ -211,6 +211,39 @@ step 3 "Nobody listening: connection failure (exit status 3)" \
 step 2 "A usage error (exit status 2)" \
   kmquery agent 127.0.0.1 -a kerberos nop
 
+# ---------------------------------------------------------------- TLS
+if ! command -v openssl >/dev/null 2>&1; then
+  echo
+  echo "== openssl (the command) not installed: TLS steps skipped"
+else
+  echo
+  echo "== a throw-away CA and a certificate for an agent at 127.0.0.1 (agent.demo)"
+  tls="$work/tls"
+  mkdir -p "$tls"
+  (
+    cd "$tls" &&
+      openssl req -x509 -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 \
+        -keyout ca.key -out ca.pem -days 2 -subj "/CN=kmdemo CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign &&
+      openssl req -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 \
+        -keyout agent.key -out agent.csr -subj "/CN=agent.demo" &&
+      printf 'subjectAltName=DNS:agent.demo,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >agent.ext &&
+      openssl x509 -req -in agent.csr -CA ca.pem -CAkey ca.key -CAcreateserial \
+        -out agent.pem -days 2 -extfile agent.ext
+  ) >"$work/openssl.log" 2>&1 || {
+    echo "kmdemo: openssl could not make the certificates:" >&2
+    cat "$work/openssl.log" >&2
+    exit 1
+  }
+  start_agent tls "secret = $SECRET" --tls-cert "$tls/agent.pem" --tls-key "$tls/agent.key" \
+    --tls-require
+  TLS_PORT=$AGENT_PORT
+  step 0 "TLS 1.3: the agent's certificate checked against the CA and the name agent.demo, then the login" \
+    kmquery agent 127.0.0.1 -p "$TLS_PORT" -a sha1 --tls-ca "$tls/ca.pem" --tls-name agent.demo nop
+  step 5 "The same certificate under a name it does not carry is refused (exit status 5)" \
+    kmquery agent 127.0.0.1 -p "$TLS_PORT" -a sha1 --tls-ca "$tls/ca.pem" --tls-name other.demo nop
+fi
+
 # ---------------------------------------------------------------- ISC
 if [ ! -x "$KMISCD" ]; then
   echo
