@@ -7,16 +7,12 @@
 // Input byte 0 chooses the server's settings: bit 0 requires a client
 // certificate. The rest is what the peer sends; the peer's side then closes,
 // so every step ends by itself (the deadline is a safety net).
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -25,38 +21,13 @@
 
 #include "kmbase/net.h"
 #include "kmbase/tls.h"
+#include "support/test_pki.h"
 
 namespace {
 
 std::string g_dir;
 KmTlsContextRef g_plain;       // certificate only
 KmTlsContextRef g_clientCert;  // callers must present a certificate
-
-// A self-signed EC certificate and its key, written as PEM into g_dir.
-void MakeCertificate(const std::string &cert, const std::string &key) {
-  EVP_PKEY *pkey = EVP_EC_gen("P-256");
-  X509 *x = X509_new();
-  if (pkey == nullptr || x == nullptr) abort();
-  X509_set_version(x, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-  X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(x), 86400);
-  X509_set_pubkey(x, pkey);
-  X509_NAME *name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char *>("fuzz.test"), -1, -1, 0);
-  X509_set_issuer_name(x, name);
-  if (X509_sign(x, pkey, EVP_sha256()) == 0) abort();
-  FILE *f = fopen(cert.c_str(), "w");
-  FILE *k = fopen(key.c_str(), "w");
-  if (f == nullptr || k == nullptr || PEM_write_X509(f, x) != 1 ||
-      PEM_write_PrivateKey(k, pkey, nullptr, nullptr, 0, nullptr, nullptr) != 1)
-    abort();
-  fclose(f);
-  fclose(k);
-  X509_free(x);
-  EVP_PKEY_free(pkey);
-}
 
 }  // namespace
 
@@ -68,11 +39,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::error_code ignored;
     std::filesystem::remove_all(g_dir, ignored);
   });
-  const std::string cert = g_dir + "/cert.pem", key = g_dir + "/key.pem";
-  MakeCertificate(cert, key);
+  static const kmtest::TestPki pki(g_dir);
+  if (!pki.ok()) abort();
   std::string error;
-  g_plain = KmTlsMakeServerContext({cert, key, ""}, &error);
-  g_clientCert = KmTlsMakeServerContext({cert, key, cert}, &error);
+  g_plain = KmTlsMakeServerContext({pki.server.cert, pki.server.key, ""}, &error);
+  g_clientCert = KmTlsMakeServerContext({pki.server.cert, pki.server.key, pki.caCert}, &error);
   if (g_plain == nullptr || g_clientCert == nullptr) abort();
   return 0;
 }
