@@ -160,7 +160,8 @@ bool PeerSession::startStream(std::chrono::steady_clock::time_point opened) {
   if (failure != KmTlsFailure::None) {
     logf(LogLevel::Info, "TLS handshake failed: %s (%s)", KmTlsFailureText(failure),
          LogText(detail).c_str());
-    handshakeFailed();
+    // A handshake the stop cut short is no failure of the caller.
+    if (!core_.stopping().isSet()) handshakeFailed();
     return false;
   }
   tls_ = std::move(context);
