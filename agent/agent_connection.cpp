@@ -231,9 +231,13 @@ bool AgentConnection::setTls(const KmTlsClientSettings &settings, const std::str
                              std::string *error) {
   KmTlsContextRef context = KmTlsMakeClientContext(settings, error);
   if (context == nullptr) return false;
+  setTlsContext(std::move(context), expectedName);
+  return true;
+}
+
+void AgentConnection::setTlsContext(KmTlsContextRef context, const std::string &expectedName) {
   tlsContext = std::move(context);
   tlsName = expectedName;
-  return true;
 }
 
 void AgentConnection::clearTls() {

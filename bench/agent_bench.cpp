@@ -2,7 +2,8 @@
 // baselines of raw_baseline.h, every row in both placements (same_cpu:
 // client and agent on CPU 0; cross_cpu: client on CPU 0, agent on CPU 1).
 //
-// Rows (name/mode/placement; mode is clear or encrypted):
+// Rows (name/mode/placement; mode is clear, encrypted (session encryption)
+// or tls (TLS 1.3, the agent's certificate checked against a CA)):
 //   raw/tcp_pingpong64            one requester, 64-byte request and reply
 //   raw/tcp_routed64              8 requesters on one connection, replies
 //                                 routed by id (threads:8)
@@ -20,11 +21,15 @@
 //   download256m                  customRequest(MC_AGENT_DOWNLOAD_FILE) of a
 //                                 256 MiB file into a local file
 //   upload256m                    uploadFile() of a 256 MiB file
+//   connect                       connect() and disconnectAndWait() of one
+//                                 session (TCP, TLS handshake when tls,
+//                                 version detection, liveness test)
 //   sessions1000/encrypted        connect() of 1,000 sessions in this process
 //                                 (encrypted, SHA-1 login) to an agent in a
 //                                 child process; counters sessions_per_s,
 //                                 kib_per_session (resident memory of an idle
 //                                 connected session), failed
+//   sessions1000/tls              the same over TLS (no session encryption)
 //
 // Placement of the agent: AgentServer's listener thread and the session
 // threads it starts inherit the CPU set of the thread that calls start(), and
@@ -62,9 +67,11 @@
 #include "kmbase/crypto.h"
 #include "kmbase/message.h"
 #include "kmbase/text.h"
+#include "kmbase/tls.h"
 #include "kmsrv/agent.h"
 #include "kmsrv/protocol.h"
 #include "raw_baseline.h"
+#include "support/test_pki.h"
 
 extern char **environ;
 
@@ -73,8 +80,8 @@ namespace {
 using kmbench::Placement;
 using Clock = std::chrono::steady_clock;
 
-enum Mode { kClear = 0, kEncrypted = 1 };
-const char *const kModeName[] = {"clear", "encrypted"};
+enum Mode { kClear = 0, kEncrypted = 1, kTls = 2 };
+const char *const kModeName[] = {"clear", "encrypted", "tls"};
 
 constexpr uint32_t kListLines = 10000;
 constexpr uint64_t kTransferBytes = 256ull << 20;
@@ -94,6 +101,46 @@ RSA *ServerKey() {
     return rsa;
   }();
   return key;
+}
+
+// The CA and the agent's certificate of the TLS rows, made at first use in a
+// folder of their own; the client context is made once and shared, as a
+// server with many agents would.
+struct TlsSetup {
+  std::string dir;
+  std::unique_ptr<kmtest::TestPki> pki;
+  KmTlsContextRef client;
+  std::string error;
+
+  TlsSetup() {
+    std::string tmpl = "/tmp/km-bench-tls-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+      error = "cannot create a folder for the certificates";
+      return;
+    }
+    dir = tmpl;
+    pki = std::make_unique<kmtest::TestPki>(dir);
+    if (!pki->ok()) {
+      error = pki->error();
+      return;
+    }
+    client = KmTlsMakeClientContext({pki->caCert, "", "", ""}, &error);
+  }
+  ~TlsSetup() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+};
+
+TlsSetup &Tls() {
+  static TlsSetup setup;
+  return setup;
+}
+
+// Serve TLS with the bench certificate (the agent's side of a tls row).
+void ServeTls(kmagent::AgentConfig &config) {
+  config.tls.certFile = Tls().pki->server.cert;
+  config.tls.keyFile = Tls().pki->server.key;
 }
 
 // Six characters each: 10,000 of them fit a 256 KiB reply.
@@ -181,7 +228,12 @@ SessionSetup &Session(Mode mode, Placement p) {
   std::lock_guard<std::mutex> guard(g_sessionsLock);
   SessionSetup &s = g_sessions[{mode, p}];
   if (s.agent || !s.error.empty()) return s;
+  if (mode == kTls && !Tls().error.empty()) {
+    s.error = "TLS: " + Tls().error;
+    return s;
+  }
   kmagent::AgentConfig config = BaseConfig();
+  if (mode == kTls) ServeTls(config);
   config.requireEncryption = mode == kEncrypted;
   config.filesDir = Files().agentDir;
   config.maxUploadSize = kTransferBytes * 2;
@@ -195,6 +247,7 @@ SessionSetup &Session(Mode mode, Placement p) {
   kmbench::PinThisThread(kmbench::ClientCpu(p));
   s.conn = std::make_unique<AgentConnection>(htonl(INADDR_LOOPBACK), s.agent->port());
   s.conn->setEncryptionPolicy(mode == kEncrypted ? ENCRYPTION_MANDATORY : ENCRYPTION_OFF);
+  if (mode == kTls) s.conn->setTlsContext(Tls().client, "agent.test");
   s.conn->setCommandTimeout(120000);
   uint32_t rcc = 0;
   if (!s.conn->connect(mode == kEncrypted ? ServerKey() : nullptr, false, &rcc))
@@ -353,6 +406,28 @@ void Upload(benchmark::State &state, Mode mode, Placement p) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kTransferBytes));
 }
 
+// One session opened and closed per iteration, against the row's agent.
+void Connect(benchmark::State &state, Mode mode, Placement p) {
+  SessionSetup &s = Session(mode, p);
+  if (!s.error.empty()) {
+    state.SkipWithError(s.error.c_str());
+    return;
+  }
+  kmbench::PinThisThread(kmbench::ClientCpu(p));
+  for (auto _ : state) {
+    AgentConnection conn(htonl(INADDR_LOOPBACK), s.agent->port());
+    conn.setEncryptionPolicy(ENCRYPTION_OFF);
+    if (mode == kTls) conn.setTlsContext(Tls().client, "agent.test");
+    uint32_t rcc = 0;
+    if (!conn.connect(nullptr, false, &rcc)) {
+      state.SkipWithError(("connect failed: " + std::to_string(rcc)).c_str());
+      break;
+    }
+    conn.disconnectAndWait();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 // ---- 1,000 sessions ------------------------------------------------------------
 
 // Resident set of this process in bytes.
@@ -369,12 +444,19 @@ uint64_t ResidentBytes() {
 // --agent-child), so that its session threads and buffers do not count in
 // this process's memory. It writes its port on stdout and runs until its
 // stdin closes.
-int RunAgentChild() {
+int RunAgentChild(bool tls) {
   kmagent::AgentConfig config;
   config.keepRecords = false;
   config.secret = kSecret;
   config.requireEncryption = true;
   config.maxSessions = kSessions + 16;
+  if (tls) {
+    if (!Tls().error.empty()) {
+      std::fprintf(stderr, "agent child: %s\n", Tls().error.c_str());
+      return 1;
+    }
+    ServeTls(config);
+  }
   kmagent::AgentServer agent(config);
   std::string error;
   if (!agent.start(&error)) {
@@ -395,7 +477,7 @@ struct AgentChild {
   int toChild = -1;
   uint16_t port = 0;
 
-  std::string start() {
+  std::string start(bool tls) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return "pipe failed";
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -409,7 +491,8 @@ struct AgentChild {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     char self[] = "/proc/self/exe";
     char flag[] = "--agent-child";
-    char *argv[] = {self, flag, nullptr};
+    char tlsFlag[] = "tls";
+    char *argv[] = {self, flag, tls ? tlsFlag : nullptr, nullptr};
     const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
@@ -440,9 +523,13 @@ struct AgentChild {
   }
 };
 
-void Sessions(benchmark::State &state) {
+void Sessions(benchmark::State &state, Mode mode) {
+  if (mode == kTls && !Tls().error.empty()) {
+    state.SkipWithError(Tls().error.c_str());
+    return;
+  }
   AgentChild child;
-  const std::string why = child.start();
+  const std::string why = child.start(mode == kTls);
   if (!why.empty()) {
     state.SkipWithError(why.c_str());
     return;
@@ -460,8 +547,11 @@ void Sessions(benchmark::State &state) {
     for (int i = 0; i < kSessions; i++) {
       auto conn = std::make_unique<AgentConnection>(htonl(INADDR_LOOPBACK), child.port,
                                                     AUTH_METHOD_SHA1, secret.c_str());
-      conn->setEncryptionPolicy(ENCRYPTION_MANDATORY);
-      if (!conn->connect(key)) failed++;
+      if (mode == kTls)
+        conn->setTlsContext(Tls().client, "agent.test");
+      else
+        conn->setEncryptionPolicy(ENCRYPTION_MANDATORY);
+      if (!conn->connect(mode == kTls ? nullptr : key)) failed++;
       sessions.push_back(std::move(conn));
     }
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -512,17 +602,20 @@ void RegisterAll() {
     Fn fn;
     int threads;
     int iterations;  // 0: by time
+    bool tls;        // a tls row too
   };
   const SessionRow rows[] = {
-      {"nop", Nop, 1, 0},
-      {"get_parameter", GetParameter, 1, 0},
-      {"get_parameter_t8", GetParameter, 8, 0},
-      {"get_list10k", GetList, 1, 0},
-      {"download256m", Download, 1, 2},
-      {"upload256m", Upload, 1, 2},
+      {"nop", Nop, 1, 0, true},
+      {"get_parameter", GetParameter, 1, 0, false},
+      {"get_parameter_t8", GetParameter, 8, 0, true},
+      {"get_list10k", GetList, 1, 0, false},
+      {"download256m", Download, 1, 2, true},
+      {"upload256m", Upload, 1, 2, false},
+      {"connect", Connect, 1, 0, true},
   };
   for (const SessionRow &row : rows) {
-    for (Mode mode : {kClear, kEncrypted}) {
+    for (Mode mode : {kClear, kEncrypted, kTls}) {
+      if (mode == kTls && !row.tls) continue;
       for (Placement p : placements) {
         auto *b = benchmark::RegisterBenchmark(RowName(row.name, kModeName[mode], p).c_str(), row.fn,
                                                mode, p);
@@ -536,14 +629,18 @@ void RegisterAll() {
       }
     }
   }
-  benchmark::RegisterBenchmark("sessions1000/encrypted", Sessions)
-      ->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+  for (Mode mode : {kEncrypted, kTls}) {
+    benchmark::RegisterBenchmark((std::string("sessions1000/") + kModeName[mode]).c_str(), Sessions,
+                                 mode)
+        ->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--agent-child") == 0) return RunAgentChild();
+  if (argc > 1 && std::strcmp(argv[1], "--agent-child") == 0)
+    return RunAgentChild(argc > 2 && std::strcmp(argv[2], "tls") == 0);
   // A thousand sessions need more descriptors than the usual soft limit.
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

@@ -210,9 +210,13 @@ bool ISC::setTls(const KmTlsClientSettings &settings, const std::string &expecte
                  std::string *error) {
   KmTlsContextRef context = KmTlsMakeClientContext(settings, error);
   if (context == nullptr) return false;
+  setTlsContext(std::move(context), expectedName);
+  return true;
+}
+
+void ISC::setTlsContext(KmTlsContextRef context, const std::string &expectedName) {
   tlsContext = std::move(context);
   tlsName = expectedName;
-  return true;
 }
 
 void ISC::clearTls() {

@@ -234,6 +234,9 @@ class KMSRV_EXPORT AgentConnection {
   // when the settings cannot be used.
   bool setTls(const KmTlsClientSettings &settings, const std::string &expectedName = {},
               std::string *error = nullptr);
+  // The same with a context made once (KmTlsMakeClientContext) and shared by
+  // many sessions: a server with many peers reads its CA file once.
+  void setTlsContext(KmTlsContextRef context, const std::string &expectedName = {});
   // Plain TCP again from the next connect().
   void clearTls();
   // Whether the session runs over TLS now. Any thread.
