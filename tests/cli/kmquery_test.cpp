@@ -21,11 +21,12 @@
 #include "json_parse.h"
 #include "kmbase/message.h"
 #include "kmsrv/protocol.h"
-#include "support/snmpd_fixture.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/snmpd_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_key.h"
+#include "support/test_pki.h"
 #include "support/wait.h"
 #if __has_include("isc_server.h")
 #include "isc_server.h"
@@ -908,6 +909,49 @@ TEST_F(ManagedAgent, UpgradeOfAnUploadedPackageAndOfAMissingOne) {
   EXPECT_EQ(ParseJson(up.out)["package"].string, name);
   EXPECT_NE(ReadFile(dir_ + "/area/.upgrades").find(" package " + name + " 7 bytes"),
             std::string::npos);
+}
+
+// ---------------------------------------------------------------- TLS
+
+// A throwaway PKI in a folder of the test's own (kmtest::TestPki).
+class KmqueryTls : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pki_.ok()) << pki_.error(); }
+
+  const kmtest::TempDir folder_{"kmquery-tls"};
+  const kmtest::TestPki pki_{folder_.path};
+};
+
+// Settings the library cannot use stop kmquery before it connects (the port
+// is closed: trying would be exit status 3), with the library's reason.
+TEST_F(KmqueryTls, UnusableSettingsAreUsageErrorsWithTheLibrarysReason) {
+  ClosedPort closed;
+  const std::string port = std::to_string(closed.port());
+  const struct Case {
+    std::string command;
+    std::vector<std::string> options;
+    std::string reason;
+  } cases[] = {
+      {"agent", {"--tls-ca", folder_.file("missing-ca.pem")}, folder_.file("missing-ca.pem")},
+      {"agent", {"--tls-ca", pki_.server.key}, "no certificate in it"},
+      {"agent", {"--tls-fingerprint", "12:34:ab"}, "not 64 hexadecimal digits"},
+      {"agent", {"--tls-ca", pki_.caCert, "--tls-cert", pki_.client.cert}, "both"},
+      {"agent",
+       {"--tls-cert", pki_.client.cert, "--tls-key", pki_.server.key},
+       pki_.server.key + ": "},
+      {"isc", {"--tls-fingerprint", std::string(64, 'g')}, "not 64 hexadecimal digits"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = {c.command, "127.0.0.1", "-p", port};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("nop");
+    SCOPED_TRACE(c.command + " " + c.options.front() + " " + c.options.back());
+    RunResult r = Kmquery(args);
+    EXPECT_EQ(r.status, 2) << Describe(r);
+    EXPECT_EQ(r.err.rfind("kmquery: TLS settings: ", 0), 0u) << Describe(r);
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << Describe(r);
+    EXPECT_TRUE(r.out.empty()) << Describe(r);
+  }
 }
 
 }  // namespace
