@@ -46,6 +46,10 @@ TEST(AgentdOptionsTest, ConfigTextSetsEveryKindOfValue) {
                 "report_version = -1\n"
                 "send_oversized_message = 1\n"
                 "oversized_message_size = 16\n"
+                "tls_cert = /etc/kmagentd/agent.pem\n"
+                "tls_key = /etc/kmagentd/agent.key\n"
+                "tls_ca = /etc/kmagentd/servers-ca.pem\n"
+                "tls_require = on\n"
                 "pidfile = /run/kmagentd.pid",
                 &o, &error))
       << error;
@@ -64,6 +68,10 @@ TEST(AgentdOptionsTest, ConfigTextSetsEveryKindOfValue) {
   EXPECT_EQ(o.agent.reportVersion, -1);
   EXPECT_TRUE(o.agent.sendOversizedMessage);
   EXPECT_EQ(o.agent.oversizedMessageSize, 16u);
+  EXPECT_EQ(o.agent.tls.certFile, "/etc/kmagentd/agent.pem");
+  EXPECT_EQ(o.agent.tls.keyFile, "/etc/kmagentd/agent.key");
+  EXPECT_EQ(o.agent.tls.caFile, "/etc/kmagentd/servers-ca.pem");
+  EXPECT_TRUE(o.agent.tls.require);
   EXPECT_EQ(o.pidFile, "/run/kmagentd.pid");
 
   ASSERT_TRUE(ParseText("proxy_allow = none\nproxy_allow=0.0.0.0/0", &o, &error)) << error;
@@ -148,6 +156,7 @@ TEST(AgentdOptionsTest, CommandLineErrors) {
       {{"listen"}, "unexpected argument"},
       {{"--max-sessions", "0"}, "--max-sessions: \"0\" is not a number"},
       {{"--foreground=perhaps"}, "not a boolean"},
+      {{"--tls-cert="}, "--tls-cert: needs a file name"},
   };
   for (const Case &c : cases) {
     AgentdOptions o;

@@ -17,6 +17,8 @@
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/temp_dir.h"
+#include "support/test_pki.h"
+#include "support/tls_client.h"
 #include "support/wait.h"
 
 namespace {
@@ -91,6 +93,11 @@ TEST(KmagentdProgramTest, UsageAndStartErrorsExitWithoutListening) {
       // Detached: the parent reports the child's failure.
       {{"--listen", "127.0.0.1:0", "--oversized-message-size", "16777217"}, 2, "not a number"},
       {{"--listen", "127.0.0.1:0", "--secret", std::string(64, 's')}, 1, "longer than 63"},
+      {{"--tls-cert", "/nonexistent/agent.pem"}, 2, "--tls-cert without --tls-key"},
+      {{"--foreground", "--listen", "127.0.0.1:0", "--tls-cert", "/nonexistent/agent.pem",
+        "--tls-key", "/nonexistent/agent.key"},
+       1,
+       "/nonexistent/agent.pem"},
   };
   for (const Case &c : cases) {
     Kmagentd child(c.args);
@@ -236,6 +243,66 @@ TEST(KmagentdProgramTest, WarnsOfAReadableSecretAndAnOpenListener) {
   Kmagentd open({"--foreground", "--listen", "192.0.2.1:0"});
   EXPECT_EQ(open.wait(), 1);
   EXPECT_NE(open.err().find("beyond loopback without a secret"), std::string::npos) << open.err();
+}
+
+}  // namespace
+
+namespace {
+
+// SIGHUP reads the TLS files again: a session that starts afterwards sees
+// the new certificate, one that runs keeps its own, and a reload that fails
+// keeps the certificate in force.
+TEST(KmagentdProgramTest, SighupReloadsTheTlsFilesForNewSessionsOnly) {
+  const kmtest::TempDir dir("kmagentd");
+  const kmtest::TestPki pki(dir.path);
+  ASSERT_TRUE(pki.ok()) << pki.error();
+  const std::string cert = dir.write("live.pem", kmtest::ReadFile(pki.server.cert));
+  const std::string key = dir.write("live.key", kmtest::ReadFile(pki.server.key));
+  const std::string logFile = dir.file("agent.log");
+  Kmagentd child({"--foreground", "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key,
+                  "--log", logFile});
+  ASSERT_GT(child.pid(), 0);
+  const uint16_t port = ListeningPort(child.readLine());
+  ASSERT_NE(port, 0);
+  // Clients that trust only the first certificate, or only the second.
+  auto pinned = [](const std::string &fingerprint) {
+    KmTlsClientSettings s;
+    s.fingerprint = fingerprint;
+    return KmTlsMakeClientContext(s, nullptr);
+  };
+  const KmTlsContextRef first = pinned(pki.server.fingerprint);
+  const KmTlsContextRef second = pinned(pki.client.fingerprint);
+  ASSERT_TRUE(first && second);
+
+  RawPeer established;
+  ASSERT_EQ(kmtest::ConnectTls(port, first, established), KmTlsFailure::None);
+  EXPECT_EQ(established.keepalive(), RCC_SUCCESS);
+
+  ASSERT_TRUE(kmtest::WriteFile(cert, kmtest::ReadFile(pki.client.cert)));
+  ASSERT_TRUE(kmtest::WriteFile(key, kmtest::ReadFile(pki.client.key)));
+  ASSERT_TRUE(child.signal(SIGHUP));
+  EXPECT_TRUE(kmtest::WaitUntil(
+      [&] {
+        RawPeer probe;
+        return kmtest::ConnectTls(port, second, probe) == KmTlsFailure::None;
+      },
+      kmtest::kProgramWaitMs));
+  RawPeer stale;
+  EXPECT_EQ(kmtest::ConnectTls(port, first, stale), KmTlsFailure::FingerprintMismatch);
+  EXPECT_EQ(established.keepalive(), RCC_SUCCESS);
+
+  ASSERT_TRUE(kmtest::WriteFile(key, "not a key\n"));
+  ASSERT_TRUE(child.signal(SIGHUP));
+  EXPECT_TRUE(kmtest::WaitUntil(
+      [&] { return kmtest::ReadFile(logFile).find("TLS reload failed") != std::string::npos; },
+      kmtest::kProgramWaitMs));
+  RawPeer after;
+  ASSERT_EQ(kmtest::ConnectTls(port, second, after), KmTlsFailure::None);
+  EXPECT_EQ(after.keepalive(), RCC_SUCCESS);
+  EXPECT_EQ(established.keepalive(), RCC_SUCCESS);
+
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(), 0);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/temp_dir.h"
+#include "support/tls_client.h"
 #include "support/wire.h"
 
 namespace isctest {
@@ -190,10 +191,31 @@ TEST(IscdOptions, DefaultsListenOnLoopback4702WithoutServices) {
 TEST(IscdOptions, ReadsEveryOptionInBothForms) {
   kmisc::IscdOptions o;
   std::string error;
-  ASSERT_TRUE(Parse({"--listen=127.0.0.2:0", "--foreground", "--pidfile", "/tmp/x.pid",
-                     "--require-encryption", "--report-version", "1", "--service", "7",
-                     "--service=4294967295", "--disabled-service", "3", "--never-answer",
-                     "--close-after", "2", "--max-sessions", "5", "--idle-timeout", "100"},
+  ASSERT_TRUE(Parse({"--listen=127.0.0.2:0",
+                     "--foreground",
+                     "--pidfile",
+                     "/tmp/x.pid",
+                     "--require-encryption",
+                     "--report-version",
+                     "1",
+                     "--service",
+                     "7",
+                     "--service=4294967295",
+                     "--disabled-service",
+                     "3",
+                     "--never-answer",
+                     "--close-after",
+                     "2",
+                     "--max-sessions",
+                     "5",
+                     "--idle-timeout",
+                     "100",
+                     "--tls-cert",
+                     "/etc/kmiscd/peer.pem",
+                     "--tls-key=/etc/kmiscd/peer.key",
+                     "--tls-ca",
+                     "/etc/kmiscd/ca.pem",
+                     "--tls-require"},
                     &o, &error))
       << error;
   EXPECT_EQ(o.server.listenAddress, "127.0.0.2");
@@ -276,6 +298,28 @@ TEST(KmiscdProgram, UsageErrorExitsWith2) {
   kmtest::Process d(KMISCD_PATH, {"--listen", "nowhere"});
   EXPECT_EQ(d.readLine(), "");
   EXPECT_EQ(d.wait(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// TLS
+// ---------------------------------------------------------------------------
+
+using IscPeerTls = kmtest::TlsClientFixture;
+
+// A session inside TLS passes the encryption rule without a session key; a
+// clear legacy session on the same port does not.
+TEST_F(IscPeerTls, ATlsSessionPassesTheEncryptionRule) {
+  kmisc::IscConfig config = EchoPeer();
+  config.requireEncryption = true;
+  config.tls.certFile = pki.server.cert;
+  config.tls.keyFile = pki.server.key;
+  auto server = StartPeer(config);
+  std::unique_ptr<RawPeer> tls = tlsPeer(server->port());
+  RawPeer legacy(server->port());
+  ASSERT_TRUE(tls->send(MC_KEEPALIVE, 1));
+  ASSERT_TRUE(legacy.send(MC_KEEPALIVE, 1));
+  EXPECT_EQ(RccOf(*tls, 1), ISC_RESULT_SUCCESS);
+  EXPECT_EQ(RccOf(legacy, 1), ISC_RESULT_ENCRYPTION_REQUIRED);
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ int64_t RawPeer::request(uint16_t code, const Fill &fill) {
   const uint32_t id = nextId();
   if (!send(code, id, fill)) return -1;
   std::unique_ptr<CSCPMessage> reply = awaitReply(id);
-  return reply == nullptr ? -1 : reply->GetVariableLong(VAR_RCC);
+  return reply == nullptr ? int64_t{-1} : int64_t{reply->GetVariableLong(VAR_RCC)};
 }
 
 int64_t RawPeer::loginClear(const std::u16string &secret) {

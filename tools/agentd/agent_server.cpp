@@ -49,6 +49,7 @@ bool ValidateConfig(const AgentConfig &c, std::string *error) {
              std::to_string(KMCP_MAX_MESSAGE_SIZE) + " bytes";
     return false;
   }
+  if (!kmpeer::CheckTlsFiles(c.tls, error)) return false;
   struct stat st;
   if (!c.policiesDir.empty() &&
       (::stat(c.policiesDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
@@ -93,6 +94,11 @@ bool AgentServer::start(std::string *error) {
   std::string *err = error != nullptr ? error : &reason;
   if (!ValidateConfig(impl_->config, err)) return false;
   detail::ServerShared &shared = impl_->shared;
+  if (impl_->config.tls.configured()) {
+    KmTlsContextRef context = kmpeer::MakeServerTlsContext(impl_->config.tls, err);
+    if (context == nullptr) return false;
+    shared.core.setTlsContext(std::move(context));
+  }
   return shared.core.start(
       impl_->config.listenAddress, impl_->config.listenPort, impl_->config.maxSessions,
       [&shared](SOCKET sock, uint64_t number, uint32_t address, uint16_t port) {
@@ -102,6 +108,9 @@ bool AgentServer::start(std::string *error) {
 }
 
 uint16_t AgentServer::port() const { return impl_->shared.core.port(); }
+bool AgentServer::reloadTls(std::string *error) {
+  return kmpeer::ReloadTls(impl_->shared.core, impl_->config.tls, error);
+}
 void AgentServer::stop() { impl_->shared.core.stop(); }
 size_t AgentServer::sessionCount() const { return impl_->shared.core.sessionCount(); }
 bool AgentServer::waitForSessionCount(size_t count, uint32_t timeoutMs) const {

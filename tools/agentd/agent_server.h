@@ -37,6 +37,7 @@
 #include "kmbase/kmcp.h"
 #include "records.h"
 #include "server_core.h"
+#include "tls_files.h"
 
 class CSCPMessage;
 
@@ -121,6 +122,11 @@ struct AgentConfig {
   // detection and the key request until the session is encrypted, and to
   // every request that then arrives unencrypted.
   bool requireEncryption = false;
+  // TLS on the same port (docs/agentd.md, "TLS"): with a certificate, a
+  // session that starts with a TLS handshake runs inside TLS, which
+  // satisfies requireEncryption; a legacy session is served too unless
+  // tls.require. start() fails when a file cannot be read or used.
+  kmpeer::TlsFiles tls;
 
   // Connections beyond this many open sessions are turned away: the client
   // reads RCC_AGENT_BUSY (919) where it expects its version answer.
@@ -267,6 +273,10 @@ class AgentServer {
   bool start(std::string *error);
   // The port listened on (host order), 0 before start().
   uint16_t port() const;
+  // Reads the TLS files again: sessions that start afterwards use the new
+  // certificate, key and CA; those that run keep theirs. A reload that fails
+  // keeps the files in force and says why (also in the log).
+  bool reloadTls(std::string *error);
   // Stops accepting, shuts every session and proxy hop down and joins every
   // thread. Takes at most about 250 ms plus the longest proxy connect in
   // progress. Idempotent; the server cannot be started again.

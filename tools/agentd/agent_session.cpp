@@ -57,6 +57,13 @@ Session::~Session() = default;
 
 void Session::sessionEnding() { abortUpload(); }
 
+void Session::handshakeFailed() {
+  // A failed handshake counts for the address as a failed login does: the
+  // next failed logins from there wait longer. The session ends at once, so
+  // its own delay does not apply.
+  shared_.throttle.failed(peerAddress(), ++loginFailures_);
+}
+
 void Session::stopRequested() {
   if (target_ != INVALID_SOCKET) KmSocketShutdown(target_, SHUT_RDWR);
 }
@@ -109,7 +116,7 @@ Session::Next Session::handle(CSCPMessage &request, bool encrypted) {
 }
 
 uint32_t Session::gate(uint16_t code, bool encrypted) const {
-  if (shared_.config.requireEncryption && (!keyed() || !encrypted)) {
+  if (shared_.config.requireEncryption && (!secured() || !encrypted)) {
     return RCC_ENCRYPTION_REQUIRED;
   }
   if (code != MC_LOGIN && !shared_.config.secret.empty() && !authenticated_) {
@@ -164,8 +171,8 @@ uint32_t Session::onKeepalive(const CSCPMessage &, CSCPMessage *) { return RCC_S
 Session::Next Session::handleKeyRequest(const CSCPMessage &request) {
   // Until the peer shows it holds the new key (its next request, which comes
   // encrypted), an unsolicited message could reach it under a key it does
-  // not have yet.
-  markReady(false);
+  // not have yet. Inside TLS the request is refused and nothing changes.
+  if (!tlsSession()) markReady(false);
   if (shared_.config.neverAnswerKeyRequest) {
     logf(LogLevel::Debug, "key request %u left unanswered", request.GetId());
     return Next::Continue;

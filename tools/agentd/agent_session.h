@@ -68,6 +68,7 @@ class Session final : public kmpeer::PeerSession {
   Next handleTooLarge(const uint8_t *header) override;
   void handOver() override;
   void sessionEnding() override;
+  void handshakeFailed() override;
   void stopRequested() override KM_REQUIRES(stateLock_);
   bool takesUnsolicited(bool isTrap) const override KM_REQUIRES(stateLock_);
 

@@ -19,6 +19,7 @@
 #include "kmbase/fd_io.h"
 #include "kmbase/text.h"
 #include "options.h"
+#include "tls_files.h"
 
 namespace kmagent {
 namespace {
@@ -158,6 +159,9 @@ bool ParseAction(std::string_view v, AgentdOptions *o, std::string *error) {
   return true;
 }
 
+kmpeer::TlsFiles *TlsOf(AgentdOptions *o) { return &o->agent.tls; }
+using Tls = kmpeer::TlsOptions<AgentdOptions, &TlsOf>;
+
 #define BOOL_SETTING(member) \
   [](std::string_view v, AgentdOptions *o, std::string *e) { return ParseBool(v, &o->member, e); }
 #define UINT_SETTING(member, min, max)                         \
@@ -199,6 +203,10 @@ const Setting kSettings[] = {
      UINT_SETTING(agent.maxLoginFailures, 0, kU32Max)},
     {"require_encryption", nullptr, "refuse requests until the session is encrypted",
      BOOL_SETTING(agent.requireEncryption)},
+    Tls::cert,
+    Tls::key,
+    Tls::ca,
+    Tls::require,
     {"pidfile", "FILE", "write the process id to FILE", STRING_SETTING(pidFile)},
     {"log", "FILE", "append diagnostic lines to FILE", STRING_SETTING(logFile)},
     {"log_max_bytes", "BYTES",
@@ -401,7 +409,8 @@ std::string AgentdUsage() {
   out << kmpeer::OptionLines(std::span<const Setting>(kSettings));
   out << "  --no-proxy                     refuse proxy hops\n"
          "  -h, --help                     show this text\n\n"
-         "Switches also take =true or =false. SIGTERM or SIGINT stops the agent.\n";
+         "Switches also take =true or =false. SIGHUP reloads the TLS files; SIGTERM or\n"
+         "SIGINT stops the agent.\n";
   return out.str();
 }
 

@@ -1,5 +1,6 @@
 // kmagentd: the reference monitoring agent. Parses its settings and runs an
-// AgentServer as a daemon (tools/common/daemon.h) until SIGTERM or SIGINT.
+// AgentServer as a daemon (tools/common/daemon.h) until SIGTERM or SIGINT;
+// SIGHUP reloads the TLS files.
 // Usage and settings: docs/agentd.md.
 //
 // Exit status: 0 after a clean stop (or --help), 1 when the agent cannot
@@ -18,6 +19,7 @@
 #include "kmbase/message.h"
 #include "kmbase/text.h"
 #include "kmsrv/protocol.h"
+#include "tls_files.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ int main(int argc, char **argv) {
     KmWriteAll(STDOUT_FILENO, usage.data(), usage.size());
     return 0;
   }
+  if (std::string why; !kmpeer::CheckTlsFiles(options.agent.tls, &why)) return UsageError(why);
   if (!options.codePage.empty() && !KmSetCodePage(options.codePage.c_str()))
     return UsageError("unknown code page \"" + options.codePage + "\"");
   kmpeer::DaemonLog log;
@@ -55,6 +58,7 @@ int main(int argc, char **argv) {
   options.agent.filesDir = kmpeer::AbsolutePath(options.agent.filesDir);
   options.agent.servedConfig = kmpeer::AbsolutePath(options.agent.servedConfig);
   options.agent.policiesDir = kmpeer::AbsolutePath(options.agent.policiesDir);
+  kmpeer::MakeTlsPathsAbsolute(&options.agent.tls);
   options.agent.log = log.sink();
   kmpeer::WarnOpenListener(spec, log, options.agent.listenAddress, !options.agent.secret.empty());
   struct stat configSt;
@@ -81,5 +85,6 @@ int main(int argc, char **argv) {
     log.line(kmpeer::LogLevel::Debug, "periodic trap " + std::to_string(trapsSent) + " sent to " +
                                           std::to_string(sessions) + " session(s)");
   };
-  return kmpeer::RunServerDaemon(spec, log, server, options.agent.listenAddress);
+  return kmpeer::RunServerDaemon(spec, log, server, options.agent.listenAddress,
+                                 options.agent.tls.configured());
 }

@@ -271,7 +271,12 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
     int sig = 0;
     if (sigwait(&signals, &sig) != 0) continue;
     if (sig == SIGHUP) {
-      log.line(LogLevel::Info, "SIGHUP ignored");
+      if (spec.reload) {
+        log.line(LogLevel::Info, "SIGHUP: reloading");
+        spec.reload();
+      } else {
+        log.line(LogLevel::Info, "SIGHUP ignored");
+      }
       continue;
     }
     log.line(LogLevel::Info, sig == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");

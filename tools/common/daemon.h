@@ -66,6 +66,9 @@ struct DaemonSpec {
   // while stop is called.
   uint32_t tickMs = 0;
   std::function<void()> tick;
+  // Called on the main thread for each SIGHUP (null: SIGHUP is logged and
+  // ignored); the stop signals wait while it runs.
+  std::function<void()> reload;
 };
 
 // Runs a reference peer as a daemon:
@@ -79,7 +82,7 @@ struct DaemonSpec {
 //    error), writes the pid file (atomically, through a 0600 temporary
 //    beside it, replacing whatever stands at its path) and prints
 //    "listening on ADDR:PORT";
-//  - waits for SIGTERM or SIGINT (SIGHUP is logged and ignored) while
+//  - waits for SIGTERM or SIGINT (SIGHUP calls spec.reload) while
 //    another thread calls spec.tick every spec.tickMs, then calls stop,
 //    joins that thread and removes the pid file.
 // Returns the exit status: 0 after a clean stop, 1 when it cannot start.
@@ -88,10 +91,12 @@ int RunDaemon(const DaemonSpec &spec, DaemonLog &log,
               const std::function<void()> &stop);
 
 // RunDaemon for a server with bool start(std::string *error), uint16_t
-// port() and void stop(), listening on address.
+// port(), void stop() and bool reloadTls(std::string *error), listening on
+// address; SIGHUP reloads the TLS files when a certificate is configured.
 template <typename Server>
-int RunServerDaemon(const DaemonSpec &spec, DaemonLog &log, Server &server,
-                    const std::string &address) {
+int RunServerDaemon(DaemonSpec spec, DaemonLog &log, Server &server, const std::string &address,
+                    bool tlsConfigured) {
+  if (tlsConfigured) spec.reload = [&server] { server.reloadTls(nullptr); };
   return RunDaemon(
       spec, log,
       [&](std::string *listening, std::string *error) {

@@ -12,6 +12,7 @@
 
 #include "kmbase/byte_order.h"
 #include "kmbase/text.h"
+#include "kmbase/tls.h"
 #include "kmsrv/protocol.h"
 
 namespace kmpeer {
@@ -27,6 +28,10 @@ bool IsAnswerCode(uint16_t code) {
 }
 
 namespace {
+
+// The first byte and the TLS handshake of a session without a login deadline
+// still have to come within this.
+constexpr uint32_t kHandshakeLimitMs = 10000;
 
 // Aligned storage for a wire message (the codec reads the header as a
 // KMCP_MESSAGE).
@@ -81,7 +86,7 @@ void PeerSession::run() {
     RecvKMCPMessage(INVALID_SOCKET, nullptr, recvState_.get(), 0, nullptr, nullptr, 0);
     const auto opened = std::chrono::steady_clock::now();
     auto *msg = reinterpret_cast<KMCP_MESSAGE *>(message.bytes());
-    Next next = Next::Continue;
+    Next next = startStream(opened) ? Next::Continue : Next::End;
     while (next == Next::Continue) {
       // The framing leaves an envelope's code in the decryption buffer for
       // every encrypted message, and never touches it for a clear one: a
@@ -130,6 +135,41 @@ void PeerSession::run() {
   ended_.store(true, std::memory_order_release);
 }
 
+bool PeerSession::startStream(std::chrono::steady_clock::time_point opened) {
+  KmTlsContextRef context = core_.tlsContext();
+  if (context == nullptr) return true;
+  const uint32_t limitMs =
+      core_.settings().loginTimeoutMs != 0 ? core_.settings().loginTimeoutMs : kHandshakeLimitMs;
+  const auto deadline = opened + std::chrono::milliseconds(limitMs);
+  switch (KmPeekSessionStart(sock_, deadline)) {
+    case KmSessionStart::Closed:
+      return false;
+    case KmSessionStart::Timeout:
+      logf(LogLevel::Info, "nothing sent within %u ms, closing", limitMs);
+      return false;
+    case KmSessionStart::Kmcp:
+      if (!core_.settings().tlsRequired) return true;
+      logf(LogLevel::Info, "legacy session refused: TLS required");
+      return false;
+    case KmSessionStart::Tls:
+      break;
+  }
+  std::string detail;
+  std::string peer;
+  const KmTlsFailure failure = KmTlsAccept(sock_, context, deadline, &detail, &peer);
+  if (failure != KmTlsFailure::None) {
+    logf(LogLevel::Info, "TLS handshake failed: %s (%s)", KmTlsFailureText(failure),
+         LogText(detail).c_str());
+    // A handshake the stop cut short is no failure of the caller.
+    if (!core_.stopping().isSet()) handshakeFailed();
+    return false;
+  }
+  tls_ = std::move(context);
+  logf(LogLevel::Info, "TLS session (%s), client certificate: %s", KmTlsDescription(sock_).c_str(),
+       peer.empty() ? "none" : LogText(peer).c_str());
+  return true;
+}
+
 int PeerSession::receiveNext(KMCP_MESSAGE *msg, KMCP_MESSAGE **got, uint32_t bufferSize,
                              uint8_t *decryption, std::chrono::steady_clock::time_point opened,
                              std::chrono::steady_clock::time_point last) {
@@ -170,13 +210,16 @@ PeerSession::Next PeerSession::dispatch(const uint8_t *bytes, uint32_t length, b
     if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0 || IsAnswerCode(code)) return Next::Continue;
     return reply(id, core_.settings().encryptionRequiredRcc);
   }
-  if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0) return handleRaw(bytes, length, encrypted);
+  // Inside TLS every message came encrypted, whether or not it also came in
+  // an envelope.
+  const bool sealed = encrypted || tlsSession();
+  if ((KmLoadBe16(bytes + 2) & FLAG_RAW) != 0) return handleRaw(bytes, length, sealed);
   KmcpDecodeStatus status = KmcpDecodeStatus::Ok;
   std::unique_ptr<CSCPMessage> request =
       CSCPMessage::decode(std::span<const uint8_t>(bytes, length), version_, &status);
   if (request == nullptr) return handleMalformed(code, id, status);
-  core_.requests().add({number_, code, id, encrypted});
-  return handle(*request, encrypted);
+  core_.requests().add({number_, code, id, sealed});
+  return handle(*request, sealed);
 }
 
 PeerSession::Next PeerSession::handleRaw(const uint8_t *bytes, uint32_t, bool) {
@@ -244,10 +287,14 @@ PeerSession::Next PeerSession::answerKeyRequest(const CSCPMessage &request) {
     return Next::End;
   }
   CSCPMessage answer(version_);
-  if (keyed()) {
+  if (keyed() || tlsSession()) {
     // The session keeps the key it has: a new one would let whoever asks
-    // take the session over (or end it).
-    logf(LogLevel::Info, "key request in an encrypted session refused");
+    // take the session over (or end it). Inside TLS a key would only seal
+    // again what TLS seals already.
+    if (tlsSession())
+      logf(LogLevel::Info, "key request refused: session encryption inside TLS is pointless");
+    else
+      logf(LogLevel::Info, "key request in an encrypted session refused");
     answer.SetCode(MC_SESSION_KEY);
     answer.SetId(request.GetId());
     answer.SetVariable(VAR_KMCP_KEY_RESULT, static_cast<uint32_t>(KMCP_ENCRYPTION_BAD_MESSAGE));

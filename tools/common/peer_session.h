@@ -5,14 +5,19 @@
 // the readiness for unsolicited messages. A peer's subclass handles what its
 // protocol means (the agent's requests, the ISC services).
 //
+// With a TLS context in the core, the session thread first looks at the
+// peer's first byte: a TLS handshake is run (before the login deadline) and
+// the session then runs inside the stream, which counts as encrypted for
+// every rule that requires encryption; a legacy session goes on as before, or
+// is closed when TLS is required.
+//
 // The session thread reads every message and hands it to the subclass (once
 // the session is keyed, only those that came encrypted: clear ones are
-// someone else's and are dropped); it ends when the peer closes, a receive fails, the idle time runs out, a
-// handler ends it, or the server stops. Other threads may at the same time
-// send unsolicited messages (sendUnsolicited) and ask it to stop
-// (requestStop). The object is shared (std::shared_ptr) between the core's
-// registry and such senders; its socket is closed when the last owner lets
-// go, so a sender never writes to a reused descriptor.
+// someone else's and are dropped); it ends when the peer closes, a receive fails, the idle time
+// runs out, a handler ends it, or the server stops. Other threads may at the same time send
+// unsolicited messages (sendUnsolicited) and ask it to stop (requestStop). The object is shared
+// (std::shared_ptr) between the core's registry and such senders; its socket is closed when the
+// last owner lets go, so a sender never writes to a reused descriptor.
 //
 // Locks: sendLock_ serialises every write to the socket (and the use of the
 // send context's counter); stateLock_ guards the members other threads
@@ -102,6 +107,9 @@ class PeerSession {
   virtual void handOver() {}
   // The session ends: what else ends with it (session thread).
   virtual void sessionEnding() {}
+  // The TLS handshake failed (session thread; the session then ends): what
+  // the peer counts as a failed attempt of the address.
+  virtual void handshakeFailed() {}
   // Called by requestStop under stateLock_: what else must be shut down.
   virtual void stopRequested() KM_REQUIRES(stateLock_) {}
   // Whether a ready session takes this unsolicited message (called under
@@ -124,7 +132,8 @@ class PeerSession {
   // The peer side of the key exchange: the answer goes out under the old key
   // (or clear), everything after it under the new one; both under sendLock_,
   // so no other sender slips a message in between. A keyed session keeps its
-  // key: a second request is answered with result 45 (refused). A session
+  // key: a second request is answered with result 45 (refused), and so is
+  // every request inside TLS, which needs no second layer. A session
   // that has sent kMaxKeyRequests requests ends.
   static constexpr uint32_t kMaxKeyRequests = 3;
   Next answerKeyRequest(const CSCPMessage &request);
@@ -153,6 +162,11 @@ class PeerSession {
   // ---- state the subclasses read ----
   // The session has a key for what it receives (session thread).
   bool keyed() const { return recvCtx_.get() != nullptr; }
+  // The session runs inside TLS (session thread).
+  bool tlsSession() const { return tls_ != nullptr; }
+  // What the session reads cannot be read on the way: it is keyed or runs
+  // inside TLS (session thread).
+  bool secured() const { return keyed() || tlsSession(); }
   int version() const { return version_; }
   SOCKET sessionSocket() const { return sock_; }
   // Bytes read from the socket beyond the last message (session thread;
@@ -169,6 +183,10 @@ class PeerSession {
 
  private:
   Next dispatch(const uint8_t *bytes, uint32_t length, bool encrypted);
+  // With a TLS context: looks at the first byte and runs the handshake, both
+  // before the login deadline (from `opened`). False when the session ends
+  // here (closed, refused, handshake failed).
+  bool startStream(std::chrono::steady_clock::time_point opened);
   // The next message, within the login deadline (from `opened`) while not
   // admitted and the idle limit (from `last`, the last whole message).
   int receiveNext(KMCP_MESSAGE *msg, KMCP_MESSAGE **got, uint32_t bufferSize, uint8_t *decryption,
@@ -196,6 +214,9 @@ class PeerSession {
 
   // Session thread only.
   ContextRef recvCtx_;  // reference used to decrypt
+  // The context the session's TLS stream was made with, held for the
+  // session's life (a reload does not touch it); null for a legacy session.
+  KmTlsContextRef tls_;
   uint32_t answered_ = 0;
   uint32_t keyRequests_ = 0;
   std::unique_ptr<CSCP_BUFFER> recvState_;

@@ -17,6 +17,7 @@
 #include <list>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "kmbase/message.h"
 #include "kmbase/text.h"
@@ -260,7 +261,8 @@ ServerCore::ServerCore(const SessionSettings &settings, LogSink log)
     : settings_(settings),
       log_(std::move(log)),
       requests_(settings.keepRecords),
-      registry_(std::make_unique<Registry>(*this)) {}
+      registry_(std::make_unique<Registry>(*this)),
+      tls_(settings.tls) {}
 
 ServerCore::~ServerCore() { stop(); }
 
@@ -322,6 +324,20 @@ bool ServerCore::start(const std::string &listenAddress, uint16_t listenPort, ui
 }
 
 uint16_t ServerCore::port() const { return registry_->port.load(); }
+
+KmTlsContextRef ServerCore::tlsContext() const {
+  KmLockGuard guard(tlsLock_);
+  return tls_;
+}
+
+void ServerCore::setTlsContext(KmTlsContextRef context) {
+  KmTlsContextRef old;
+  {
+    KmLockGuard guard(tlsLock_);
+    old = std::exchange(tls_, std::move(context));
+  }
+  // The old context goes here, outside the lock, unless a session holds it.
+}
 
 void ServerCore::stop() {
   Registry &r = *registry_;

@@ -25,6 +25,7 @@
 
 #include "kmbase/net.h"
 #include "kmbase/sync.h"
+#include "kmbase/tls.h"
 #include "records.h"
 
 class CSCPMessage;
@@ -73,10 +74,19 @@ struct SessionSettings {
   // The peer's result for "encryption required", which refuses a clear
   // request in an encrypted session.
   uint32_t encryptionRequiredRcc = 906;
+  // TLS beneath the sessions. With a context, a session's first byte tells
+  // whether it starts a TLS handshake (run before the login deadline, on the
+  // session's thread) or a legacy KMCP session, which tlsRequired refuses
+  // (the connection is closed). Without one, sessions start as they always
+  // did and nothing is looked at first. This is the context of the start;
+  // ServerCore::setTlsContext replaces it for the sessions that follow.
+  KmTlsContextRef tls;
+  bool tlsRequired = false;
 };
 
 // The settings of a peer configuration that names its fields as both peers
-// do (idleTimeoutMs, reportVersion, keepRecords and the admission limits).
+// do (idleTimeoutMs, reportVersion, keepRecords, the admission limits and
+// tls.require; the context itself is made when the server starts).
 template <typename Config>
 SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc, uint32_t refusedRcc,
                            uint32_t closeAfterAnswers, uint32_t replyDelayMs = 0) {
@@ -92,6 +102,7 @@ SessionSettings SettingsOf(const Config &c, uint32_t encryptionRequiredRcc, uint
   s.closeAfterAnswers = closeAfterAnswers;
   s.reportVersion = c.reportVersion;
   s.keepRecords = c.keepRecords;
+  s.tlsRequired = c.tls.require;
   return s;
 }
 
@@ -169,6 +180,13 @@ class ServerCore {
   // When the core was made (the agent's uptime counts from here).
   std::chrono::steady_clock::time_point created() const { return created_; }
 
+  // The TLS context a session starting now handshakes with (null: no TLS).
+  // Any thread: sessions read it once as they start and keep what they read;
+  // setTlsContext replaces it (at start-up, and on the daemon's reload) for
+  // the sessions that start afterwards, never for those already running.
+  KmTlsContextRef tlsContext() const;
+  void setTlsContext(KmTlsContextRef context);
+
  private:
   struct Registry;
 
@@ -178,6 +196,10 @@ class ServerCore {
   mutable KmEvent stopping_;                    // any thread
   mutable RecordList<RequestRecord> requests_;  // any thread
   const std::unique_ptr<Registry> registry_;    // listener, sessions, threads
+  mutable KmMutex tlsLock_;
+  // Guarded by tlsLock_; read by session threads as they start, replaced by
+  // any thread through setTlsContext.
+  KmTlsContextRef tls_ KM_GUARDED_BY(tlsLock_);
 };
 
 }  // namespace kmpeer

@@ -44,7 +44,7 @@ uint32_t PeerSession::serviceResult(const CSCPMessage &request) const {
 PeerSession::Next PeerSession::answerRequest(CSCPMessage &request, bool encrypted) {
   const uint16_t code = request.GetCode();
   const uint32_t id = request.GetId();
-  if (config_.alwaysDemandEncryption || (config_.requireEncryption && (!keyed() || !encrypted)))
+  if (config_.alwaysDemandEncryption || (config_.requireEncryption && (!secured() || !encrypted)))
     return reply(id, ISC_RESULT_ENCRYPTION_REQUIRED);
   admit();
 

@@ -22,15 +22,26 @@ IscServer::IscServer(IscConfig config)
 IscServer::~IscServer() { stop(); }
 
 bool IscServer::start(std::string *error) {
+  std::string reason;
+  std::string *err = error != nullptr ? error : &reason;
+  if (!kmpeer::CheckTlsFiles(config_.tls, err)) return false;
+  if (config_.tls.configured()) {
+    KmTlsContextRef context = kmpeer::MakeServerTlsContext(config_.tls, err);
+    if (context == nullptr) return false;
+    core_.setTlsContext(std::move(context));
+  }
   return core_.start(
       config_.listenAddress, config_.listenPort, config_.maxSessions,
       [this](SOCKET sock, uint64_t number, uint32_t address, uint16_t port) {
         return std::make_shared<detail::PeerSession>(core_, config_, sock, number, address, port);
       },
-      error);
+      err);
 }
 
 uint16_t IscServer::port() const { return core_.port(); }
+bool IscServer::reloadTls(std::string *error) {
+  return kmpeer::ReloadTls(core_, config_.tls, error);
+}
 void IscServer::stop() { core_.stop(); }
 size_t IscServer::sessionCount() const { return core_.sessionCount(); }
 bool IscServer::waitForSessionCount(size_t count, uint32_t timeoutMs) const {

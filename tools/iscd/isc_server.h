@@ -34,6 +34,7 @@
 #include "kmbase/kmcp.h"
 #include "records.h"
 #include "server_core.h"
+#include "tls_files.h"
 
 class CSCPMessage;
 
@@ -65,6 +66,11 @@ struct IscConfig {
   // detection and the key request until the session is encrypted, and to
   // every request that then arrives unencrypted.
   bool requireEncryption = false;
+  // TLS on the same port: with a certificate, a session that starts with a
+  // TLS handshake runs inside TLS, which satisfies requireEncryption; a
+  // legacy session is served too unless tls.require. start() fails when a
+  // file cannot be read or used.
+  kmpeer::TlsFiles tls;
 
   // Connections beyond this many open sessions are turned away: the client
   // reads ISC_RESULT_PEER_BUSY (19) where it expects its version answer.
@@ -120,6 +126,10 @@ class IscServer {
   bool start(std::string *error);
   // The port listened on (host order), 0 before start().
   uint16_t port() const;
+  // Reads the TLS files again for the sessions that start afterwards;
+  // running sessions keep theirs, and a reload that fails keeps the files in
+  // force and says why (also in the log).
+  bool reloadTls(std::string *error);
   // Stops accepting, shuts every session down and joins every thread. Takes
   // at most about 250 ms. Idempotent; the server cannot be started again.
   void stop();

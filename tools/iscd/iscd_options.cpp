@@ -4,12 +4,16 @@
 #include <string_view>
 
 #include "options.h"
+#include "tls_files.h"
 
 namespace kmisc {
 namespace {
 
 using Option = kmpeer::Option<IscdOptions>;
 using kmpeer::ParseInteger;
+
+kmpeer::TlsFiles *TlsOf(IscdOptions *o) { return &o->server.tls; }
+using Tls = kmpeer::TlsOptions<IscdOptions, &TlsOf>;
 
 bool Set(bool *flag) {
   *flag = true;
@@ -49,6 +53,10 @@ const Option kOptions[] = {
      [](std::string_view, IscdOptions *o, std::string *) {
        return Set(&o->server.requireEncryption);
      }},
+    Tls::cert,
+    Tls::key,
+    Tls::ca,
+    Tls::require,
     {"report_version", "N",
      "report KMCP version N (0: answer as a peer without version detection, taken for version 1)",
      [](std::string_view v, IscdOptions *o, std::string *e) {
@@ -117,8 +125,9 @@ std::string IscdUsage() {
          kmpeer::OptionLines(std::span<const Option>(kOptions)) +
          kmpeer::UsageLine("help", nullptr, "this text") +
          "\n"
-         "Prints \"listening on ADDR:PORT\" once it accepts connections; SIGTERM or\n"
-         "SIGINT stops it. Exit status: 0 after a clean stop, 1 when it cannot start,\n"
+         "Prints \"listening on ADDR:PORT\" once it accepts connections; SIGHUP reloads\n"
+         "the TLS files; SIGTERM or SIGINT stops it. Exit status: 0 after a clean stop, 1 when it "
+         "cannot start,\n"
          "2 for a usage error.\n";
 }
 
