@@ -21,11 +21,12 @@
 #include "json_parse.h"
 #include "kmbase/message.h"
 #include "kmsrv/protocol.h"
-#include "support/snmpd_fixture.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/snmpd_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_key.h"
+#include "support/tls_client.h"
 #include "support/wait.h"
 #if __has_include("isc_server.h")
 #include "isc_server.h"
@@ -908,6 +909,210 @@ TEST_F(ManagedAgent, UpgradeOfAnUploadedPackageAndOfAMissingOne) {
   EXPECT_EQ(ParseJson(up.out)["package"].string, name);
   EXPECT_NE(ReadFile(dir_ + "/area/.upgrades").find(" package " + name + " 7 bytes"),
             std::string::npos);
+}
+
+// ---------------------------------------------------------------- TLS
+
+// A reference agent or ISC peer serving TLS with a certificate of the
+// fixture's throwaway PKI (pki), and kmquery's arguments that address it.
+class KmqueryTls : public kmtest::TlsClientFixture {
+ protected:
+  struct Peer {
+    bool isc = false;
+    const kmtest::TestLeaf *leaf = nullptr;  // its certificate
+    bool clientCertificate = false;          // require one signed by the CA
+  };
+
+  // Starts the peer (an agent with a parameter and a secret that requires
+  // encryption, or an ISC peer with echo service 7 that requires it too);
+  // its port.
+  std::string start(const Peer &p) {
+    kmpeer::TlsFiles tls;
+    tls.certFile = p.leaf->cert;
+    tls.keyFile = p.leaf->key;
+    if (p.clientCertificate) tls.caFile = pki.caCert;
+    if (!p.isc) {
+      kmagent::AgentConfig config = SecureAgentConfig();
+      config.parameters = {{"Test.Greeting", "hello over TLS"}};
+      config.tls = tls;
+      agent_ = std::make_unique<Agent>(config);
+      return agent_->port();
+    }
+#ifdef KM_HAVE_ISC_SERVER
+    kmisc::IscConfig config;
+    config.listenPort = 0;
+    config.echoServices = {7};
+    config.requireEncryption = true;
+    config.tls = tls;
+    isc_ = std::make_unique<kmisc::IscServer>(config);
+    std::string error;
+    EXPECT_TRUE(isc_->start(&error)) << error;
+    return std::to_string(isc_->port());
+#else
+    ADD_FAILURE() << "no reference ISC peer in this build";
+    return "1";
+#endif
+  }
+
+  // kmquery [--json] agent|isc 127.0.0.1 -p PORT ARGS...
+  static std::vector<std::string> Args(const Peer &p, const std::string &port, bool json,
+                                       const std::vector<std::string> &rest) {
+    std::vector<std::string> args = {p.isc ? "isc" : "agent", "127.0.0.1", "-p", port};
+    if (json) args.insert(args.begin(), "--json");
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+  }
+
+  void TearDown() override {
+    agent_.reset();
+#ifdef KM_HAVE_ISC_SERVER
+    isc_.reset();
+#endif
+  }
+
+  std::unique_ptr<Agent> agent_;
+#ifdef KM_HAVE_ISC_SERVER
+  std::unique_ptr<kmisc::IscServer> isc_;
+#endif
+};
+
+// Each way of trusting the peer, against the agent (which requires
+// encryption and a login: TLS satisfies it, and with --generate-key no key is
+// exchanged) and an ISC peer. The session says it is protected by TLS.
+TEST_F(KmqueryTls, SessionsThatCheckThePeerEachTheirWay) {
+  const struct Case {
+    const char *name;
+    Peer peer;
+    std::vector<std::string> args;
+    bool json;
+    std::string expect;  // in the output
+  } cases[] = {
+      {"CA and name",
+       {false, &pki.server, false},
+       {"--tls-ca", pki.caCert, "--tls-name", "agent.test", "-s", "s3cret", "nop"},
+       false,
+       "session protected by TLS (TLSv1.3 "},
+      {"CA, the address as name",
+       {false, &pki.server, false},
+       {"--tls-ca", pki.caCert, "-s", "s3cret", "get", "Test.Greeting"},
+       false,
+       "hello over TLS"},
+      {"pinned self-signed certificate",
+       {false, &pki.selfSigned, false},
+       {"--tls-fingerprint", pki.selfSigned.fingerprint, "-s", "s3cret", "nop"},
+       true,
+       "\"tls\":\"TLSv1.3 "},
+      {"mutual TLS, --generate-key unused",
+       {false, &pki.server, true},
+       {"--tls-ca", pki.caCert, "--tls-cert", pki.client.cert, "--tls-key", pki.client.key, "-s",
+        "s3cret", "--generate-key", "get", "Test.Greeting"},
+       false,
+       "hello over TLS"},
+#ifdef KM_HAVE_ISC_SERVER
+      {"ISC peer, CA and name, encryption mandatory",
+       {true, &pki.server, false},
+       {"--tls-ca", pki.caCert, "--tls-name", "agent.test", "-e", "mandatory", "nop", "-S", "7"},
+       false,
+       "service 7, protocol version 2, session protected by TLS (TLSv1.3 "},
+#endif
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string port = start(c.peer);
+    RunResult r = Kmquery(Args(c.peer, port, c.json, c.args));
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_NE(r.out.find(c.expect), std::string::npos) << Describe(r);
+    if (c.json) {
+      EXPECT_TRUE(ParseJson(r.out)["encrypted"].boolean) << Describe(r);
+    }
+    TearDown();
+  }
+}
+
+// Every refusal is one line naming what did not match, and exit status 6;
+// the agent never sees a request.
+TEST_F(KmqueryTls, RefusalsNameWhatDidNotMatchAndExitWithSix) {
+  const struct Case {
+    const char *name;
+    Peer peer;
+    std::vector<std::string> args;
+    KmTlsFailure failure;
+  } cases[] = {
+      {"certificate of another CA",
+       {false, &pki.foreign, false},
+       {"--tls-ca", pki.caCert},
+       KmTlsFailure::UnknownCa},
+      {"certificate made out to another name",
+       {false, &pki.wrongName, false},
+       {"--tls-ca", pki.caCert},
+       KmTlsFailure::WrongName},
+      {"another name expected",
+       {false, &pki.server, false},
+       {"--tls-ca", pki.caCert, "--tls-name", "elsewhere.test"},
+       KmTlsFailure::WrongName},
+      {"expired certificate",
+       {false, &pki.expired, false},
+       {"--tls-ca", pki.caCert},
+       KmTlsFailure::Expired},
+      {"another certificate pinned",
+       {false, &pki.selfSigned, false},
+       {"--tls-fingerprint", pki.server.fingerprint},
+       KmTlsFailure::FingerprintMismatch},
+      {"no client certificate where the agent requires one",
+       {false, &pki.server, true},
+       {"--tls-ca", pki.caCert},
+       KmTlsFailure::CertificateRequired},
+#ifdef KM_HAVE_ISC_SERVER
+      {"ISC peer, expired certificate",
+       {true, &pki.expired, false},
+       {"--tls-ca", pki.caCert},
+       KmTlsFailure::Expired},
+#endif
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string port = start(c.peer);
+    std::vector<std::string> rest = c.args;
+    if (!c.peer.isc) rest.insert(rest.end(), {"-s", "s3cret"});
+    rest.push_back("nop");
+    RunResult r = Kmquery(Args(c.peer, port, false, rest));
+    EXPECT_EQ(r.status, 6) << Describe(r);
+    EXPECT_EQ(r.err, "kmquery: TLS with 127.0.0.1:" + port +
+                         " failed: " + KmTlsFailureText(c.failure) + "\n")
+        << Describe(r);
+    EXPECT_TRUE(r.out.empty()) << Describe(r);
+    if (agent_) {
+      EXPECT_TRUE(agent_->server().requests().empty());
+    }
+    TearDown();
+  }
+}
+
+// Settings the library cannot use stop kmquery before it connects (the port
+// is closed: trying would be exit status 3), with the library's reason.
+TEST_F(KmqueryTls, UnusableSettingsAreUsageErrorsWithTheLibrarysReason) {
+  ClosedPort closed;
+  const std::string port = std::to_string(closed.port());
+  const struct Case {
+    std::string command;
+    std::vector<std::string> options;
+    std::string reason;
+  } cases[] = {
+      {"agent", {"--tls-ca", dir.file("missing-ca.pem")}, dir.file("missing-ca.pem")},
+      {"agent", {"--tls-ca", pki.caCert, "--tls-cert", pki.client.cert}, "both"},
+      {"isc", {"--tls-fingerprint", std::string(64, 'g')}, "not 64 hexadecimal digits"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = {c.command, "127.0.0.1", "-p", port};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("nop");
+    SCOPED_TRACE(c.command + " " + c.options.front() + " " + c.options.back());
+    RunResult r = Kmquery(args);
+    EXPECT_EQ(r.status, 2) << Describe(r);
+    EXPECT_EQ(r.err.rfind("kmquery: TLS settings: ", 0), 0u) << Describe(r);
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << Describe(r);
+    EXPECT_TRUE(r.out.empty()) << Describe(r);
+  }
 }
 
 }  // namespace

@@ -244,7 +244,10 @@ int AgentCommand::report(const Output &out, const std::function<void(JsonWriter 
 int AgentCommand::nop(CliAgentConnection &conn, const Output &out) {
   const uint32_t rcc = conn.nop();
   if (rcc != 0) return failRequest(out, "nop", rcc);
-  const bool encrypted = conn.isEncrypted();
+  // "encrypted" tells whether the agent's traffic is protected on its way:
+  // by the session's own encryption, or by TLS straight to the agent.
+  const std::string tls = conn.tlsDescription();
+  const bool encrypted = conn.isEncrypted() || (!tls.empty() && options_.proxy.empty());
   return report(
       out,
       [&](JsonWriter &w) {
@@ -252,6 +255,7 @@ int AgentCommand::nop(CliAgentConnection &conn, const Output &out) {
         if (!options_.proxy.empty()) w.key("proxy").value(options_.proxy);
         w.key("protocolVersion").value(conn.getProtocolVersion());
         w.key("encrypted").value(encrypted);
+        if (!tls.empty()) w.key("tls").value(tls);
         w.key("result").beginObject().key("code").value(rcc).key("text").value(
             std::u16string(AgentErrorCodeToText(0)));
         w.endObject();
@@ -259,7 +263,7 @@ int AgentCommand::nop(CliAgentConnection &conn, const Output &out) {
       [&] {
         return "agent " + AgentLabel(options_) + " answers: protocol version " +
                std::to_string(conn.getProtocolVersion()) + ", session " +
-               (encrypted ? "encrypted" : "not encrypted") + "\n";
+               AgentProtection(conn, options_) + "\n";
       });
 }
 

@@ -137,6 +137,7 @@ void AddAgentConnectionOptions(CLI::App *command, AgentOptions *o, bool ownPortA
         ->option_text("MS")
         ->group(group);
   }
+  AddTlsOptions(command, &o->tls, group);
 }
 
 CliAgentConnection::CliAgentConnection(uint32_t addressNetworkOrder, uint16_t port,
@@ -152,6 +153,11 @@ void CliAgentConnection::PrintMsg(const char16_t *format, ...) {
   const std::string line = km_vformat_utf8(format, args);
   va_end(args);
   std::fprintf(stderr, "kmquery: agent session: %s\n", line.c_str());
+}
+
+std::string CliAgentConnection::tlsDescription() const {
+  const SOCKET sock = getSocket();
+  return sock == INVALID_SOCKET ? std::string() : KmTlsDescription(sock);
 }
 
 void CliAgentConnection::setTrapHandler(TrapHandler handler) {
@@ -175,9 +181,17 @@ std::string AgentLabel(const AgentOptions &o) {
   return label;
 }
 
+std::string AgentProtection(CliAgentConnection &conn, const AgentOptions &o) {
+  return ProtectionText(conn.tlsDescription(), conn.isEncrypted(), !o.proxy.empty());
+}
+
 std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Output &out,
                                                  int *status) {
   std::string error;
+  if (!CheckTlsSettings(o.tls, &error)) {
+    *status = out.fail(kExitUsage, "TLS settings: " + error);
+    return nullptr;
+  }
   uint32_t address = 0;
   if (!ResolveIpv4(o.host, &address, &error)) {
     *status = out.fail(kExitConnection, error);
@@ -199,17 +213,20 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
   }
 
   // Policies that encrypt from the start need a key; without -K or
-  // --generate-key a throw-away one is made for them.
+  // --generate-key a throw-away one is made for them. TLS straight to the
+  // agent leaves no key exchange to make (the library skips it), so none
+  // is made then; through a proxy the agent's own policy still applies.
   RsaKey key;
-  const bool needsKey = o.encryption == ENCRYPTION_IF_POSSIBLE ||
-                        o.encryption == ENCRYPTION_MANDATORY;
+  const bool tlsToAgent = o.tls.requested && o.proxy.empty();
+  const bool needsKey = !tlsToAgent && (o.encryption == ENCRYPTION_IF_POSSIBLE ||
+                                        o.encryption == ENCRYPTION_MANDATORY);
   if (!o.keyFile.empty()) {
     key = LoadServerKey(o.keyFile, &error);
     if (!key) {
       *status = out.fail(kExitUsage, error);
       return nullptr;
     }
-  } else if (o.generateKey || needsKey) {
+  } else if ((o.generateKey && !tlsToAgent) || needsKey) {
     key = GenerateServerKey(&error);
     if (!key) {
       *status = out.fail(kExitPeer, error);
@@ -223,6 +240,12 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
     WideSecret secret(o.secret.text());
     conn = std::make_unique<CliAgentConnection>(address, o.port, auth, secret.get(),
                                                 o.debugLevel > 0);
+  }
+  if (o.tls.requested &&
+      !conn->setTls(o.tls.settings, TlsExpectedName(o.tls, o.proxy.empty() ? o.host : proxyHost),
+                    &error)) {
+    *status = out.fail(kExitUsage, "TLS settings: " + error);
+    return nullptr;
   }
   if (!o.proxy.empty()) {
     const Secret &proxySecretText = o.proxySecretGiven ? o.proxySecret : o.secret;
@@ -246,6 +269,13 @@ std::unique_ptr<CliAgentConnection> ConnectAgent(const AgentOptions &o, const Ou
   uint32_t rcc = 0;
   uint32_t socketError = 0;
   if (!conn->connect(conn->serverKey(), o.debugLevel > 0, &rcc, &socketError)) {
+    if (rcc == RCC_TLS_FAILED) {
+      const std::string peer = o.proxy.empty()
+                                   ? o.host + ":" + std::to_string(o.port)
+                                   : "proxy " + proxyHost + ":" + std::to_string(proxyPort);
+      *status = out.failTls(peer, conn->getTlsFailure(), conn->getTlsFailureDetail());
+      return nullptr;
+    }
     std::string detail;
     if (socketError != 0 && (rcc == RCC_CONNECT_FAILED || rcc == RCC_SOCKET_ERROR ||
                              rcc == RCC_INTERNAL_ERROR))

@@ -15,6 +15,7 @@
 
 #include "cli_support.h"
 #include "kmsrv/agent.h"
+#include "tls_options.h"
 
 namespace CLI {
 class App;
@@ -42,13 +43,16 @@ struct AgentOptions {
   int32_t debugLevel = 0;
   // Most bytes a download may write.
   uint64_t downloadLimit = AgentConnection::kDefaultDownloadLimit;
+  // TLS with the agent, or with the proxy when there is one.
+  TlsOptions tls;
 };
 
 // Registers -p -s -a -e -K --generate-key -X --proxy-auth --proxy-secret -w
-// on `command`, writing into `options`. With ownPortAndTimeout false, -p and
-// -w are left out (for a command whose -p and -w mean something else). With
-// agentPrefix, -a, -e and -X become --agent-auth, --agent-encryption and
-// --agent-proxy (for `snmp`, whose -a, -e and -X are SNMPv3's).
+// and the --tls-* options on `command`, writing into `options`. With
+// ownPortAndTimeout false, -p and -w are left out (for a command whose -p and
+// -w mean something else). With agentPrefix, -a, -e and -X become
+// --agent-auth, --agent-encryption and --agent-proxy (for `snmp`, whose -a,
+// -e and -X are SNMPv3's).
 void AddAgentConnectionOptions(CLI::App *command, AgentOptions *options,
                                bool ownPortAndTimeout = true, bool agentPrefix = false);
 
@@ -67,6 +71,10 @@ class CliAgentConnection : public AgentConnection {
   void setServerKey(RsaKey key) { serverKey_ = std::move(key); }
   RSA *serverKey() const { return serverKey_.get(); }
 
+  // The session's TLS protocol and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384"),
+  // empty when it does not run over TLS.
+  std::string tlsDescription() const;
+
  protected:
   // Session diagnostics go to standard error, and only with -D 1 or more:
   // kmquery reports failures itself, and standard output carries results.
@@ -84,6 +92,9 @@ class CliAgentConnection : public AgentConnection {
 // What "connecting to agent ..." names in messages: "HOST:PORT", plus
 // " through proxy HOST:PORT".
 std::string AgentLabel(const AgentOptions &options);
+
+// How the session is protected, for result lines (ProtectionText).
+std::string AgentProtection(CliAgentConnection &conn, const AgentOptions &options);
 
 // Connects as the options say. On failure reports through `out` and returns
 // null with the exit status in *status.

@@ -64,6 +64,14 @@ int IscExitStatus(uint32_t code) {
   }
 }
 
+std::string TlsFailureReason(KmTlsFailure failure, const std::string &detail) {
+  std::string reason = KmTlsFailureText(failure);
+  const bool general = failure == KmTlsFailure::Failed || failure == KmTlsFailure::Settings ||
+                       failure == KmTlsFailure::CertificateRefused;
+  if (general && !detail.empty() && detail != reason) reason += " (" + detail + ")";
+  return reason;
+}
+
 bool SplitHostPort(std::string_view text, uint16_t defaultPort, std::string *host, uint16_t *port,
                    std::string *error) {
   const size_t colon = text.rfind(':');
@@ -228,6 +236,22 @@ int Output::failCode(int status, const std::string &what, const char *domain, in
     printJson(w.text());
   }
   return status;
+}
+
+int Output::failTls(const std::string &peer, KmTlsFailure failure,
+                    const std::string &detail) const {
+  const std::string reason = TlsFailureReason(failure, detail);
+  const std::string message = "TLS with " + peer + " failed: " + reason;
+  std::fprintf(stderr, "kmquery: %s\n", message.c_str());
+  if (json_) {
+    JsonWriter w;
+    w.beginObject().key("error").beginObject();
+    w.key("domain").value("tls").key("text").value(reason);
+    w.key("message").value(message).key("exitStatus").value(static_cast<int64_t>(kExitTls));
+    w.endObject().endObject();
+    printJson(w.text());
+  }
+  return kExitTls;
 }
 
 }  // namespace kmquery

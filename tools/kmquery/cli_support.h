@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "kmbase/tls.h"
+
 typedef struct rsa_st RSA;
 
 namespace kmquery {
@@ -22,6 +24,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 2;       // bad command line, unreadable argument file
 inline constexpr int kExitConnection = 3;  // peer not reachable, not answering, session lost
 inline constexpr int kExitPeer = 4;        // the peer refused or the request failed
+// 5 is SNMPv3's (kExitSnmpCredentials, snmp_commands.h). 6: TLS with the
+// peer could not be set up (its certificate did not check out, it wanted
+// ours, the handshake failed).
+inline constexpr int kExitTls = 6;
 
 // Which exit status a failed library call gives. Agent codes: 408, 500 (only
 // while connecting), 900, 901, 910 and 912 mean the agent was not reached or
@@ -35,6 +41,11 @@ int SnmpExitStatus(uint32_t code);
 // ISC: connection broken, socket error, connect failed, bad protocol
 // version, request time-out.
 int IscExitStatus(uint32_t code);
+
+// Why TLS failed, for a person: the failure's own text, and OpenSSL's words
+// (detail) in parentheses where that text alone says too little (a failure
+// without a category of its own, or settings that did not fit).
+std::string TlsFailureReason(KmTlsFailure failure, const std::string &detail);
 
 // Splits "HOST" or "HOST:PORT"; without a port *port is defaultPort. False
 // with a reason for an empty host or a port outside 1..65535.
@@ -97,6 +108,10 @@ class Output {
   // whose code it is. Returns status.
   int failCode(int status, const std::string &what, const char *domain, int64_t code,
                const std::u16string &text, const std::string &detail = {}) const;
+  // Reports a failed TLS setup with peer ("HOST:PORT") as one line, "TLS
+  // with <peer> failed: <reason>", the reason saying what did not match
+  // (TlsFailureReason). Returns kExitTls.
+  int failTls(const std::string &peer, KmTlsFailure failure, const std::string &detail) const;
 
  private:
   bool json_;

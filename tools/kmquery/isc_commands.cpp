@@ -31,6 +31,16 @@ class CliIsc : public ISC {
   CliIsc(const CliIsc &) = delete;
   CliIsc &operator=(const CliIsc &) = delete;
 
+  // The session's TLS protocol and cipher, empty when it does not run over
+  // TLS.
+  std::string tlsDescription() {
+    Lock();
+    const SOCKET sock = socket;
+    std::string text = sock == INVALID_SOCKET ? std::string() : KmTlsDescription(sock);
+    Unlock();
+    return text;
+  }
+
  protected:
   // Diagnostics go to standard error with -D 1 or more only.
   void PrintMsg(const char16_t *format, ...) override {
@@ -77,6 +87,7 @@ IscCommand::IscCommand(CLI::App &root) {
       ->check(CLI::Range(1u, 3600000u))
       ->option_text("MS")
       ->group(group);
+  AddTlsOptions(command_, &tls_, group);
 
   nop_ = command_->add_subcommand("nop", "Open the session for a service, then test that the "
                                          "peer answers");
@@ -91,15 +102,17 @@ bool IscCommand::selected() const { return command_->parsed(); }
 
 int IscCommand::run(const Output &out, int32_t debugLevel) {
   std::string error;
+  if (!CheckTlsSettings(tls_, &error)) return out.fail(kExitUsage, "TLS settings: " + error);
   uint32_t address = 0;
   if (!ResolveIpv4(host_, &address, &error)) return out.fail(kExitConnection, error);
   const std::string peer = host_ + ":" + std::to_string(port_);
 
   // off never offers a key; on-demand offers one only when given (the
   // session then starts encrypted); if-possible and mandatory make one when
-  // none is given.
+  // none is given. Over TLS there is no key exchange (the library skips
+  // it), so no key is made for one.
   RsaKey key;
-  if (encryption_ != 0) {
+  if (encryption_ != 0 && !tls_.requested) {
     if (!keyFile_.empty()) {
       key = LoadServerKey(keyFile_, &error);
       if (!key) return out.fail(kExitUsage, error);
@@ -111,9 +124,13 @@ int IscCommand::run(const Output &out, int32_t debugLevel) {
   const bool required = encryption_ == 3;
 
   CliIsc session(address, port_, timeoutMs_, debugLevel > 0);
+  if (tls_.requested && !session.setTls(tls_.settings, TlsExpectedName(tls_, host_), &error))
+    return out.fail(kExitUsage, "TLS settings: " + error);
   uint32_t rc = session.Connect(service_, key.get(), required);
   const std::string what = "opening ISC session with " + peer + " for service " +
                            std::to_string(service_);
+  if (rc == ISC_RESULT_TLS_FAILED)
+    return out.failTls(peer, session.getTlsFailure(), session.getTlsFailureDetail());
   if (rc != ISC_RESULT_SUCCESS) {
     std::string detail;
     if (rc == ISC_RESULT_ENCRYPTION_REQUIRED && !key)
@@ -128,12 +145,14 @@ int IscCommand::run(const Output &out, int32_t debugLevel) {
       return out.failCode(IscExitStatus(rc), "nop to ISC peer " + peer, "isc", rc,
                           ISCErrorCodeToText(rc));
   }
-  const bool encrypted = session.isEncrypted();
+  const std::string tls = session.tlsDescription();
+  const bool encrypted = session.isEncrypted() || !tls.empty();
   if (out.json()) {
     JsonWriter w;
     w.beginObject().key("peer").value(host_).key("port").value(static_cast<uint32_t>(port_));
     w.key("service").value(service_).key("protocolVersion").value(session.GetProtocolVersion());
     w.key("encrypted").value(encrypted);
+    if (!tls.empty()) w.key("tls").value(tls);
     w.key("result").beginObject().key("code").value(rc).key("text").value(
         std::u16string(ISCErrorCodeToText(rc)));
     w.endObject().endObject();
@@ -142,7 +161,7 @@ int IscCommand::run(const Output &out, int32_t debugLevel) {
     out.print("ISC peer " + peer + (nop ? " answers" : " accepted the session") + ": service " +
               std::to_string(service_) + ", protocol version " +
               std::to_string(session.GetProtocolVersion()) + ", session " +
-              (encrypted ? "encrypted" : "not encrypted") + "\n");
+              ProtectionText(tls, encrypted) + "\n");
   }
   session.DisconnectAndWait();
   return kExitOk;

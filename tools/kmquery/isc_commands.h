@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli_support.h"
+#include "tls_options.h"
 
 namespace CLI {
 class App;
@@ -34,6 +35,7 @@ class IscCommand {
   bool generateKey_ = false;
   uint32_t timeoutMs_ = 10000;
   uint32_t service_ = 0;
+  TlsOptions tls_;
 };
 
 }  // namespace kmquery
