@@ -240,7 +240,7 @@ else
   TLS_PORT=$AGENT_PORT
   step 0 "TLS 1.3: the agent's certificate checked against the CA and the name agent.demo, then the login" \
     kmquery agent 127.0.0.1 -p "$TLS_PORT" -a sha1 --tls-ca "$tls/ca.pem" --tls-name agent.demo nop
-  step 5 "The same certificate under a name it does not carry is refused (exit status 5)" \
+  step 6 "The same certificate under a name it does not carry is refused (exit status 6)" \
     kmquery agent 127.0.0.1 -p "$TLS_PORT" -a sha1 --tls-ca "$tls/ca.pem" --tls-name other.demo nop
 fi
 

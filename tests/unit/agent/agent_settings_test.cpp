@@ -158,7 +158,8 @@ TEST(AgentResultCodes, TextsFollowTheTable) {
   EXPECT_EQ(U8(AgentErrorCodeToText(916)), "File stat filed");
   EXPECT_EQ(U8(AgentErrorCodeToText(918)), "File delete failed");
   EXPECT_EQ(U8(AgentErrorCodeToText(919)), "Agent busy: too many sessions");
-  for (int32_t unknown : {402, 920, 100, -1, -2, 1}) {
+  EXPECT_EQ(U8(AgentErrorCodeToText(920)), "TLS session setup failed");
+  for (int32_t unknown : {402, 921, 100, -1, -2, 1}) {
     EXPECT_EQ(U8(AgentErrorCodeToText(unknown)), "Unknown error code") << unknown;
   }
 }
@@ -171,7 +172,7 @@ TEST(AgentResultCodes, TableIsOrderedAndTerminated) {
     last = g_agentResultCodes[n].code;
     EXPECT_EQ(AgentErrorCodeToText(last), g_agentResultCodes[n].text);
   }
-  EXPECT_EQ(n, 32u);
+  EXPECT_EQ(n, 33u);
   EXPECT_EQ(g_agentResultCodes[n].code, -1);
 }
 

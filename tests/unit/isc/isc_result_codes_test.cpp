@@ -25,7 +25,8 @@ TEST(IscResultCodes, EveryCodeOfTheTableHasItsText) {
 TEST(IscResultCodes, CodesPastTheTableAreUnknownIncludingTheLargest) {
   EXPECT_EQ(Text(ISC_RESULT_POST_EVENT_FAILED), u"Failed to post event");
   EXPECT_EQ(Text(ISC_RESULT_PEER_BUSY), u"Peer busy: too many sessions");
-  EXPECT_EQ(Text(20), u"Unknown error code");
+  EXPECT_EQ(Text(ISC_RESULT_TLS_FAILED), u"TLS session setup failed");
+  EXPECT_EQ(Text(21), u"Unknown error code");
   EXPECT_EQ(Text(0x7FFFFFFF), u"Unknown error code");
   EXPECT_EQ(Text(0x80000000u), u"Unknown error code");
   EXPECT_EQ(Text(0xFFFFFFFFu), u"Unknown error code");
