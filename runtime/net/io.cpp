@@ -155,10 +155,14 @@ Wait waitFor(SOCKET sock, short events, int timeoutMs) {
   }
 }
 
-ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
-  if (Stream *stream = streamOf(sock)) return stream->readSome(buf, len);
+namespace {
+
+// One socket call that never waits, repeated after a signal: its count, or
+// kWouldBlock / kFailed (last error set).
+template <typename Call>
+ssize_t nonBlocking(Call call) {
   for (;;) {
-    ssize_t n = ::recv(sock, buf, len, MSG_DONTWAIT);
+    const ssize_t n = call();
     if (n >= 0) return n;
     switch (failure()) {
       case KmNetOutcome::Retry:
@@ -169,6 +173,13 @@ ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
         return kFailed;
     }
   }
+}
+
+}  // namespace
+
+ssize_t recvSome(SOCKET sock, void *buf, size_t len) {
+  if (Stream *stream = streamOf(sock)) return stream->readSome(buf, len);
+  return nonBlocking([&] { return ::recv(sock, buf, len, MSG_DONTWAIT); });
 }
 
 bool armReceiveWait(SOCKET sock, int timeoutMs, ReceiveWait *armed) {
@@ -211,18 +222,7 @@ ssize_t recvWaiting(SOCKET sock, void *buf, size_t len) {
 
 ssize_t sendSome(SOCKET sock, const void *buf, size_t len, int flags) {
   if (Stream *stream = streamOf(sock)) return stream->writeSome(buf, len);
-  for (;;) {
-    const ssize_t n = ::send(sock, buf, len, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) return n;
-    switch (failure()) {
-      case KmNetOutcome::Retry:
-        continue;
-      case KmNetOutcome::WouldBlock:
-        return kWouldBlock;
-      default:
-        return kFailed;
-    }
-  }
+  return nonBlocking([&] { return ::send(sock, buf, len, flags | MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 int openForRead(const char *path) {
