@@ -9,7 +9,13 @@
 //   bit 1  a secret is set (requests need a login first);
 //   bit 2  encryption is required;
 //   bit 3  the test trigger sends its bad messages;
-//   bit 4  the session closes after its 5th answer.
+//   bit 4  the session closes after its 5th answer;
+//   bit 5  the server keeps request records;
+//   bit 6  the port serves TLS too: the session looks at its first byte and
+//          runs the TLS handshake for 0x16 (the input then starts with a
+//          ClientHello; no handshake can finish against a fixed input, so
+//          what is reached is the start of the session);
+//   bit 7  with bit 6, TLS is required (legacy sessions are refused).
 // Nothing the session could reach outside the process is allowed: no proxy
 // hops, no service checks, no SNMP devices, no actions; the file area is a
 // directory of its own with a 1 MiB upload limit.
@@ -24,10 +30,12 @@
 #include "agent_session.h"
 #include "server_shared.h"
 #include "session_feeder.h"
+#include "support/test_pki.h"
 
 namespace {
 
 std::string g_filesDir;
+KmTlsContextRef g_tls;  // the agent's side of a TLS session
 
 }  // namespace
 
@@ -46,6 +54,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fputs("line one\nline two\n", f);
   fclose(f);
   fuzzfeed::ServerKey();
+  std::filesystem::create_directory(g_filesDir + "/.pki");
+  static const kmtest::TestPki pki(g_filesDir + "/.pki");
+  std::string error;
+  g_tls = KmTlsMakeServerContext({pki.server.cert, pki.server.key, ""}, &error);
+  if (g_tls == nullptr) abort();
   return 0;
 }
 
@@ -70,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   config.oversizedMessageSize = 4096;
   config.closeAfterRequests = (mode & 16) ? 5 : 0;
   config.keepRecords = (mode & 32) != 0;
+  config.tls.require = (mode & 192) == 192;
   kmagent::detail::ServerShared shared(config);
+  if ((mode & 64) != 0) shared.core.setTlsContext(g_tls);
   fuzzfeed::FeedSession(
       [&](int fd) {
         kmagent::detail::Session session(shared, fd, 1, 0x7F000001u, 40000);
