@@ -444,18 +444,17 @@ uint64_t ResidentBytes() {
 // --agent-child), so that its session threads and buffers do not count in
 // this process's memory. It writes its port on stdout and runs until its
 // stdin closes.
-int RunAgentChild(bool tls) {
+// tlsCert and tlsKey (null: no TLS) are the parent's files, signed by the CA
+// its sessions trust.
+int RunAgentChild(const char *tlsCert, const char *tlsKey) {
   kmagent::AgentConfig config;
   config.keepRecords = false;
   config.secret = kSecret;
   config.requireEncryption = true;
   config.maxSessions = kSessions + 16;
-  if (tls) {
-    if (!Tls().error.empty()) {
-      std::fprintf(stderr, "agent child: %s\n", Tls().error.c_str());
-      return 1;
-    }
-    ServeTls(config);
+  if (tlsCert != nullptr && tlsKey != nullptr) {
+    config.tls.certFile = tlsCert;
+    config.tls.keyFile = tlsKey;
   }
   kmagent::AgentServer agent(config);
   std::string error;
@@ -491,8 +490,9 @@ struct AgentChild {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     char self[] = "/proc/self/exe";
     char flag[] = "--agent-child";
-    char tlsFlag[] = "tls";
-    char *argv[] = {self, flag, tls ? tlsFlag : nullptr, nullptr};
+    std::string cert = tls ? Tls().pki->server.cert : "";
+    std::string key = tls ? Tls().pki->server.key : "";
+    char *argv[] = {self, flag, tls ? cert.data() : nullptr, tls ? key.data() : nullptr, nullptr};
     const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
@@ -640,7 +640,7 @@ void RegisterAll() {
 
 int main(int argc, char **argv) {
   if (argc > 1 && std::strcmp(argv[1], "--agent-child") == 0)
-    return RunAgentChild(argc > 2 && std::strcmp(argv[2], "tls") == 0);
+    return RunAgentChild(argc > 3 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr);
   // A thousand sessions need more descriptors than the usual soft limit.
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

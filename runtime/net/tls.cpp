@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -370,11 +372,12 @@ class TlsStream final : public kmnet::Stream {
     size_t n = 0;
     const int limit = len > INT_MAX ? INT_MAX : static_cast<int>(len);
     if (SSL_read_ex(ssl_, buf, static_cast<size_t>(limit), &n) == 1) {
-      readWantsWrite_ = false;
+      readWantsWrite_ = readWantsRead_ = false;
       return static_cast<ssize_t>(n);
     }
     const int err = SSL_get_error(ssl_, 0);
     readWantsWrite_ = err == SSL_ERROR_WANT_WRITE;
+    readWantsRead_ = err == SSL_ERROR_WANT_READ;
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
       ERR_clear_error();
       kmnet::setLastError(EAGAIN);
@@ -406,9 +409,12 @@ class TlsStream final : public kmnet::Stream {
     return r;
   }
 
+  // Decrypted bytes, or (read ahead) bytes of records not yet opened that a
+  // read could use: after a read that wanted more, what is left is part of a
+  // record, and only the socket can bring the rest.
   bool buffered() override {
     KmPlainLockGuard guard(lock_);
-    return SSL_pending(ssl_) > 0;
+    return SSL_pending(ssl_) > 0 || (!readWantsRead_ && SSL_has_pending(ssl_) == 1);
   }
 
   short pollEvents(short wanted) override {
@@ -444,6 +450,7 @@ class TlsStream final : public kmnet::Stream {
   SSL *const ssl_;
   KmPlainMutex lock_;                                           // around every TLS call
   bool readWantsWrite_ KM_GUARDED_BY(lock_) = false;            // the last read needs room to write
+  bool readWantsRead_ KM_GUARDED_BY(lock_) = false;             // the last read needs more bytes
   bool writeWantsRead_ KM_GUARDED_BY(lock_) = false;            // the last write needs bytes to read
   KmTlsFailure failure_ KM_GUARDED_BY(lock_) = KmTlsFailure::None;  // what ended the stream
 };
@@ -476,6 +483,11 @@ KmTlsFailure RunHandshake(SOCKET sock, SSL *ssl, Clock::time_point deadline, con
 
 // A new SSL on sock for ctx; null when it cannot be made.
 SSL *NewSsl(SSL_CTX *ctx, SOCKET sock) {
+  // TLS writes what a plain session writes at once in more than one piece
+  // (the caller's Finished, then its first request): with Nagle's algorithm
+  // the second would wait for the peer's delayed acknowledgement.
+  const int one = 1;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));  // not TCP: no matter
   SSL *ssl = SSL_new(ctx);
   BIO *bio = ssl != nullptr ? NewSocketBio(sock) : nullptr;
   if (bio == nullptr) {
@@ -532,6 +544,9 @@ SSL_CTX *NewContext(bool server) {
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                             SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+  // One receive takes whatever has arrived, not a record header and then
+  // its body: half the system calls per message.
+  SSL_CTX_set_read_ahead(ctx, 1);
   if (server) {
     SSL_CTX_set_num_tickets(ctx, 0);  // sessions are long; no resumption
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
